@@ -1,0 +1,37 @@
+# The two commands of the README:
+#   make demo   installs what is missing, builds kiv and runs it on the example project
+#   make test   installs what is missing, builds everything and runs every test, also under
+#               AddressSanitizer and UndefinedBehaviorSanitizer
+JOBS ?= $(shell nproc)
+
+.PHONY: demo test deps build build-asan bench clean
+
+deps:
+	@bash scripts/install-deps.sh all
+
+build: deps
+	@echo "kiv: configuring and building in build/"
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON > build.log 2>&1 || (cat build.log; exit 1)
+	@cmake --build build -j $(JOBS)
+
+build-asan: deps
+	@echo "kiv: configuring and building with sanitizers in build-asan/"
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
+	@cmake --build build-asan -j $(JOBS)
+
+demo: build
+	@bash examples/run-demo.sh build/kiv
+
+test: build build-asan
+	@echo "kiv: running the tests"
+	@cd build && ctest -j $(JOBS) --output-on-failure
+	@echo "kiv: running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
+
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
+	@cmake --build build-bench -j $(JOBS) --target kiv_bench
+	@build-bench/bench/kiv_bench
+
+clean:
+	rm -rf build build-asan build-bench build.log build-asan.log build-bench.log

@@ -1,0 +1,58 @@
+// The preview display: an 8-bit bitmap of the picture's size in the picture file's colours,
+// rows bottom-up at a pitch of the width rounded up to 4, and the calls that show it. A
+// platform plugs in a DisplayOutput; without one (the command line) the bitmap is still made
+// and filled, and nothing is drawn.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kiv {
+
+inline constexpr size_t kInfoHeaderBytes = 40;
+inline constexpr size_t kInfoBlockBytes = kInfoHeaderBytes + 256 * 4;
+
+// A logical palette: the 256 colours as 0xFFRRGGBB.
+using DisplayPalette = std::array<uint32_t, 256>;
+
+struct DisplayBitmap {
+    // The 40-byte bitmap-info header and 256 colour entries (blue, green, red, 0); kept from one
+    // createDisplayBitmap to the next.
+    std::optional<std::array<uint8_t, kInfoBlockBytes>> info;
+    std::vector<uint8_t> pixelStore;  // empty: none
+    int32_t colourCount = 256;
+    std::optional<DisplayPalette> logicalPalette;
+    bool valid = false;
+
+    int32_t width() const;   // from the info block; 0 without one
+    int32_t height() const;
+    int32_t pitch() const { return (width() + 3) / 4 * 4; }
+};
+
+// What a platform does with the display. The default draws nothing.
+class DisplayOutput {
+public:
+    virtual ~DisplayOutput() = default;
+    // Size the main window so that its client area is width × height, at the screen's top-left.
+    virtual void fitWindowToPicture(int32_t width, int32_t height);
+    // The platform's own surface for a new bitmap; false when it cannot be made.
+    virtual bool acceptBitmap(const DisplayBitmap& bitmap);
+    // Copy the bitmap into the window at 1:1, now.
+    virtual void drawDisplay(const DisplayBitmap& bitmap);
+};
+
+// Creates the display bitmap; returns its pixelStore (at least width × height bytes), or
+// nullptr when it cannot be created.
+uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
+                             const uint8_t* palette, int32_t width, int32_t height);
+std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette);
+void releaseDisplayBitmap(DisplayBitmap& display);
+void drawDisplay(const DisplayBitmap& display, DisplayOutput* output);
+// Copies the upright preview into the bottom-up pixel store and draws it.
+void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
+                    int32_t width, int32_t height);
+void fitWindowToPicture(DisplayOutput* output, int32_t width, int32_t height);
+
+}  // namespace kiv

@@ -1,0 +1,337 @@
+#include "archive/archive_writer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "archive/console.h"
+#include "archive/transfer_buffer.h"
+
+namespace kiv {
+namespace {
+
+constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+
+void writeAll(ArchiveWriter& writer, int fd, const uint8_t* bytes, size_t length, int64_t at,
+              const std::string& name) {
+    while (length > 0) {
+        ssize_t n = pwrite(fd, bytes, length, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ioFailure(writer, "writing", name, n < 0 ? errno : ENOSPC);
+        bytes += n;
+        length -= static_cast<size_t>(n);
+        at += n;
+    }
+}
+
+// Reads up to length bytes at the given offset; fewer only at the end of the file.
+size_t readUpTo(ArchiveWriter& writer, int fd, uint8_t* bytes, size_t length, int64_t at,
+                const std::string& name) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fd, bytes + done, length - done, at + static_cast<int64_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ioFailure(writer, "reading", name, errno);
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+// Copies exactly length bytes from one file to another: in the kernel where it can, through
+// the transfer buffer otherwise. Returns the bytes copied, fewer only when the source ended.
+int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64_t toAt,
+                  int64_t length, const std::string& fromName, const std::string& toName) {
+    int64_t done = 0;
+    bool inKernel = true;
+    std::span<uint8_t> buffer = transferBuffer();
+    while (done < length) {
+        int64_t want = length - done;
+        if (inKernel) {
+            loff_t in = fromAt + done;
+            loff_t out = toAt + done;
+            ssize_t n = copy_file_range(from, &in, to, &out,
+                                        static_cast<size_t>(std::min<int64_t>(want, 1 << 30)), 0);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                errno == EBADF || errno == EPERM || errno == ETXTBSY) {
+                inKernel = false;
+                continue;
+            }
+            // Tell a failing read from a failing write by trying the read alone.
+            int error = errno;
+            uint8_t probe;
+            if (pread(from, &probe, 1, fromAt + done) < 0) {
+                ioFailure(writer, "reading", fromName, errno);
+            }
+            ioFailure(writer, "writing", toName, error);
+        }
+        if (buffer.empty()) ioFailure(writer, "copying", fromName, ENOMEM);
+        size_t piece = static_cast<size_t>(std::min<int64_t>(want, static_cast<int64_t>(buffer.size())));
+        size_t got = readUpTo(writer, from, buffer.data(), piece, fromAt + done, fromName);
+        if (got == 0) break;
+        writeAll(writer, to, buffer.data(), got, toAt + done, toName);
+        done += static_cast<int64_t>(got);
+    }
+    return done;
+}
+
+// Opens "datatemp.dat" without emptying it, waits for any other job that holds it, and only
+// then empties it. Returns -1 when it cannot be created.
+int openTempFile() {
+    bool told = false;
+    for (;;) {
+        int fd = open(kTempFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                if (!told) {
+                    consolePrint("Waiting for another job to release %s\n", kTempFileName);
+                    told = true;
+                }
+                while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+                }
+            }
+            // Where the file system has no locks the job goes on unlocked.
+        }
+        // The job that held the file may have deleted it meanwhile: lock the file that is there.
+        struct stat held {}, named {};
+        if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            if (ftruncate(fd, 0) != 0) {
+                close(fd);
+                return -1;
+            }
+            return fd;
+        }
+        close(fd);
+    }
+}
+
+// Deletes "datatemp.dat" only when it is still this job's file.
+void removeTempFile(int fd) {
+    struct stat held {}, named {};
+    if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        unlink(kTempFileName);
+    }
+}
+
+// The folder part of a path, with its separator, or "" for a bare name.
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+int createPartialArchive(ArchiveWriter& writer) {
+    std::string name = writer.archiveName;
+    // The temporary name stays in the archive's folder, so the final rename stays there too.
+    std::string folder = folderOf(name);
+    std::string file = name.substr(folder.size());
+    std::vector<char> pattern;
+    std::string tmpl = folder + "." + file + ".XXXXXX";
+    pattern.assign(tmpl.begin(), tmpl.end());
+    pattern.push_back('\0');
+    int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0666 & ~mask) != 0) {
+        // The archive is still usable with the temporary file's permissions.
+    }
+    writer.partialName = pattern.data();
+    return fd;
+}
+
+}  // namespace
+
+std::string scriptBase(std::string_view path) {
+    size_t componentStart = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            componentStart = i + 1;
+            continue;
+        }
+        if (path[i] != '.') continue;
+        // A component that is exactly "." or ".." names a folder, not an extension.
+        size_t end = path.find('/', i);
+        std::string_view component = path.substr(componentStart, end == std::string_view::npos
+                                                                     ? std::string_view::npos
+                                                                     : end - componentStart);
+        if (component == "." || component == "..") {
+            i = componentStart + component.size() - 1;
+            continue;
+        }
+        return std::string(path.substr(0, i));
+    }
+    return std::string(path);
+}
+
+void beginArchive(ArchiveWriter& writer, std::string_view scriptPath) {
+    writer.dataOffset = 0;
+    writer.header = ArchiveHeader{};
+    std::memcpy(writer.header.magic.data(), kArchiveMagic, 6);
+    writer.header.count = 0;
+    writer.archiveName = scriptBase(scriptPath) + ".kiv";
+    openArchiveFiles(writer);
+}
+
+void openArchiveFiles(ArchiveWriter& writer) {
+    writer.archiveFile = createPartialArchive(writer);
+    writer.tempFile = writer.archiveFile < 0 ? -1 : openTempFile();
+    if (writer.archiveFile < 0 || writer.tempFile < 0) {
+        consoleError("\nError File Not Found\n");
+        abandonArchive(writer);
+        throw JobExit(kStartupFailure);
+    }
+    writer.directoryEnd = 0;
+    auto header = writer.header.bytes();
+    writeAll(writer, writer.archiveFile, header.data(), header.size(), 0, writer.partialName);
+    writer.directoryEnd = kHeaderBytes;
+}
+
+void checkDataRoom(ArchiveWriter& writer, int64_t length) {
+    // The data of every entry must stay addressable once the directory is in front of it.
+    int64_t base = kHeaderBytes + kEntryBytes * (static_cast<int64_t>(writer.header.count) + 1);
+    if (length < 0 || writer.dataOffset + length + base > kMaxOffset) {
+        consoleError("\nError: %s would exceed the 2 GiB that an archive's offsets can address\n",
+                     writer.archiveName.c_str());
+        abandonArchive(writer);
+        throw JobExit(kJobError);
+    }
+}
+
+void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
+    auto bytes = entry.bytes();
+    writeAll(writer, writer.archiveFile, bytes.data(), bytes.size(), writer.directoryEnd,
+             writer.partialName);
+    writer.directoryEnd += kEntryBytes;
+    writer.header.count += 1;
+}
+
+void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length) {
+    writeAll(writer, writer.tempFile, bytes, length, writer.dataOffset, kTempFileName);
+    writer.dataOffset += static_cast<int32_t>(length);
+}
+
+void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, int64_t length,
+                    const std::string& sourceName) {
+    int64_t copied = copyBytes(writer, sourceFd, sourceOffset, writer.tempFile, writer.dataOffset,
+                               length, sourceName, kTempFileName);
+    if (copied != length) ioFailure(writer, "reading", sourceName, EIO);
+    writer.dataOffset += static_cast<int32_t>(length);
+}
+
+void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length) {
+    checkDataRoom(writer, length);
+    ArchiveEntry entry;
+    entry.offset = writer.dataOffset;
+    entry.length = length;
+    if (name != nullptr) {
+        size_t n = std::strlen(name);
+        if (n > kStoredNameChars) {
+            consolePrint("Warning: item name %s is longer than %zu characters; stored as %.*s\n",
+                         name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
+            n = kStoredNameChars;
+        }
+        std::memcpy(entry.name.data(), name, n);
+    }
+    appendData(writer, bytes, static_cast<size_t>(length));
+    appendEntry(writer, entry);
+}
+
+void finishArchive(ArchiveWriter& writer) {
+    consolePrint("\n\nUpdating keyfile \n");
+    const int64_t base = static_cast<int64_t>(writer.header.count) * kEntryBytes + kHeaderBytes;
+    if (base + writer.dataOffset > kMaxOffset) checkDataRoom(writer, writer.dataOffset);
+
+    auto header = writer.header.bytes();
+    writeAll(writer, writer.archiveFile, header.data(), header.size(), 0, writer.partialName);
+
+    // Move every offset of an entry with data behind the directory, a slice of entries at a time.
+    std::span<uint8_t> buffer = transferBuffer();
+    if (buffer.empty()) ioFailure(writer, "finishing", writer.partialName, ENOMEM);
+    const size_t perSlice = buffer.size() / kEntryBytes;
+    for (int64_t first = 0; first < writer.header.count;) {
+        size_t n = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(perSlice), writer.header.count - first));
+        int64_t at = kHeaderBytes + first * kEntryBytes;
+        size_t bytes = n * kEntryBytes;
+        if (readUpTo(writer, writer.archiveFile, buffer.data(), bytes, at, writer.partialName) !=
+            bytes) {
+            ioFailure(writer, "reading", writer.partialName, EIO);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* entry = buffer.data() + i * kEntryBytes;
+            if (loadLE32(entry + 8) != 0) {
+                storeLE32(entry + 4, static_cast<int32_t>(loadLE32(entry + 4) + base));
+            }
+        }
+        writeAll(writer, writer.archiveFile, buffer.data(), bytes, at, writer.partialName);
+        first += static_cast<int64_t>(n);
+    }
+
+    // Join the data behind the directory: one dot per piece read, the final empty read included.
+    consolePrint("Adding Data");
+    int64_t done = 0;
+    for (;;) {
+        int64_t want = std::min<int64_t>(kJoinPieceBytes, writer.dataOffset - done);
+        int64_t got = want > 0 ? copyBytes(writer, writer.tempFile, done, writer.archiveFile,
+                                           base + done, want, kTempFileName, writer.partialName)
+                               : 0;
+        consolePrint(".");
+        if (got == 0) break;
+        if (got != want) ioFailure(writer, "reading", kTempFileName, EIO);
+        done += got;
+    }
+    consolePrint("\n");
+
+    if (fdatasync(writer.archiveFile) != 0 && errno != EINVAL && errno != EROFS) {
+        ioFailure(writer, "writing", writer.partialName, errno);
+    }
+    if (close(writer.archiveFile) != 0) {
+        writer.archiveFile = -1;
+        ioFailure(writer, "writing", writer.partialName, errno);
+    }
+    writer.archiveFile = -1;
+    if (rename(writer.partialName.c_str(), writer.archiveName.c_str()) != 0) {
+        ioFailure(writer, "writing", writer.archiveName, errno);
+    }
+    writer.partialName.clear();
+    removeTempFile(writer.tempFile);
+    close(writer.tempFile);
+    writer.tempFile = -1;
+}
+
+void abandonArchive(ArchiveWriter& writer) {
+    if (writer.archiveFile >= 0) close(writer.archiveFile);
+    writer.archiveFile = -1;
+    if (!writer.partialName.empty()) unlink(writer.partialName.c_str());
+    writer.partialName.clear();
+    if (writer.tempFile >= 0) {
+        removeTempFile(writer.tempFile);
+        close(writer.tempFile);
+    }
+    writer.tempFile = -1;
+}
+
+void ioFailure(ArchiveWriter& writer, const char* action, const std::string& file, int error) {
+    consoleError("\nError %s %s: %s\n", action, file.c_str(), std::strerror(error));
+    abandonArchive(writer);
+    throw JobExit(kJobError);
+}
+
+}  // namespace kiv

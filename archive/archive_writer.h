@@ -1,0 +1,67 @@
+// The archive writer: entries are appended to the archive as their items arrive, with offsets
+// relative to the data area, while the items' bytes collect in "datatemp.dat"; finishArchive
+// rewrites the header, moves the offsets behind the directory and joins the data.
+//
+// The archive is written under a temporary name beside its final one and renamed over it only
+// once it is complete, so a job that dies part-way never leaves a half-written archive where a
+// good one stood. The temporary data file is locked while a job uses it, so jobs started at
+// once in the same folder take turns instead of mixing their data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "archive/archive_format.h"
+
+namespace kiv {
+
+inline constexpr const char* kTempFileName = "datatemp.dat";
+// finishArchive joins the data area in pieces of this size, one dot per piece.
+inline constexpr size_t kJoinPieceBytes = 131072;
+
+struct ArchiveWriter {
+    ArchiveHeader header;
+    int32_t dataOffset = 0;    // bytes in the temporary data file so far
+    std::string archiveName;   // the script base followed by ".kiv"
+    std::string partialName;   // where the archive is written until it is complete
+    int archiveFile = -1;      // file descriptors, -1 when closed
+    int tempFile = -1;
+    int64_t directoryEnd = 0;  // write position of the next entry in the archive
+};
+
+// The script path cut at its first '.'; path components that are exactly "." or ".." hold no
+// cut point.
+std::string scriptBase(std::string_view scriptPath);
+
+// Starts a new archive named after the script. Ends the job (JobExit, start-up status) with
+// "\nError File Not Found\n" when the archive or the temporary file cannot be created.
+void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
+// beginArchive's steps after the names are set: create both files and write the header.
+void openArchiveFiles(ArchiveWriter& writer);
+
+// Stores one item. A name longer than 15 characters is stored as its first 15, with a warning.
+void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length);
+
+// Building blocks of addItem and of the link processor's entry operations.
+void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry);
+void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length);
+// Appends length bytes of an open file, from sourceOffset on, to the data; in pieces, so that
+// its size is not limited by the transfer buffer.
+void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, int64_t length,
+                    const std::string& sourceName);
+// Refuses an item that the archive's 32-bit offsets could not address.
+void checkDataRoom(ArchiveWriter& writer, int64_t length);
+
+// Completes the archive, puts it in place and deletes the temporary data file.
+void finishArchive(ArchiveWriter& writer);
+
+// After a failure: removes the incomplete archive and the temporary data file; an older
+// archive of the same name stays as it was. Does nothing when no archive is open.
+void abandonArchive(ArchiveWriter& writer);
+
+// Reports a failed read, write or seek on a file, abandons the archive and ends the job.
+[[noreturn]] void ioFailure(ArchiveWriter& writer, const char* action, const std::string& file,
+                            int error);
+
+}  // namespace kiv

@@ -1,0 +1,151 @@
+#include "archive/console.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kiv {
+namespace {
+
+void writeStandardOutput(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+TextSink& consoleSink() {
+    static TextSink sink = writeStandardOutput;
+    return sink;
+}
+
+TextSink& outputSink() {
+    static TextSink sink = writeStandardOutput;
+    return sink;
+}
+
+std::vector<std::string>& errorLines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+
+// The shared line buffer of the console channel; a longer message is formatted into a
+// widened line instead, so nothing is ever cut or written past the buffer.
+char consoleLine[160];
+
+std::string formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(consoleLine, sizeof consoleLine, format, args);
+    std::string text;
+    if (n < 0) {
+        n = 0;
+    } else if (static_cast<size_t>(n) < sizeof consoleLine) {
+        text.assign(consoleLine, static_cast<size_t>(n));
+    } else {
+        text.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<size_t>(n));
+    }
+    va_end(again);
+    return text;
+}
+
+void emit(const TextSink& sink, std::string_view text) {
+    if (sink) sink(text);
+}
+
+void record(std::string_view text) {
+    // Keep the message itself; the blank lines around it are layout.
+    size_t first = text.find_first_not_of('\n');
+    if (first == std::string_view::npos) return;
+    size_t last = text.find_last_not_of('\n');
+    errorLines().emplace_back(text.substr(first, last - first + 1));
+}
+
+}  // namespace
+
+void setConsoleWrite(TextSink sink) { consoleSink() = std::move(sink); }
+void setStandardOutput(TextSink sink) { outputSink() = std::move(sink); }
+void resetChannels() {
+    consoleSink() = writeStandardOutput;
+    outputSink() = writeStandardOutput;
+}
+
+void consolePrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    emit(consoleSink(), text);
+}
+
+void outputPrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    emit(outputSink(), text);
+}
+
+void outputPut(const char* text) {
+    std::string line(text);
+    line += '\n';
+    emit(outputSink(), line);
+}
+
+void consoleError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    emit(consoleSink(), text);
+    record(text);
+}
+
+void outputError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    emit(outputSink(), text);
+    record(text);
+}
+
+void outputErrorLine(const char* text) {
+    outputPut(text);
+    record(text);
+}
+
+void beginJobLog() { errorLines().clear(); }
+bool jobFailed() { return !errorLines().empty(); }
+const std::vector<std::string>& jobErrors() { return errorLines(); }
+
+std::string toConsoleEncoding(std::string_view utf8) {
+    const char* codeset = nl_langinfo(CODESET);
+    if (codeset == nullptr) return std::string(utf8);
+    const char* target = nullptr;
+    if (strcasecmp(codeset, "GBK") == 0 || strcasecmp(codeset, "CP936") == 0) {
+        target = "GBK";
+    } else if (strcasecmp(codeset, "GB18030") == 0) {
+        target = "GB18030";
+    }
+    if (target == nullptr) return std::string(utf8);
+    iconv_t cd = iconv_open(target, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+    std::string in(utf8);
+    std::string out(in.size() * 2 + 16, '\0');
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1)) return std::string(utf8);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+}  // namespace kiv

@@ -1,0 +1,66 @@
+// The two message channels of a job, the job's error record and the early-end signal.
+//
+// The console channel (consolePrint) carries the archive writer's and the link processor's
+// lines; the standard-output channel carries the grab interpreter's, the picture loader's and
+// the grab commands' messages. A command line sends both to the process's standard output; the
+// window sends the console channel to its job console. Every line that reports a failure is
+// also recorded, so that a front end can tell the user and choose the exit status.
+#pragma once
+
+#include <cstdarg>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv {
+
+using TextSink = std::function<void(std::string_view)>;
+
+// consoleWrite is the console channel's output step, standardOutput the other channel's.
+// An empty sink discards the text. Both default to the process's standard output.
+void setConsoleWrite(TextSink sink);
+void setStandardOutput(TextSink sink);
+// Back to the process's standard output for both channels.
+void resetChannels();
+
+// Formats one message into consoleLine (widened when the message needs more than its 160
+// bytes, never cut) and writes it on the console channel.
+void consolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formatted text on the standard-output channel, unchanged ("print").
+void outputPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A text followed by a line end on the standard-output channel ("put").
+void outputPut(const char* text);
+
+// The same, for a message that reports a failure: the text is written and recorded.
+void consoleError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void outputError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void outputErrorLine(const char* text);  // "put" form
+
+// The error record of the running job.
+void beginJobLog();
+bool jobFailed();
+const std::vector<std::string>& jobErrors();
+
+// Text in the console's own encoding: UTF-8 is passed on, and turned into GBK bytes when the
+// locale's codeset is GBK, GB18030 or CP936.
+std::string toConsoleEncoding(std::string_view utf8);
+
+// Ends a job early with an exit status; the front end decides what that means for the process.
+class JobExit : public std::exception {
+public:
+    explicit JobExit(int status) : status_(status) {}
+    int status() const { return status_; }
+    const char* what() const noexcept override { return "job ended early"; }
+
+private:
+    int status_;
+};
+
+// Exit status of a start-up failure: the job's files could not be created or opened.
+inline constexpr int kStartupFailure = 255;
+// Exit status of a job that printed an error.
+inline constexpr int kJobError = 1;
+
+}  // namespace kiv

@@ -1,0 +1,146 @@
+#include "archive/script_text.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace kiv {
+
+ScriptReader::~ScriptReader() { close(); }
+
+ScriptReader::ScriptReader(ScriptReader&& other) noexcept { *this = std::move(other); }
+
+ScriptReader& ScriptReader::operator=(ScriptReader&& other) noexcept {
+    if (this != &other) {
+        close();
+        file_ = std::exchange(other.file_, nullptr);
+        std::memcpy(buffer_, other.buffer_, sizeof buffer_);
+        pos_ = other.pos_;
+        len_ = other.len_;
+        sourceDone_ = other.sourceDone_;
+        atEnd_ = other.atEnd_;
+    }
+    return *this;
+}
+
+bool ScriptReader::open(const std::string& path) {
+    close();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    struct stat info {};
+    if (fstat(fileno(f), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::fclose(f);
+        return false;
+    }
+    file_ = f;
+    pos_ = len_ = 0;
+    sourceDone_ = atEnd_ = false;
+    return true;
+}
+
+void ScriptReader::close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool ScriptReader::fill() {
+    if (sourceDone_ || file_ == nullptr) return false;
+    len_ = std::fread(buffer_, 1, sizeof buffer_, file_);
+    pos_ = 0;
+    if (len_ == 0) {
+        sourceDone_ = true;  // end of file, or a read error: both end the script
+        return false;
+    }
+    return true;
+}
+
+// The next character after text-mode translation, or -1 at the end.
+int ScriptReader::nextChar() {
+    if (pos_ == len_ && !fill()) return -1;
+    int c = buffer_[pos_++];
+    if (c == 26) {
+        sourceDone_ = true;
+        pos_ = len_;
+        return -1;
+    }
+    if (c == '\r') {
+        if (pos_ == len_ && !fill()) return '\r';
+        if (buffer_[pos_] == '\n') {
+            ++pos_;
+            return '\n';
+        }
+    }
+    return c;
+}
+
+size_t ScriptReader::readLine(char* line, size_t maxChars) {
+    size_t n = 0;
+    while (n < maxChars) {
+        int c = nextChar();
+        if (c < 0) {
+            atEnd_ = true;
+            break;
+        }
+        line[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    line[n] = '\0';
+    return n;
+}
+
+char* nextToken(char*& rest) {
+    if (rest == nullptr) return nullptr;
+    char* start = rest + std::strspn(rest, tokenDelimiters);
+    if (*start == '\0') {
+        rest = start;
+        return nullptr;
+    }
+    char* end = start + std::strcspn(start, tokenDelimiters);
+    if (*end != '\0') {
+        *end = '\0';
+        rest = end + 1;
+    } else {
+        rest = end;
+    }
+    return start;
+}
+
+int32_t parseNumber(const char* token) {
+    if (token == nullptr) return 0;
+    const char* p = token;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    int64_t value = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (value <= std::numeric_limits<int32_t>::max()) value = value * 10 + (*p - '0');
+        ++p;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+}
+
+namespace {
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+bool equalsIgnoreCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (lowerAscii(*a) != lowerAscii(*b)) return false;
+    }
+    return *a == *b;
+}
+
+bool endsWithIgnoreCase(const std::string& text, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    return equalsIgnoreCase(text.c_str() + text.size() - n, suffix);
+}
+
+}  // namespace kiv

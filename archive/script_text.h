@@ -1,0 +1,70 @@
+// Reading grab and link scripts: text-mode line reading and token splitting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kiv {
+
+// The seven separator characters of script lines: line feed, vertical tab, carriage return,
+// space, tab, comma and backspace.
+inline constexpr const char* tokenDelimiters = "\n\v\r \t,\b";
+
+// A script line is read with at most 263 characters into a 264-byte buffer.
+inline constexpr size_t kScriptLineBytes = 264;
+inline constexpr size_t kScriptLineChars = kScriptLineBytes - 1;
+
+// Longest script name a front end accepts.
+inline constexpr size_t kScriptNameChars = 263;
+
+// A script opened for reading as text: a carriage return directly before a line feed is
+// dropped and a byte 26 ends the file, as the scripts' home platform reads them.
+class ScriptReader {
+public:
+    ScriptReader() = default;
+    ~ScriptReader();
+    ScriptReader(const ScriptReader&) = delete;
+    ScriptReader& operator=(const ScriptReader&) = delete;
+    ScriptReader(ScriptReader&& other) noexcept;
+    ScriptReader& operator=(ScriptReader&& other) noexcept;
+
+    // False when the file cannot be opened for reading (a folder counts as that).
+    bool open(const std::string& path);
+    bool isOpen() const { return file_ != nullptr; }
+    void close();
+
+    // Reads characters up to and including the next line feed, at most maxChars of them, into
+    // line (which must hold maxChars + 1 bytes) and ends them with a zero. Returns the number
+    // read. Like the C library's line read, the end-of-file indicator is set only by a read
+    // that tried to go past the end; a failed read sets it too.
+    size_t readLine(char* line, size_t maxChars);
+    bool atEnd() const { return atEnd_; }
+
+private:
+    int nextChar();
+    bool fill();
+
+    std::FILE* file_ = nullptr;
+    unsigned char buffer_[16384];
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    bool sourceDone_ = false;  // the file (or a byte 26) has ended
+    bool atEnd_ = false;
+};
+
+// Splits the next token off a line buffer, like the C library's strtok_r with
+// tokenDelimiters: writes a terminator behind the token. Returns nullptr when none is left.
+char* nextToken(char*& rest);
+
+// The decimal value of a token: an optional sign, then the digits up to the first other
+// character; 0 when it does not begin with a digit or a sign and a digit. Values beyond the
+// 32-bit range are held at its ends.
+int32_t parseNumber(const char* token);
+
+// Case-insensitive comparison of ASCII letters, for command words and suffixes.
+bool equalsIgnoreCase(const char* a, const char* b);
+bool endsWithIgnoreCase(const std::string& text, const char* suffix);
+
+}  // namespace kiv

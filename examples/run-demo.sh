@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs kiv on the example project in a copy of it, then lists what it produced.
+set -euo pipefail
+kiv=$(realpath "$1")
+here=$(dirname "$(realpath "$0")")
+list="$(dirname "$kiv")/kiv-list"
+work="$(dirname "$kiv")/example-run"
+rm -rf "$work"
+cp -r "$here/project" "$work"
+cd "$work"
+echo "kiv: running the example project in $work"
+for script in *.scp; do
+  echo "== kiv $script"
+  "$kiv" "$script"
+done
+for script in *.lnk; do
+  echo "== kiv $script"
+  "$kiv" "$script"
+done
+echo
+for archive in *.kiv; do
+  "$list" "$archive"
+  echo
+done

@@ -1,0 +1,59 @@
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "archive/console.h"
+#include "grab/commands.h"
+
+namespace kiv {
+
+void refreshPreview(GrabContext& ctx) {
+    if (ctx.preview.empty()) return;
+    refreshPreview(ctx.display, ctx.output, ctx.preview.data(), ctx.width, ctx.height);
+}
+
+const char* itemLabel(const GrabContext& ctx) {
+    return ctx.textArgs[0] != nullptr ? ctx.textArgs[0] : "(no name)";
+}
+
+void refuseCommand(const GrabContext& ctx, const char* format, ...) {
+    char reason[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    std::string line = std::string(ctx.command) + " " + itemLabel(ctx) + ": " + reason;
+    outputErrorLine(line.c_str());
+}
+
+bool requirePicture(const GrabContext& ctx) {
+    if (ctx.pictureLoaded) return true;
+    refuseCommand(ctx, "no picture loaded");
+    return false;
+}
+
+bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (x < 0 || y < 0 || w < 0) {
+        refuseCommand(ctx, "rectangle x %d y %d w %d h %d has a negative value", x, y, w, h);
+        return false;
+    }
+    if (w == 0 || h <= 0) return true;  // touches no byte
+    const int64_t pictureBytes = static_cast<int64_t>(ctx.width) * ctx.height;
+    const int64_t first = static_cast<int64_t>(y) * ctx.width + x;
+    const int64_t end = (static_cast<int64_t>(y) + h - 1) * ctx.width + x + w;
+    if (first >= pictureBytes || end > pictureBytes) {
+        refuseCommand(ctx, "rectangle x %d y %d w %d h %d lies outside the %d x %d picture", x, y,
+                      w, h, ctx.width, ctx.height);
+        return false;
+    }
+    return true;
+}
+
+bool fitsItemBuffer(const GrabContext& ctx, uint64_t bytes) {
+    if (ctx.cursor + bytes <= ctx.itemBuffer.size()) return true;
+    refuseCommand(ctx, "output of %llu bytes does not fit the %zu-byte item buffer",
+                  static_cast<unsigned long long>(ctx.cursor + bytes), ctx.itemBuffer.size());
+    return false;
+}
+
+}  // namespace kiv

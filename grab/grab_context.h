@@ -1,0 +1,56 @@
+// The state shared by the grab interpreter, the grab commands and the preview.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "app/display.h"
+
+namespace kiv {
+
+inline constexpr size_t kPictureBytes = 1228800;    // picture and preview, each
+inline constexpr size_t kItemBufferBytes = 1536000;  // output of one command
+inline constexpr size_t kPaletteBytes = 768;
+
+// What the PCX loader keeps for the life of the process.
+struct PcxLoaderState {
+    int32_t pictureWidth = 0;
+    int32_t pictureHeight = 0;
+    int32_t bytesPerLine = 0;
+    bool hasDisplayBitmap = false;
+};
+
+struct GrabContext {
+    // The current command's arguments: tokens of the script line (nullptr where the line has
+    // fewer) and their decimal values, times 8 for a command with the scale flag.
+    std::array<const char*, 5> textArgs{};
+    std::array<int32_t, 5> numArgs{};
+
+    // Working buffers of one run; empty outside a run. Zero-filled when obtained.
+    std::vector<uint8_t> picture;
+    std::vector<uint8_t> preview;
+    std::vector<uint8_t> itemBuffer;
+    size_t cursor = 0;  // next free byte of itemBuffer
+
+    // Kept for the life of the process.
+    int32_t width = 0;
+    int32_t height = 0;
+    std::array<uint8_t, kPaletteBytes> palette{};
+    int32_t lastPackedSize = 0;
+
+    // The running command's keyword, for messages.
+    const char* command = "";
+    // A picture was loaded by this run, so picture and preview hold it.
+    bool pictureLoaded = false;
+
+    PcxLoaderState loader;
+    DisplayBitmap display;
+    DisplayOutput* output = nullptr;  // the platform's display; nullptr draws nothing
+};
+
+// Copies preview into the display bitmap and draws it.
+void refreshPreview(GrabContext& ctx);
+
+}  // namespace kiv

@@ -1,0 +1,101 @@
+#include "grab/interpreter.h"
+
+#include <cstring>
+#include <limits>
+
+#include "archive/console.h"
+#include "grab/commands.h"
+
+namespace kiv {
+
+const GrabCommand CommandTable[10] = {
+    {"LOADPCX", grabLoadPcx, 0},
+    {"RAW", grabRaw, 1},
+    {"PACKEDC", grabPackedCropped, 1},
+    {"PACKED", grabPacked, 1},
+    {"TEXTURE", grabTexture, 1},
+    {"FONT", grabFont, 0},
+    {"PALETTE", grabPalette, 0},
+    {"COLORMAP", grabColormap, 0},
+    {"TRANSPARENT", grabTransparent, 0},
+    {nullptr, nullptr, 0},
+};
+
+namespace {
+
+int32_t scaled(int32_t value, int32_t scaleByEight) {
+    if (scaleByEight != 1) return value;
+    int64_t v = static_cast<int64_t>(value) * 8;
+    if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+// The working buffers of one run, released however the run ends.
+struct RunBuffers {
+    GrabContext& ctx;
+    explicit RunBuffers(GrabContext& c) : ctx(c) {
+        ctx.itemBuffer.assign(kItemBufferBytes, 0);
+        ctx.picture.assign(kPictureBytes, 0);
+        ctx.preview.assign(kPictureBytes, 0);
+        ctx.pictureLoaded = false;
+    }
+    ~RunBuffers() {
+        for (auto* buffer : {&ctx.itemBuffer, &ctx.picture, &ctx.preview}) {
+            buffer->clear();
+            buffer->shrink_to_fit();
+        }
+        ctx.textArgs = {};
+        ctx.pictureLoaded = false;
+        ctx.command = "";
+    }
+};
+
+}  // namespace
+
+bool openGrabScript(ScriptReader& script, const std::string& path) {
+    if (script.open(path)) return true;
+    std::string message = toConsoleEncoding("\n文件未发现!!! (") + path + ")";
+    outputError("%s", message.c_str());
+    return false;
+}
+
+const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine) {
+    char* rest = scriptLine;
+    char* word = nextToken(rest);
+    if (word == nullptr) return nullptr;
+    const GrabCommand* row = CommandTable;
+    while (row->keyword != nullptr && !equalsIgnoreCase(word, row->keyword)) ++row;
+    if (row->keyword == nullptr) return nullptr;
+    ctx.numArgs = {};
+    ctx.textArgs = {};
+    for (size_t j = 0; j < ctx.textArgs.size(); ++j) {
+        char* token = nextToken(rest);
+        if (token == nullptr) break;
+        ctx.textArgs[j] = token;
+        ctx.numArgs[j] = scaled(parseNumber(token), row->scaleByEight);
+    }
+    return row;
+}
+
+void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script) {
+    RunBuffers buffers(ctx);
+    char scriptLine[kScriptLineBytes];
+    for (;;) {
+        std::memset(scriptLine, 0, sizeof scriptLine);
+        if (script.atEnd()) break;
+        script.readLine(scriptLine, kScriptLineChars);
+        const GrabCommand* row = parseGrabLine(ctx, scriptLine);
+        if (row == nullptr) continue;
+        ctx.cursor = 0;
+        ctx.command = row->keyword;
+        row->handler(ctx);
+        if (ctx.cursor > 0) {
+            addItem(writer, ctx.textArgs[0], ctx.itemBuffer.data(),
+                    static_cast<int32_t>(ctx.cursor));
+        }
+    }
+    script.close();
+}
+
+}  // namespace kiv

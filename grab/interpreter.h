@@ -1,0 +1,25 @@
+// The grab script interpreter.
+#pragma once
+
+#include <string>
+
+#include "archive/archive_writer.h"
+#include "archive/script_text.h"
+#include "grab/grab_context.h"
+
+namespace kiv {
+
+// Opens a grab script. When it cannot be opened, writes "\n文件未发现!!! (path)" (the Chinese
+// says the file was not found) on the standard-output channel and returns false.
+bool openGrabScript(ScriptReader& script, const std::string& path);
+
+struct GrabCommand;
+// Splits a script line: returns the command row its first word names, with the arguments set
+// in the context, or nullptr when the line holds no command (the arguments are then untouched).
+const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine);
+
+// Runs an opened grab script: every line whose first word is a command runs that command, and
+// the bytes it writes become one item, named by its first argument, in the writer's archive.
+void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script);
+
+}  // namespace kiv

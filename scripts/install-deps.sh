@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing kiv need, when they are missing.
+#   scripts/install-deps.sh core   compiler, CMake, GoogleTest (the command-line tool and its tests)
+#   scripts/install-deps.sh all    and Qt 6 Widgets, libpng, Google Benchmark, Xvfb, fonts for the
+#                                  window's Chinese texts, and the PCX tools used as references
+set -euo pipefail
+want=(g++ cmake make libgtest-dev)
+if [ "${1:-core}" = all ]; then
+  want+=(qt6-base-dev libpng-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "kiv: all needed packages are installed."
+  exit 0
+fi
+echo "kiv: installing missing Debian packages: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,125 @@
+// Runs of the built command-line tool in temporary folders.
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+using namespace kivtest;
+
+namespace {
+const std::string kFinishNoData = "\n\nUpdating keyfile \nAdding Data.\n";
+const std::string kFinishPalette = "\n\nUpdating keyfile \nAdding Data..\n";
+}  // namespace
+
+TEST(CommandLine, UsageWithoutArgument) {
+    ScopedTempDir dir;
+    RunResult r = runKiv({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output,
+              "\nUSAGE: kiv <Script Filename>\n\nScript extention .LNK is used to Identify Link "
+              "Files\n\n");
+    EXPECT_FALSE(fileExists("datatemp.dat"));
+}
+
+TEST(CommandLine, GrabJob) {
+    ScopedTempDir dir;
+    writeText("pal.scp", "PALETTE pal\n");
+    RunResult r = runKiv({"pal.scp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kFinishPalette);
+    ParsedArchive a = parseArchive("pal.kiv");
+    ASSERT_EQ(a.header.count, 1);
+    EXPECT_EQ(a.data(0), Bytes(768, 0));
+    EXPECT_FALSE(fileExists("datatemp.dat"));
+}
+
+TEST(CommandLine, KeyPauseLinePerSwitch) {
+    ScopedTempDir dir;
+    writeText("g.scp", "");
+    RunResult r = runKiv({"g.scp", "/k", "/K"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "\nKey Pause Active !!!!\n\nKey Pause Active !!!!\n" + kFinishNoData);
+    // The switch does not start a link job nor change the grab job.
+    EXPECT_EQ(parseArchive("g.kiv").header.count, 0);
+}
+
+TEST(CommandLine, MissingGrabScriptFailsWithoutLeavingFiles) {
+    ScopedTempDir dir;
+    Bytes old = patternBytes(50, 1);
+    writeFile("nothere.kiv", old);
+    RunResult r = runKiv({"nothere.scp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "\n文件未发现!!! (nothere.scp)");
+    EXPECT_EQ(readFile("nothere.kiv"), old);
+    EXPECT_FALSE(fileExists("datatemp.dat"));
+}
+
+TEST(CommandLine, LinkJobsAreKnownByTheirLastThreeLetters) {
+    for (const char* name : {"pack.lnk", "PACK.LNK", "packLNK", "pack.Lnk"}) {
+        ScopedTempDir dir;
+        std::string base = std::string(name).substr(0, std::string(name).find('.'));
+        if (base == name) base = name;
+        writeText(base + ".lnk", "GROUP:\n");
+        RunResult r = runKiv({name});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.output.rfind("\n\nKiv ver 1.1 Link\n\n", 0), 0u) << name;
+        EXPECT_EQ(parseArchive(base + ".kiv").name(0), "GROUP:") << name;
+    }
+    ScopedTempDir dir;
+    writeText("pack.scp", "PALETTE p\n");
+    RunResult r = runKiv({"pack.scp"});
+    EXPECT_EQ(r.output, kFinishPalette);
+}
+
+TEST(CommandLine, LinkRunOutputAndStatus) {
+    ScopedTempDir dir;
+    writeFile("a.bin", patternBytes(20, 1));
+    writeText("pack.lnk", "a.bin ALPHA\nmissing.bin X\n");
+    RunResult r = runKiv({"pack.lnk"});
+    EXPECT_EQ(r.status, 1) << "a run that stopped on a bad line";
+    EXPECT_EQ(r.output,
+              "\n\nKiv ver 1.1 Link\n\n\nScript      = (pack.lnk)\nOutput File = (pack.kiv)\n"
+              "Temp File   = (datatemp.dat)\n\n001            ALPHA\n"
+              "File not found error !!! (missing.bin)11\n" +
+                  kFinishPalette + "Done\n\n");
+    EXPECT_EQ(parseArchive("pack.kiv").header.count, 1);
+
+    writeText("pack.lnk", "a.bin ALPHA\n");
+    EXPECT_EQ(runKiv({"pack.lnk"}).status, 0);
+
+    RunResult missing = runKiv({"none.lnk"});
+    EXPECT_EQ(missing.status, 255);
+    EXPECT_TRUE(missing.output.ends_with("\nError File Not Found\n"));
+}
+
+TEST(CommandLine, DotFoldersAreNoCutPoints) {
+    ScopedTempDir dir;
+    ASSERT_EQ(system("mkdir -p art sub"), 0);
+    writeText("art/sprites.scp", "PALETTE p\n");
+    EXPECT_EQ(runKiv({"./sprites.scp"}, "art").status, 0);
+    EXPECT_TRUE(fileExists("art/sprites.kiv"));
+    EXPECT_EQ(runKiv({"../art/sprites.scp"}, "sub").status, 0);
+    EXPECT_FALSE(fileExists(".kiv"));
+    EXPECT_FALSE(fileExists("sub/.kiv"));
+    EXPECT_EQ(parseArchive("art/sprites.kiv").header.count, 1);
+}
+
+TEST(CommandLine, OverlongScriptNameIsRefused) {
+    ScopedTempDir dir;
+    std::string name = std::string(260, 'n') + ".scp";
+    RunResult r = runKiv({name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Script name too long (264 characters, at most 263)"),
+              std::string::npos);
+    EXPECT_FALSE(fileExists("datatemp.dat"));
+}
+
+TEST(CommandLine, ArchiveThatCannotBeCreatedEndsWithStatus255) {
+    ScopedTempDir dir;
+    ASSERT_EQ(system("mkdir -p ro && touch ro/x.scp && chmod 555 ro"), 0);
+    writeText("ro2.scp", "PALETTE p\n");
+    ASSERT_EQ(system("mkdir datatemp.dat"), 0);  // the temporary file cannot be created
+    RunResult r = runKiv({"ro2.scp"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "\nError File Not Found\n");
+    EXPECT_FALSE(fileExists("ro2.kiv"));
+}

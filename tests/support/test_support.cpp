@@ -1,0 +1,161 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include "archive/console.h"
+
+#ifndef KIV_BINARY
+#define KIV_BINARY "kiv"
+#endif
+
+namespace kivtest {
+
+ScopedTempDir::ScopedTempDir() {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) throw std::runtime_error("getcwd");
+    previous_ = cwd;
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base ? base : "/tmp") + "/kiv-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = buf.data();
+    if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir");
+}
+
+ScopedTempDir::~ScopedTempDir() {
+    if (chdir(previous_.c_str()) != 0) std::abort();
+    std::string command = "rm -rf '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
+        // Leave it behind; the next run uses a fresh name.
+    }
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void writeText(const std::string& path, const std::string& text) { writeFile(path, bytesOf(text)); }
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes patternBytes(size_t n, uint32_t seed) {
+    Bytes out(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return out;
+}
+
+CapturedChannels::CapturedChannels() {
+    kiv::setConsoleWrite([this](std::string_view t) { text_.append(t); });
+    kiv::setStandardOutput([this](std::string_view t) { text_.append(t); });
+}
+
+CapturedChannels::~CapturedChannels() { kiv::resetChannels(); }
+
+std::string ParsedArchive::name(size_t i) const {
+    const auto& n = entries.at(i).name;
+    return std::string(n.data(), strnlen(n.data(), n.size()));
+}
+
+Bytes ParsedArchive::data(size_t i) const {
+    const auto& e = entries.at(i);
+    return Bytes(bytes.begin() + e.offset, bytes.begin() + e.offset + e.length);
+}
+
+ParsedArchive parseArchive(const std::string& path) {
+    ParsedArchive a;
+    a.bytes = readFile(path);
+    if (a.bytes.size() < kiv::kHeaderBytes) throw std::runtime_error("short archive " + path);
+    a.header = kiv::ArchiveHeader::fromBytes(a.bytes.data());
+    for (int32_t i = 0; i < a.header.count; ++i) {
+        size_t at = kiv::kHeaderBytes + static_cast<size_t>(i) * kiv::kEntryBytes;
+        if (at + kiv::kEntryBytes > a.bytes.size()) throw std::runtime_error("short directory");
+        a.entries.push_back(kiv::ArchiveEntry::fromBytes(a.bytes.data() + at));
+    }
+    return a;
+}
+
+Bytes buildArchive(const std::vector<EntrySpec>& entries) {
+    kiv::ArchiveHeader header;
+    std::memcpy(header.magic.data(), kiv::kArchiveMagic, 6);
+    header.count = static_cast<int32_t>(entries.size());
+    auto h = header.bytes();
+    Bytes out(h.begin(), h.end());
+    int32_t offset = static_cast<int32_t>(kiv::kHeaderBytes + kiv::kEntryBytes * entries.size());
+    int32_t relative = 0;
+    for (const auto& spec : entries) {
+        kiv::ArchiveEntry e;
+        e.flags = spec.flags;
+        e.length = static_cast<int32_t>(spec.data.size());
+        e.offset = e.length > 0 ? offset : relative;
+        std::memcpy(e.name.data(), spec.name.data(), std::min(spec.name.size(), size_t{15}));
+        auto b = e.bytes();
+        out.insert(out.end(), b.begin(), b.end());
+        offset += e.length;
+        relative += e.length;
+    }
+    for (const auto& spec : entries) out.insert(out.end(), spec.data.begin(), spec.data.end());
+    return out;
+}
+
+RunResult runKiv(const std::vector<std::string>& args, const std::string& folder) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        if (chdir(folder.c_str()) != 0) _exit(120);
+        std::vector<char*> argv;
+        std::string program = KIV_BINARY;
+        argv.push_back(program.data());
+        std::vector<std::string> copies(args);
+        for (auto& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        setenv("LC_ALL", "C.UTF-8", 1);
+        execv(program.c_str(), argv.data());
+        _exit(121);
+    }
+    close(pipeFds[1]);
+    RunResult result;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+}  // namespace kivtest

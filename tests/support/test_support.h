@@ -1,0 +1,71 @@
+// Shared helpers of the tests: temporary folders, files, captured channels and runs of the
+// built command-line tool.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/archive_format.h"
+
+namespace kivtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder that is the current folder while the object lives.
+class ScopedTempDir {
+public:
+    ScopedTempDir();
+    ~ScopedTempDir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+void writeText(const std::string& path, const std::string& text);
+Bytes readFile(const std::string& path);
+bool fileExists(const std::string& path);
+Bytes bytesOf(const std::string& text);
+Bytes patternBytes(size_t n, uint32_t seed);
+
+// Both channels captured, in the order written, into one text.
+class CapturedChannels {
+public:
+    CapturedChannels();
+    ~CapturedChannels();
+    const std::string& text() const { return text_; }
+    void clear() { text_.clear(); }
+
+private:
+    std::string text_;
+};
+
+// A parsed archive.
+struct ParsedArchive {
+    kiv::ArchiveHeader header;
+    std::vector<kiv::ArchiveEntry> entries;
+    Bytes bytes;
+    std::string name(size_t i) const;
+    Bytes data(size_t i) const;  // the entry's bytes at its offset
+};
+ParsedArchive parseArchive(const std::string& path);
+
+// An archive with the given entries, as a finished one holds them.
+struct EntrySpec {
+    std::string name;
+    Bytes data;
+    int32_t flags = 0;
+};
+Bytes buildArchive(const std::vector<EntrySpec>& entries);
+
+// A run of the built kiv in a folder.
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".");
+
+}  // namespace kivtest
