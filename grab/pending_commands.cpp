@@ -3,11 +3,8 @@
 namespace kiv {
 
 // Commands whose output is not built yet write nothing, so their lines make no item.
-void grabLoadPcx(GrabContext&) {}
-void grabRaw(GrabContext&) {}
 void grabPackedCropped(GrabContext&) {}
 void grabPacked(GrabContext&) {}
-void grabTexture(GrabContext&) {}
 void grabFont(GrabContext&) {}
 void grabColormap(GrabContext&) {}
 void grabTransparent(GrabContext&) {}

@@ -1,0 +1,52 @@
+#include "support/grab_harness.h"
+
+#include <cstring>
+
+#include "archive/console.h"
+#include "archive/script_text.h"
+#include "grab/commands.h"
+#include "grab/interpreter.h"
+
+namespace kivtest {
+
+GrabHarness::GrabHarness() {
+    ctx.picture.assign(kiv::kPictureBytes, 0);
+    ctx.preview.assign(kiv::kPictureBytes, 0);
+    ctx.itemBuffer.assign(kiv::kItemBufferBytes, 0);
+    ctx.output = &display;
+    kiv::beginJobLog();
+}
+
+GrabHarness::~GrabHarness() = default;
+
+Bytes GrabHarness::run(const std::string& line) {
+    char buffer[kiv::kScriptLineBytes] = {};
+    std::strncpy(buffer, line.c_str(), kiv::kScriptLineChars);
+    const kiv::GrabCommand* row = kiv::parseGrabLine(ctx, buffer);
+    if (row == nullptr) return {};
+    ctx.cursor = 0;
+    ctx.command = row->keyword;
+    row->handler(ctx);
+    ctx.textArgs = {};
+    return Bytes(ctx.itemBuffer.begin(), ctx.itemBuffer.begin() + static_cast<long>(ctx.cursor));
+}
+
+Bytes GrabHarness::shownPixels() const {
+    const auto& d = ctx.display;
+    Bytes out;
+    for (int32_t r = 0; r < d.height(); ++r) {
+        const uint8_t* row = d.pixelStore.data() + static_cast<size_t>(d.height() - 1 - r) * d.pitch();
+        out.insert(out.end(), row, row + d.width());
+    }
+    return out;
+}
+
+uint8_t GrabHarness::previewAt(int x, int y) const {
+    return ctx.preview.at(static_cast<size_t>(y) * ctx.width + x);
+}
+
+uint8_t GrabHarness::pictureAt(int x, int y) const {
+    return ctx.picture.at(static_cast<size_t>(y) * ctx.width + x);
+}
+
+}  // namespace kivtest

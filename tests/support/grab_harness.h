@@ -1,0 +1,46 @@
+// Runs grab commands on a GrabContext as the interpreter does, without an archive.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/display.h"
+#include "grab/grab_context.h"
+#include "support/test_support.h"
+
+namespace kivtest {
+
+// A display that records what the platform would be asked to do.
+class RecordingDisplay : public kiv::DisplayOutput {
+public:
+    void fitWindowToPicture(int32_t width, int32_t height) override {
+        fits.emplace_back(width, height);
+    }
+    bool acceptBitmap(const kiv::DisplayBitmap&) override { return accept; }
+    void drawDisplay(const kiv::DisplayBitmap& bitmap) override {
+        ++draws;
+        lastDrawn = bitmap.pixelStore;
+    }
+    std::vector<std::pair<int32_t, int32_t>> fits;
+    int draws = 0;
+    std::vector<uint8_t> lastDrawn;
+    bool accept = true;
+};
+
+class GrabHarness {
+public:
+    GrabHarness();  // the working buffers of a run, zero-filled, and a recording display
+    ~GrabHarness();
+    // Runs one script line; returns the bytes the command wrote (the item, when not empty).
+    Bytes run(const std::string& line);
+    // The display's pixels turned upright: width × height, as shown.
+    Bytes shownPixels() const;
+    uint8_t previewAt(int x, int y) const;
+    uint8_t pictureAt(int x, int y) const;
+
+    kiv::GrabContext ctx;
+    RecordingDisplay display;
+    CapturedChannels channels;
+};
+
+}  // namespace kivtest
