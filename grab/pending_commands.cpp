@@ -3,9 +3,6 @@
 namespace kiv {
 
 // Commands whose output is not built yet write nothing, so their lines make no item.
-void grabPackedCropped(GrabContext&) {}
-void grabPacked(GrabContext&) {}
-void grabFont(GrabContext&) {}
 void grabColormap(GrabContext&) {}
 void grabTransparent(GrabContext&) {}
 

@@ -92,7 +92,6 @@ const char* const kGlyphs[][7] = {
     {"#####", "#    ", "#### ", "#    ", "#    ", "#    ", "#    "},  // F
     {" ####", "#    ", "#  ##", "#   #", "#   #", "#   #", " ####"},  // G
     {"#   #", "#   #", "#####", "#   #", "#   #", "#   #", "#   #"},  // H
-    {"#", "#", "#", "#", "#", " ", "#"},                                // !
 };
 
 PcxPicture fontSheet() {
@@ -100,7 +99,7 @@ PcxPicture fontSheet() {
     p.palette = gamePalette();
     p.at(0, 0) = 255;  // top marker
     p.at(0, 8) = 255;  // bottom marker: glyphs 7 rows high, bands at rows 1 and 9
-    int x = 2, band = 1;
+    int x = 2, band = 1, code = 'A';
     for (const auto& glyph : kGlyphs) {
         int w = static_cast<int>(std::string(glyph[0]).size());
         if (x + w + 1 > p.width) {
@@ -112,10 +111,10 @@ PcxPicture fontSheet() {
                 if (glyph[r][c] == '#') p.at(x + c, band + r) = static_cast<uint8_t>(16 * 5 + r);
             }
         }
+        // A spacer pixel widens the C cell by one transparent column.
+        if (code++ == 'C') p.at(x + w++, band + 6) = 254;
         x += w + 1;
     }
-    // A space: a cell of spacer pixels only.
-    p.at(x, band) = p.at(x + 1, band) = p.at(x + 2, band) = 254;
     return p;
 }
 

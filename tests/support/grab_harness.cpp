@@ -1,5 +1,6 @@
 #include "support/grab_harness.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/console.h"
@@ -29,6 +30,26 @@ Bytes GrabHarness::run(const std::string& line) {
     row->handler(ctx);
     ctx.textArgs = {};
     return Bytes(ctx.itemBuffer.begin(), ctx.itemBuffer.begin() + static_cast<long>(ctx.cursor));
+}
+
+Bytes GrabHarness::call(void (*handler)(kiv::GrabContext&), const char* keyword,
+                        const char* name, std::array<int32_t, 5> numbers) {
+    ctx.textArgs = {name, nullptr, nullptr, nullptr, nullptr};
+    ctx.numArgs = numbers;
+    ctx.cursor = 0;
+    ctx.command = keyword;
+    handler(ctx);
+    ctx.textArgs = {};
+    return Bytes(ctx.itemBuffer.begin(), ctx.itemBuffer.begin() + static_cast<long>(ctx.cursor));
+}
+
+void GrabHarness::setPicture(int32_t width, int32_t height, const Bytes& pixels) {
+    ctx.width = width;
+    ctx.height = height;
+    std::fill(ctx.picture.begin(), ctx.picture.end(), 0);
+    std::copy(pixels.begin(), pixels.end(), ctx.picture.begin());
+    ctx.preview = ctx.picture;
+    ctx.pictureLoaded = true;
 }
 
 Bytes GrabHarness::shownPixels() const {

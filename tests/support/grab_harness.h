@@ -33,6 +33,11 @@ public:
     ~GrabHarness();
     // Runs one script line; returns the bytes the command wrote (the item, when not empty).
     Bytes run(const std::string& line);
+    // Calls a handler with arguments already in pixels, as the font grabber calls PACKED.
+    Bytes call(void (*handler)(kiv::GrabContext&), const char* keyword, const char* name,
+               std::array<int32_t, 5> numbers);
+    // Makes a picture current without a file: as after a successful LOADPCX.
+    void setPicture(int32_t width, int32_t height, const Bytes& pixels);
     // The display's pixels turned upright: width × height, as shown.
     Bytes shownPixels() const;
     uint8_t previewAt(int x, int y) const;

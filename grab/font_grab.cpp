@@ -1,0 +1,108 @@
+// FONT: a proportional font cut out of a font sheet. Two 255 markers in column 0 give the glyph
+// height; glyphs stand side by side in bands of that height, separated by blank columns.
+#include <cstring>
+
+#include "archive/archive_format.h"
+#include "archive/console.h"
+#include "grab/commands.h"
+#include "grab/packed_sprite.h"
+
+namespace kiv {
+namespace {
+
+inline constexpr size_t kFontHeaderBytes = 1284;
+inline constexpr size_t kGlyphOffsets = 4;
+inline constexpr size_t kGlyphWidths = 1028;
+inline constexpr int32_t kMarker = 255;
+inline constexpr uint8_t kSpacer = 254;
+inline constexpr int32_t kTopMarkerRows = 20;
+inline constexpr int32_t kBottomMarkerRows = 100;
+inline constexpr int32_t kWidestGlyph = 128;
+
+// The sheet; rows below the picture read as 0.
+uint8_t sheetAt(const GrabContext& ctx, int32_t c, int32_t r) {
+    if (r >= ctx.height || c >= ctx.width) return 0;
+    return ctx.picture[static_cast<size_t>(r) * static_cast<size_t>(ctx.width) + c];
+}
+
+bool bandColumnHasInk(const GrabContext& ctx, int32_t c, int32_t top, int32_t h) {
+    for (int32_t r = top; r < top + h; ++r) {
+        if (sheetAt(ctx, c, r) != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void grabFont(GrabContext& ctx) {
+    if (!requirePicture(ctx) || !fitsItemBuffer(ctx, kFontHeaderBytes)) return;
+    uint8_t* header = ctx.itemBuffer.data() + ctx.cursor;
+    ctx.cursor += kFontHeaderBytes;
+    std::memset(header, 0, kFontHeaderBytes);
+    for (int k = 0; k < 256; ++k) storeLE32(header + kGlyphOffsets + 4 * k, -1);
+
+    const int32_t first = ctx.numArgs[1], last = ctx.numArgs[2];
+    if (first < 0 || first > 255 || last < 0 || last > 255) {
+        refuseCommand(ctx, "character codes %d to %d: each must lie in 0 to 255", first, last);
+        return;
+    }
+    const int32_t W = ctx.width, H = ctx.height;
+    int32_t top = -1;
+    for (int32_t r = 0; r < kTopMarkerRows && top < 0; ++r) {
+        if (sheetAt(ctx, 0, r) == kMarker) top = r;
+    }
+    if (top < 0) {
+        outputError("FONT: Top Not Found\n");
+        return;
+    }
+    int32_t bottom = -1;
+    for (int32_t r = top + 1; r < kBottomMarkerRows && bottom < 0; ++r) {
+        if (sheetAt(ctx, 0, r) == kMarker) bottom = r;
+    }
+    if (bottom < 0) {
+        outputError("FONT: Bottom Not Found\n");
+        return;
+    }
+    const int32_t h = bottom - top - 1;
+    storeLE32(header, h);
+
+    int32_t c = 0, band = top + 1, offset = 0;
+    for (int32_t k = first; k <= last; ++k) {
+        for (;;) {
+            if (c >= W) {
+                c = 0;
+                band += h + 1;
+                if (band >= H) return;  // the sheet has no further cell
+            } else if (bandColumnHasInk(ctx, c, band, h)) {
+                break;
+            } else {
+                ++c;
+            }
+        }
+        int32_t n = 1;
+        while (c + n < W && bandColumnHasInk(ctx, c + n, band, h)) ++n;
+        if (n > kWidestGlyph) {
+            outputError("FONT: Width too BIG !!!\n");
+            return;
+        }
+        for (int32_t r = band; r < band + h && r < H; ++r) {
+            uint8_t* row = ctx.picture.data() + static_cast<size_t>(r) * static_cast<size_t>(W);
+            for (int32_t i = c; i < c + n; ++i) {
+                if (row[i] == kSpacer) row[i] = 0;
+            }
+        }
+        int64_t needed = 0;
+        if (!encodePackedSprite(ctx, c, band, n, h, false, &needed)) {
+            outputError("FONT %s: the glyph of code %d (%lld bytes) does not fit the %zu-byte item "
+                        "buffer; the font keeps the glyphs before it\n",
+                        itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
+            return;
+        }
+        header[kGlyphWidths + k] = static_cast<uint8_t>(n);
+        storeLE32(header + kGlyphOffsets + 4 * k, offset);
+        offset += ctx.lastPackedSize;
+        c += n;
+    }
+}
+
+}  // namespace kiv
