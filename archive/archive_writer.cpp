@@ -284,19 +284,24 @@ void finishArchive(ArchiveWriter& writer) {
         first += static_cast<int64_t>(n);
     }
 
-    // Join the data behind the directory: one dot per piece read, the final empty read included.
+    // Join the data behind the directory: one dot per 131,072-byte piece, and one for the final
+    // empty read. The pieces are copied a batch at a time, which the kernel does far faster.
     consolePrint("Adding Data");
+    constexpr int64_t kPiecesPerBatch = 64;
     int64_t done = 0;
-    for (;;) {
-        int64_t want = std::min<int64_t>(kJoinPieceBytes, writer.dataOffset - done);
-        int64_t got = want > 0 ? copyBytes(writer, writer.tempFile, done, writer.archiveFile,
-                                           base + done, want, kTempFileName, writer.partialName)
-                               : 0;
-        consolePrint(".");
-        if (got == 0) break;
-        if (got != want) ioFailure(writer, "reading", kTempFileName, EIO);
-        done += got;
+    while (done < writer.dataOffset) {
+        const int64_t want = std::min<int64_t>(kJoinPieceBytes * kPiecesPerBatch,
+                                               writer.dataOffset - done);
+        if (copyBytes(writer, writer.tempFile, done, writer.archiveFile, base + done, want,
+                      kTempFileName, writer.partialName) != want) {
+            ioFailure(writer, "reading", kTempFileName, EIO);
+        }
+        done += want;
+        const int64_t pieces = (want + static_cast<int64_t>(kJoinPieceBytes) - 1) /
+                               static_cast<int64_t>(kJoinPieceBytes);
+        consolePrint("%s", std::string(static_cast<size_t>(pieces), '.').c_str());
     }
+    consolePrint(".");
     consolePrint("\n");
 
     if (fdatasync(writer.archiveFile) != 0 && errno != EINVAL && errno != EROFS) {
