@@ -11,12 +11,12 @@ deps:
 
 build: deps
 	@echo "kiv: configuring and building in build/"
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON > build.log 2>&1 || (cat build.log; exit 1)
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_GUI=ON > build.log 2>&1 || (cat build.log; exit 1)
 	@cmake --build build -j $(JOBS)
 
 build-asan: deps
 	@echo "kiv: configuring and building with sanitizers in build-asan/"
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
 	@cmake --build build-asan -j $(JOBS)
 
 demo: build

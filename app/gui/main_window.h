@@ -1,0 +1,85 @@
+// The window of kiv: a menu to grab or link a script, and the live preview of the picture that
+// a grab job works on.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "grab/grab_context.h"
+
+class QFileDialog;
+class QMessageBox;
+
+namespace kiv {
+
+class PreviewWidget;
+class JobConsole;
+
+// The open-file dialog of one job kind.
+struct DialogSettings {
+    QString filterDescription;  // "Grab 文件(*.SCP)"
+    QString pattern;            // "*.SCP"
+    QString title;
+    QString defaultSuffix;      // added to a name typed without one
+};
+
+const DialogSettings& grabDialogSettings();
+const DialogSettings& linkDialogSettings();
+
+// Asks for a script; nothing when the user cancels. Replaceable, so that tests can answer.
+using ScriptChooser = std::function<std::optional<QString>(QWidget* owner, const DialogSettings&)>;
+std::optional<QString> chooseWithFileDialog(QWidget* owner, const DialogSettings& settings);
+// The dialog that chooseWithFileDialog shows.
+std::unique_ptr<QFileDialog> makeScriptDialog(QWidget* owner, const DialogSettings& settings);
+
+// The menu's command ids.
+enum MenuCommandId { kMenuExit = 201, kMenuGrab = 202, kMenuLink = 203, kMenuAbout = 204 };
+
+struct MenuCommand {
+    int menu;  // 0: File, 1: Help
+    const char* text;
+    int id;
+};
+extern const char* const kMenuTitles[2];
+extern const MenuCommand kMenuCommands[4];
+
+inline constexpr const char* kWindowTitle = "Kiv ver 1.1";
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(ScriptChooser chooser = chooseWithFileDialog);
+    ~MainWindow() override;
+
+    // Runs the menu command with this id, as choosing it does.
+    void runCommand(int id);
+    void menuGrab();
+    void menuLink();
+
+    // What tests look at.
+    PreviewWidget* preview() const { return preview_; }
+    JobConsole* jobConsole() const { return console_.get(); }
+    QMessageBox* lastMessage() const { return message_; }
+    int lastStatus() const { return lastStatus_; }
+    GrabContext& grabContext() { return ctx_; }
+    // Called with true when the job console opens and false when it closes.
+    std::function<void(bool)> onConsole;
+
+private:
+    void runJob(bool grab, const QString& fileName);
+    void openConsole();
+    void closeConsole();
+    void reportFailure(int status);
+
+    ScriptChooser chooser_;
+    PreviewWidget* preview_;
+    std::unique_ptr<JobConsole> console_;
+    QMessageBox* message_ = nullptr;
+    GrabContext ctx_;
+    int lastStatus_ = 0;
+};
+
+}  // namespace kiv

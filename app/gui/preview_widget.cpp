@@ -1,0 +1,48 @@
+#include "app/gui/preview_widget.h"
+
+#include <QPainter>
+
+namespace kiv {
+
+PreviewWidget::PreviewWidget(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(1, 1);
+}
+
+void PreviewWidget::fitWindowToPicture(int32_t width, int32_t height) {
+    QWidget* frame = window();
+    // The window grows by what lies around the client area: the menu bar and any frame.
+    const QSize around = frame->size() - size();
+    frame->move(0, 0);
+    frame->resize(QSize(width, height) + around);
+    resize(width, height);
+    frame->show();
+    frame->raise();
+}
+
+void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap) {
+    const int w = bitmap.width(), h = bitmap.height();
+    if (shown_.width() != w || shown_.height() != h) shown_ = QImage(w, h, QImage::Format_RGB32);
+    // The colours of the bitmap's info block: blue, green, red, 0.
+    QRgb colours[256];
+    const uint8_t* entries = bitmap.info->data() + kInfoHeaderBytes;
+    for (int i = 0; i < 256; ++i) {
+        colours[i] = qRgb(entries[4 * i + 2], entries[4 * i + 1], entries[4 * i]);
+    }
+    const size_t pitch = static_cast<size_t>(bitmap.pitch());
+    for (int r = 0; r < h; ++r) {
+        const uint8_t* source = bitmap.pixelStore.data() + static_cast<size_t>(h - 1 - r) * pitch;
+        QRgb* target = reinterpret_cast<QRgb*>(shown_.scanLine(r));
+        for (int x = 0; x < w; ++x) target[x] = colours[source[x]];
+    }
+    valid_ = &bitmap.valid;
+    repaint();  // at once: a running job keeps the window from handling paint requests
+}
+
+void PreviewWidget::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    if (valid_ != nullptr && *valid_ && !shown_.isNull()) painter.drawImage(0, 0, shown_);
+}
+
+}  // namespace kiv

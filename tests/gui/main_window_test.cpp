@@ -1,0 +1,308 @@
+// The window of kiv, driven on Qt's offscreen platform.
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QtTest>
+
+#include "app/gui/job_console.h"
+#include "app/gui/main_window.h"
+#include "app/gui/preview_widget.h"
+#include "archive/transfer_buffer.h"
+#include "support/pcx_writer.h"
+#include "support/test_support.h"
+
+using namespace kiv;
+using namespace kivtest;
+
+namespace {
+
+constexpr QRgb kMarkColour = 0xFFC86432;  // the file palette's entry 48: (200, 100, 50)
+
+PcxPicture testPicture(int w, int h, uint8_t base) {
+    PcxPicture p = blankPicture(w, h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) p.at(x, y) = static_cast<uint8_t>(base + (x / 10 + y / 10) % 8);
+    }
+    p.palette[3 * 48] = 200;
+    p.palette[3 * 48 + 1] = 100;
+    p.palette[3 * 48 + 2] = 50;
+    return p;
+}
+
+QRgb fileColour(const PcxPicture& p, uint8_t index) {
+    return qRgb(p.palette[3 * index], p.palette[3 * index + 1], p.palette[3 * index + 2]);
+}
+
+// A chooser that answers with a prepared path, or cancels; it counts how it was asked.
+struct FakeChooser {
+    std::optional<QString> answer;
+    QStringList titles;
+    ScriptChooser function() {
+        return [this](QWidget*, const DialogSettings& settings) {
+            titles << settings.title;
+            return answer;
+        };
+    }
+};
+
+QStringList folderEntries() {
+    return QDir::current().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(createTransferBuffer()); }
+
+    void titleClientAreaAndBlackFill() {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.windowTitle(), QString("Kiv ver 1.1"));
+        QCOMPARE(w.preview()->size(), QSize(320, 200));
+        QCOMPARE(w.preview()->geometry().top(), w.menuBar()->geometry().bottom() + 1);
+        QImage shown = w.preview()->grab().toImage();
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x) QCOMPARE(shown.pixel(x, y), qRgb(0, 0, 0));
+        }
+    }
+
+    void menuTextsAndIds() {
+        MainWindow w;
+        const QList<QAction*> menus = w.menuBar()->actions();
+        QCOMPARE(menus.size(), 2);
+        QCOMPARE(menus[0]->text(), QString("文件(&F)"));
+        QCOMPARE(menus[1]->text(), QString("帮助(&H)"));
+        QStringList texts;
+        QList<int> ids;
+        for (QAction* menu : menus) {
+            for (QAction* item : menu->menu()->actions()) {
+                texts << item->text();
+                ids << item->data().toInt();
+            }
+        }
+        QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "退出(&X)", "关于(&A)"}));
+        QCOMPARE(ids, QList<int>({202, 203, 201, 204}));
+        QCOMPARE(grabDialogSettings().title, QString("打开脚本文件"));
+        QCOMPARE(grabDialogSettings().filterDescription, QString("Grab 文件(*.SCP)"));
+        QCOMPARE(linkDialogSettings().title, QString("打开链接文件"));
+        QCOMPARE(linkDialogSettings().filterDescription, QString("链接文件(*.LNK)"));
+    }
+
+    void aboutKeysAndMouseDoNothing() {
+        FakeChooser chooser;
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.runCommand(kMenuAbout);
+        QTest::keyClick(w.preview(), Qt::Key_A);
+        QTest::mouseClick(w.preview(), Qt::LeftButton);
+        QTest::mouseClick(w.preview(), Qt::RightButton);
+        QVERIFY(w.isVisible());
+        QVERIFY(chooser.titles.isEmpty());
+        w.runCommand(kMenuExit);
+        QVERIFY(!w.isVisible());
+    }
+
+    void grabJobThroughTheMenu() {
+        ScopedTempDir dir;
+        PcxPicture p = testPicture(400, 300, 1);
+        for (int x = 3; x < 6; ++x) p.at(x, 2) = 0;  // transparent pixels inside the sprite
+        writePcx("pic.pcx", p);
+        writeText("job.scp", "LOADPCX pic.pcx\nPACKED spr 0 0 1 1\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+        QStringList events;
+        QString consoleAtClose;
+        w.onConsole = [&](bool open) {
+            events << (open ? "open" : "close");
+            QVERIFY(w.jobConsole() != nullptr);
+            if (open) {
+                // Opened only after the script has run: the picture is already shown.
+                QVERIFY(!w.preview()->shown().isNull());
+                QCOMPARE(w.jobConsole()->text(), QString());
+                QVERIFY(w.jobConsole()->isVisible());
+            } else {
+                consoleAtClose = w.jobConsole()->text();
+            }
+        };
+        QTest::keyClick(&w, Qt::Key_F, Qt::AltModifier);  // mnemonics go to the default handling
+        w.runCommand(kMenuGrab);
+        QCOMPARE(chooser.titles, QStringList({"打开脚本文件"}));
+        QCOMPARE(events, QStringList({"open", "close"}));
+        QCOMPARE(consoleAtClose, QString("\n\nUpdating keyfile \nAdding Data..\n"));
+        QVERIFY(w.jobConsole() == nullptr);
+        QCOMPARE(w.lastStatus(), 0);
+        QVERIFY(QFile::exists("job.kiv"));
+        QVERIFY(!QFile::exists("datatemp.dat"));
+
+        // The window was fitted to the picture and moved to the screen's corner.
+        QTRY_COMPARE(w.preview()->size(), QSize(400, 300));
+        QCOMPARE(w.pos(), QPoint(0, 0));
+        // Grabbed pixels show in index 48's colour, the rest in their own.
+        QImage shown = w.preview()->grab().toImage();
+        for (int y = 0; y < 12; ++y) {
+            for (int x = 0; x < 12; ++x) {
+                const uint8_t v = p.at(x, y);
+                const QRgb want = (x < 8 && y < 8 && v != 0) ? kMarkColour : fileColour(p, v);
+                QCOMPARE(shown.pixel(x, y), want);
+            }
+        }
+        // Enlarged by hand: the picture at 1:1 in the corner, black beyond.
+        w.resize(w.width() + 50, w.height() + 40);
+        QTRY_COMPARE(w.preview()->width(), 450);
+        shown = w.preview()->grab().toImage();
+        QCOMPARE(shown.pixel(399, 299), fileColour(p, p.at(399, 299)));
+        QCOMPARE(shown.pixel(420, 100), qRgb(0, 0, 0));
+        QCOMPARE(shown.pixel(100, 320), qRgb(0, 0, 0));
+    }
+
+    void secondJobKeepsThePreviewUntilItLoadsAPicture() {
+        ScopedTempDir dir;
+        PcxPicture first = testPicture(400, 300, 1), second = testPicture(480, 320, 100);
+        writePcx("first.pcx", first);
+        writePcx("second.pcx", second);
+        writeText("one.scp", "LOADPCX first.pcx\n");
+        writeText("two.scp", "PALETTE pal\n");
+        writeText("three.scp", "LOADPCX second.pcx\n");
+        FakeChooser chooser;
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        int consoles = 0;
+        w.onConsole = [&](bool open) { consoles += open; };
+        chooser.answer = QDir::current().absoluteFilePath("one.scp");
+        w.runCommand(kMenuGrab);
+        const QImage afterFirst = w.preview()->grab().toImage();
+        chooser.answer = QDir::current().absoluteFilePath("two.scp");
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.preview()->grab().toImage(), afterFirst);
+        chooser.answer = QDir::current().absoluteFilePath("three.scp");
+        w.runCommand(kMenuGrab);
+        QTRY_COMPARE(w.preview()->size(), QSize(480, 320));
+        QCOMPARE(w.preview()->grab().toImage().pixel(0, 0), fileColour(second, second.at(0, 0)));
+        QCOMPARE(consoles, 3);  // each job opens a console of its own
+        // The palette outlived the first job: the second job's item holds it.
+        ParsedArchive two = parseArchive("two.kiv");
+        QCOMPARE(two.data(0)[3 * 48], uint8_t(200 >> 2));
+    }
+
+    void cancelledDialogsLeaveNoFile() {
+        ScopedTempDir dir;
+        FakeChooser chooser;
+        MainWindow w(chooser.function());
+        int consoles = 0;
+        w.onConsole = [&](bool) { ++consoles; };
+        w.runCommand(kMenuGrab);
+        w.runCommand(kMenuLink);
+        QCOMPARE(chooser.titles, QStringList({"打开脚本文件", "打开链接文件"}));
+        QCOMPARE(folderEntries(), QStringList());
+        QCOMPARE(consoles, 0);
+    }
+
+    void missingGrabScriptKeepsTheWindowOpen() {
+        ScopedTempDir dir;
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("nothere.scp");
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        int consoles = 0;
+        w.onConsole = [&](bool) { ++consoles; };
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.lastStatus(), 1);
+        QVERIFY(w.isVisible());
+        QVERIFY(w.lastMessage() != nullptr);
+        QVERIFY(w.lastMessage()->isVisible());
+        QVERIFY(w.lastMessage()->text().contains("文件未发现!!! (nothere.scp)"));
+        QCOMPARE(consoles, 0);
+        QCOMPARE(folderEntries(), QStringList());
+    }
+
+    void linkJobShowsEveryLineInItsConsole() {
+        ScopedTempDir dir;
+        writeFile("a.bin", patternBytes(10, 1));
+        writeText("pack.lnk", "GROUP:\na.bin ALPHA\nmissing.bin M\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("pack.lnk");
+        MainWindow w(chooser.function());
+        w.show();
+        QString atClose;
+        QStringList events;
+        w.onConsole = [&](bool open) {
+            events << (open ? "open" : "close");
+            if (!open) atClose = w.jobConsole()->text();
+        };
+        w.runCommand(kMenuLink);
+        QCOMPARE(events, QStringList({"open", "close"}));
+        QVERIFY(atClose.startsWith("\n\nKiv ver 1.1 Link\n\n\nScript      = (pack.lnk)\n"));
+        QVERIFY(atClose.contains("001           GROUP:    LABEL ===============*\n"));
+        QVERIFY(atClose.endsWith("Done\n\n"));
+        QCOMPARE(w.lastStatus(), 1);
+        QVERIFY(w.lastMessage()->text().contains("File not found error !!! (missing.bin)11"));
+        QCOMPARE(parseArchive("pack.kiv").header.count, 2);
+    }
+
+    void dialogFiltersIgnoreCaseAndAddTheSuffix() {
+        ScopedTempDir dir;
+        for (const char* name : {"demo.scp", "DEMO2.SCP", "Mixed.Scp", "other.txt", "game.lnk"}) {
+            writeText(name, "");
+        }
+        QDir::current().mkdir("sub");
+        std::unique_ptr<QFileDialog> dialog = makeScriptDialog(nullptr, grabDialogSettings());
+        dialog->setDirectory(QDir::current());
+        QCOMPARE(dialog->windowTitle(), QString("打开脚本文件"));
+        QCOMPARE(dialog->defaultSuffix(), QString("SCP"));
+        QCOMPARE(dialog->fileMode(), QFileDialog::AnyFile);
+        QCOMPARE(dialog->nameFilters(), QStringList({"Grab 文件(*.SCP)"}));
+        dialog->show();
+        auto* model = dialog->findChild<QFileSystemModel*>();
+        QVERIFY(model != nullptr);
+        const QModelIndex folder = model->index(QDir::currentPath());
+        QTRY_VERIFY(model->rowCount(folder) > 0);
+        QStringList shown;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                shown.clear();
+                for (int r = 0; r < model->rowCount(folder); ++r) {
+                    const QModelIndex i = model->index(r, 0, folder);
+                    if (model->flags(i) & Qt::ItemIsEnabled) shown << model->fileName(i);
+                }
+                shown.sort();
+                return shown.size() >= 4;
+            }(),
+            5000);
+        QCOMPARE(shown, QStringList({"DEMO2.SCP", "Mixed.Scp", "demo.scp", "sub"}));
+        // A name typed without extension gets the default one.
+        auto* nameEdit = dialog->findChild<QLineEdit*>("fileNameEdit");
+        QVERIFY(nameEdit != nullptr);
+        QTest::keyClicks(nameEdit, "newjob");
+        QCOMPARE(QFileInfo(dialog->selectedFiles().value(0)).fileName(), QString("newjob.SCP"));
+        // A name that does not exist is accepted; one in a folder that does not exist is not.
+        static_cast<QDialog*>(dialog.get())->accept();
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        dialog->show();
+        dialog->setResult(QDialog::Rejected);
+        nameEdit->clear();
+        QTest::keyClicks(nameEdit, "nofolder/job.scp");
+        static_cast<QDialog*>(dialog.get())->accept();
+        QCOMPARE(dialog->result(), int(QDialog::Rejected));
+        QVERIFY(dialog->isVisible());
+        auto* warning = dialog->findChild<QMessageBox*>();
+        QVERIFY(warning != nullptr);
+        QVERIFY(warning->text().contains("does not exist"));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
