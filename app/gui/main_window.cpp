@@ -67,6 +67,18 @@ protected:
 
 }  // namespace
 
+QString resolveNameCase(const QString& path) {
+    const QFileInfo info(path);
+    if (info.exists()) return path;
+    const QStringList alike =
+        info.absoluteDir().entryList({info.fileName()}, QDir::Files | QDir::Hidden);
+    QStringList exact;
+    for (const QString& name : alike) {
+        if (name.compare(info.fileName(), Qt::CaseInsensitive) == 0) exact << name;
+    }
+    return exact.size() == 1 ? info.absoluteDir().filePath(exact.first()) : path;
+}
+
 std::unique_ptr<QFileDialog> makeScriptDialog(QWidget* owner, const DialogSettings& settings) {
     return std::make_unique<ScriptDialog>(owner, settings);
 }
@@ -131,7 +143,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     // The script's folder becomes the current folder: names inside the script, the archive and
     // "datatemp.dat" are taken from there. The job gets the bare name, so that only the
     // script's own name decides the archive's.
-    const QFileInfo info(chosen);
+    const QFileInfo info(resolveNameCase(chosen));
     QDir::setCurrent(info.absolutePath());
     const std::string name = info.fileName().toLocal8Bit().toStdString();
     setConsoleWrite({});  // lines written while no job console is open go nowhere

@@ -32,6 +32,10 @@ const DialogSettings& linkDialogSettings();
 // Asks for a script; nothing when the user cancels. Replaceable, so that tests can answer.
 using ScriptChooser = std::function<std::optional<QString>(QWidget* owner, const DialogSettings&)>;
 std::optional<QString> chooseWithFileDialog(QWidget* owner, const DialogSettings& settings);
+// A chosen script name that does not exist as typed, but whose folder holds exactly one name
+// that differs only in letter case (art.scp for a typed "art", made art.SCP by the default
+// suffix), is taken as that name.
+QString resolveNameCase(const QString& path);
 // The dialog that chooseWithFileDialog shows.
 std::unique_ptr<QFileDialog> makeScriptDialog(QWidget* owner, const DialogSettings& settings);
 

@@ -253,6 +253,24 @@ private slots:
         QCOMPARE(parseArchive("pack.kiv").header.count, 2);
     }
 
+    void typedNamesFindTheirFileWhateverTheCase() {
+        ScopedTempDir dir;
+        writeText("art.scp", "PALETTE pal\n");
+        writeText("Two.Scp", "");
+        writeText("two.scp", "");
+        const QString here = QDir::currentPath() + "/";
+        QCOMPARE(resolveNameCase(here + "art.SCP"), here + "art.scp");
+        QCOMPARE(resolveNameCase(here + "ART.SCP"), here + "art.scp");
+        QCOMPARE(resolveNameCase(here + "TWO.SCP"), here + "TWO.SCP");  // two alike: neither
+        QCOMPARE(resolveNameCase(here + "none.SCP"), here + "none.SCP");
+        FakeChooser chooser;
+        chooser.answer = here + "art.SCP";
+        MainWindow w(chooser.function());
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.lastStatus(), 0);
+        QVERIFY(QFile::exists("art.kiv"));
+    }
+
     void dialogFiltersIgnoreCaseAndAddTheSuffix() {
         ScopedTempDir dir;
         for (const char* name : {"demo.scp", "DEMO2.SCP", "Mixed.Scp", "other.txt", "game.lnk"}) {
