@@ -1,5 +1,7 @@
 #include "app/jobs.h"
 
+#include <new>
+
 #include "archive/console.h"
 #include "archive/link_processor.h"
 #include "archive/script_text.h"
@@ -31,6 +33,13 @@ struct ConsoleScope {
 
 int finalStatus() { return jobFailed() ? kJobError : 0; }
 
+// A job that cannot get the memory it needs ends with a message, never a crash.
+int outOfMemory(ArchiveWriter& writer) {
+    abandonArchive(writer);
+    outputError("\nNot enough memory to run the job\n");
+    return kJobError;
+}
+
 }  // namespace
 
 bool isLinkScriptName(const std::string& scriptPath) {
@@ -54,6 +63,8 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();
+    } catch (const std::bad_alloc&) {
+        return outOfMemory(writer);
     }
     return finalStatus();
 }
@@ -70,6 +81,8 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks) {
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();
+    } catch (const std::bad_alloc&) {
+        return outOfMemory(writer);
     }
     return finalStatus();
 }

@@ -19,6 +19,7 @@ namespace kiv {
 namespace {
 
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+bool kernelCopy = true;
 
 void writeAll(ArchiveWriter& writer, int fd, const uint8_t* bytes, size_t length, int64_t at,
               const std::string& name) {
@@ -51,7 +52,7 @@ size_t readUpTo(ArchiveWriter& writer, int fd, uint8_t* bytes, size_t length, in
 int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64_t toAt,
                   int64_t length, const std::string& fromName, const std::string& toName) {
     int64_t done = 0;
-    bool inKernel = true;
+    bool inKernel = kernelCopy;
     std::span<uint8_t> buffer = transferBuffer();
     while (done < length) {
         int64_t want = length - done;
@@ -157,6 +158,8 @@ int createPartialArchive(ArchiveWriter& writer) {
 }
 
 }  // namespace
+
+void setKernelCopy(bool enabled) { kernelCopy = enabled; }
 
 std::string scriptBase(std::string_view path) {
     size_t componentStart = 0;

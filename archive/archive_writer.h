@@ -53,6 +53,10 @@ void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, i
 // Refuses an item that the archive's 32-bit offsets could not address.
 void checkDataRoom(ArchiveWriter& writer, int64_t length);
 
+// Copies between files go through the kernel where it can (copy_file_range); false sends every
+// copy through the transfer buffer instead, as on systems without it. For tests.
+void setKernelCopy(bool enabled);
+
 // Completes the archive, puts it in place and deletes the temporary data file.
 void finishArchive(ArchiveWriter& writer);
 

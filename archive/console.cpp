@@ -124,7 +124,10 @@ bool jobFailed() { return !errorLines().empty(); }
 const std::vector<std::string>& jobErrors() { return errorLines(); }
 
 std::string toConsoleEncoding(std::string_view utf8) {
-    const char* codeset = nl_langinfo(CODESET);
+    return toConsoleEncoding(utf8, nl_langinfo(CODESET));
+}
+
+std::string toConsoleEncoding(std::string_view utf8, const char* codeset) {
     if (codeset == nullptr) return std::string(utf8);
     const char* target = nullptr;
     if (strcasecmp(codeset, "GBK") == 0 || strcasecmp(codeset, "CP936") == 0) {

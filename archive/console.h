@@ -46,6 +46,8 @@ const std::vector<std::string>& jobErrors();
 // Text in the console's own encoding: UTF-8 is passed on, and turned into GBK bytes when the
 // locale's codeset is GBK, GB18030 or CP936.
 std::string toConsoleEncoding(std::string_view utf8);
+// The same for a given codeset name.
+std::string toConsoleEncoding(std::string_view utf8, const char* codeset);
 
 // Ends a job early with an exit status; the front end decides what that means for the process.
 class JobExit : public std::exception {

@@ -1,6 +1,7 @@
 #include "grab/interpreter.h"
 
 #include <cstring>
+#include <new>
 #include <limits>
 
 #include "archive/console.h"
@@ -35,16 +36,26 @@ int32_t scaled(int32_t value, int32_t scaleByEight) {
 struct RunBuffers {
     GrabContext& ctx;
     explicit RunBuffers(GrabContext& c) : ctx(c) {
-        ctx.itemBuffer.assign(kItemBufferBytes, 0);
-        ctx.picture.assign(kPictureBytes, 0);
-        ctx.preview.assign(kPictureBytes, 0);
+        try {
+            ctx.itemBuffer.assign(kItemBufferBytes, 0);
+            ctx.picture.assign(kPictureBytes, 0);
+            ctx.preview.assign(kPictureBytes, 0);
+        } catch (const std::bad_alloc&) {
+            release();
+            outputError("\nNot enough memory for the grab buffers (%zu bytes)\n",
+                        kItemBufferBytes + 2 * kPictureBytes);
+            throw JobExit(kJobError);
+        }
         ctx.pictureLoaded = false;
     }
-    ~RunBuffers() {
+    void release() {
         for (auto* buffer : {&ctx.itemBuffer, &ctx.picture, &ctx.preview}) {
             buffer->clear();
             buffer->shrink_to_fit();
         }
+    }
+    ~RunBuffers() {
+        release();
         ctx.textArgs = {};
         ctx.pictureLoaded = false;
         ctx.command = "";

@@ -1,6 +1,8 @@
 // Runs of the built command-line tool in temporary folders.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "support/test_support.h"
 
 using namespace kivtest;
@@ -123,3 +125,36 @@ TEST(CommandLine, ArchiveThatCannotBeCreatedEndsWithStatus255) {
     EXPECT_EQ(r.output, "\nError File Not Found\n");
     EXPECT_FALSE(fileExists("ro2.kiv"));
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Short of memory, the tool says so and ends with a status; it never crashes.
+TEST(CommandLine, ShortOfMemoryEndsCleanly) {
+    ScopedTempDir dir;
+    writeText("pal.scp", "PALETTE pal\n");
+    bool transferRefused = false, buffersRefused = false, ran = false;
+    for (uint64_t kb = 6000; kb <= 40000; kb += 256) {
+        RunResult r = runKiv({"pal.scp"}, ".", kb * 1024);
+        EXPECT_EQ(r.output.find("terminate called"), std::string::npos) << kb;
+        EXPECT_NE(r.status, 128 + SIGABRT) << kb;
+        if (r.output.find("Not enough memory for the 2098176-byte transfer buffer") !=
+            std::string::npos) {
+            EXPECT_EQ(r.status, 255) << kb;
+            transferRefused = true;
+        }
+        if (r.output.find("Not enough memory for the grab buffers (3993600 bytes)") !=
+            std::string::npos) {
+            EXPECT_EQ(r.status, 1) << kb;
+            EXPECT_FALSE(fileExists("pal.kiv")) << kb;
+            EXPECT_FALSE(fileExists("datatemp.dat")) << kb;
+            buffersRefused = true;
+        }
+        if (r.status == 0) {
+            ran = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(transferRefused);
+    EXPECT_TRUE(buffersRefused);
+    EXPECT_TRUE(ran);
+}
+#endif

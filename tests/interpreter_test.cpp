@@ -134,6 +134,16 @@ TEST_F(GrabScriptTest, PaletteKeepsItsValuesAcrossRuns) {
     EXPECT_EQ(a.data(0), Bytes(ctx.palette.begin(), ctx.palette.end()));
 }
 
+TEST(ConsoleEncoding, ChineseTextInGbkWhereTheConsoleUsesIt) {
+    const std::string gbk = "\xCE\xC4\xBC\xFE\xCE\xB4\xB7\xA2\xCF\xD6!!! (x)";
+    for (const char* codeset : {"GBK", "gbk", "CP936", "GB18030"}) {
+        EXPECT_EQ(toConsoleEncoding("文件未发现!!! (x)", codeset), gbk) << codeset;
+    }
+    for (const char* codeset : {"UTF-8", "ANSI_X3.4-1968"}) {
+        EXPECT_EQ(toConsoleEncoding("文件未发现!!! (x)", codeset), "文件未发现!!! (x)") << codeset;
+    }
+}
+
 TEST_F(GrabScriptTest, MissingScriptSaysSoInTheConsoleEncoding) {
     ScriptReader reader;
     EXPECT_FALSE(openGrabScript(reader, "nothere.scp"));

@@ -182,13 +182,25 @@ TEST_F(LinkTest, EmptyFileAndEmptyLinesGiveSensibleEntries) {
 TEST_F(LinkTest, FilesLargerThanTheTransferBufferAreCopiedWhole) {
     Bytes big = patternBytes(kTransferBufferBytes * 2 + 12345, 5);
     writeFile("big.bin", big);
-    writeFile("big2.kiv", buildArchive({{"inner", big}}));
-    EXPECT_EQ(link("big.bin BIG\nbig2.kiv\n"), 0);
-    ParsedArchive a = parseArchive("job.kiv");
-    ASSERT_EQ(a.header.count, 2);
-    EXPECT_EQ(a.data(0), big);
-    EXPECT_EQ(a.data(1), big);
-    EXPECT_FALSE(jobFailed());
+    writeFile("big2.kiv", buildArchive({{"small", patternBytes(7, 1)}, {"inner", big}}));
+    for (bool kernel : {true, false}) {
+        setKernelCopy(kernel);
+        channels.clear();
+        EXPECT_EQ(link("big.bin BIG\nbig2.kiv\n"), 0);
+        setKernelCopy(true);
+        ParsedArchive a = parseArchive("job.kiv");
+        ASSERT_EQ(a.header.count, 3);
+        EXPECT_EQ(a.data(0), big) << kernel;
+        EXPECT_EQ(a.data(1), patternBytes(7, 1)) << kernel;
+        EXPECT_EQ(a.data(2), big) << kernel;
+        // One dot per 131,072 bytes of data, and one for the final read.
+        const size_t data = 2 * big.size() + 7;
+        EXPECT_NE(channels.text().find("Adding Data" + std::string((data + 131071) / 131072 + 1, '.') +
+                                       "\nDone"),
+                  std::string::npos)
+            << kernel;
+        EXPECT_FALSE(jobFailed());
+    }
 }
 
 TEST_F(LinkTest, UnreadablePathStopsTheRun) {

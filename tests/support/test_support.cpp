@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "archive/console.h"
@@ -126,7 +127,8 @@ Bytes buildArchive(const std::vector<EntrySpec>& entries) {
     return out;
 }
 
-RunResult runKiv(const std::vector<std::string>& args, const std::string& folder) {
+RunResult runKiv(const std::vector<std::string>& args, const std::string& folder,
+                 uint64_t addressSpace) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
@@ -143,6 +145,12 @@ RunResult runKiv(const std::vector<std::string>& args, const std::string& folder
         for (auto& a : copies) argv.push_back(a.data());
         argv.push_back(nullptr);
         setenv("LC_ALL", "C.UTF-8", 1);
+        if (addressSpace > 0) {
+            struct rlimit limit {
+                addressSpace, addressSpace
+            };
+            setrlimit(RLIMIT_AS, &limit);
+        }
         execv(program.c_str(), argv.data());
         _exit(121);
     }

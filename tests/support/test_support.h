@@ -66,6 +66,8 @@ struct RunResult {
     int status = -1;
     std::string output;
 };
-RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".");
+// addressSpace: a limit of the child's address space in bytes, 0 for none.
+RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".",
+                 uint64_t addressSpace = 0);
 
 }  // namespace kivtest
