@@ -51,11 +51,22 @@ void buildRowIndex(uint8_t* sprite, int32_t spriteBytes) {
 
 namespace {
 
-// Length of the run that starts at column c of row r, ending before a 0 or at column w.
-int32_t runLength(const SpriteRect& src, int32_t c, int32_t r, int32_t w) {
-    int32_t l = 0;
-    while (c + l < w && src.at(c + l, r) != 0) ++l;
-    return l;
+// Calls run(c, r, l) for every maximal run of non-zero pixels in rows top … bottom, scanning
+// each row from column left to the rectangle's right edge.
+template <typename Run>
+void forEachRun(const SpriteRect& src, int32_t left, int32_t top, int32_t bottom, Run run) {
+    for (int32_t r = top; r <= bottom; ++r) {
+        for (int32_t c = left; c < src.w;) {
+            if (src.at(c, r) == 0) {
+                ++c;
+                continue;
+            }
+            int32_t l = 0;
+            while (c + l < src.w && src.at(c + l, r) != 0) ++l;
+            run(c, r, l);
+            c += l;
+        }
+    }
 }
 
 }  // namespace
@@ -63,33 +74,22 @@ int32_t runLength(const SpriteRect& src, int32_t c, int32_t r, int32_t w) {
 bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool cropped, int64_t* bytesNeeded) {
     const SpriteRect src{ctx, x, y, w, h};
-    // Bounding box. Without any pixel, left and right stay the rectangle's picture columns.
-    int32_t left = x, right = x + w - 1;
-    int32_t top = cropped ? 0 : -1, bottom = top;
-    for (int32_t c = 0; c < w; ++c) {
-        if (!columnIsEmpty(src, c)) {
-            left = c;
-            break;
+    // Bounding box: four searches, each stopping at its first hit. Without any pixel, left and
+    // right stay the rectangle's picture columns.
+    auto first = [](int32_t from, int32_t to, int32_t start, auto hasInk) {
+        const int32_t step = from <= to ? 1 : -1;
+        for (int32_t i = from; i != to + step; i += step) {
+            if (hasInk(i)) return i;
         }
-    }
-    for (int32_t c = w - 1; c >= 0; --c) {
-        if (!columnIsEmpty(src, c)) {
-            right = c;
-            break;
-        }
-    }
-    for (int32_t r = 0; r < h; ++r) {
-        if (!rowIsEmpty(src, r)) {
-            top = r;
-            break;
-        }
-    }
-    for (int32_t r = h - 1; r >= 0; --r) {
-        if (!rowIsEmpty(src, r)) {
-            bottom = r;
-            break;
-        }
-    }
+        return start;
+    };
+    auto column = [&](int32_t c) { return !columnIsEmpty(src, c); };
+    auto row = [&](int32_t r) { return !rowIsEmpty(src, r); };
+    const int32_t none = cropped ? 0 : -1;
+    const int32_t left = first(0, w - 1, x, column);
+    const int32_t right = first(w - 1, 0, x + w - 1, column);
+    const int32_t top = first(0, h - 1, none, row);
+    const int32_t bottom = first(h - 1, 0, none, row);
     const int32_t width = cropped ? right - left + 1 : w;
     const int32_t height = cropped ? bottom - top + 1 : h;
     const bool noPixel = !cropped && top == -1;
@@ -98,17 +98,8 @@ bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32
     const int64_t recordsStart = kPackedHeaderBytes + 4 * static_cast<int64_t>(height);
     int64_t size = recordsStart + kSpanHeaderBytes;
     if (!noPixel) {
-        for (int32_t r = top; r <= bottom; ++r) {
-            for (int32_t c = left; c < w;) {
-                if (src.at(c, r) == 0) {
-                    ++c;
-                    continue;
-                }
-                int32_t l = runLength(src, c, r, w);
-                size += kSpanHeaderBytes + l;
-                c += l;
-            }
-        }
+        forEachRun(src, left, top, bottom,
+                   [&](int32_t, int32_t, int32_t l) { size += kSpanHeaderBytes + l; });
     }
     if (bytesNeeded != nullptr) *bytesNeeded = size;
     if (ctx.cursor + static_cast<uint64_t>(size) > ctx.itemBuffer.size()) return false;
@@ -126,23 +117,15 @@ bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32
     putRecord(recordsStart, 0, 0, -1);  // placeholder terminator
     int64_t at = recordsStart;
     if (!noPixel) {
-        for (int32_t r = top; r <= bottom; ++r) {
-            for (int32_t c = left; c < w;) {
-                if (src.at(c, r) == 0) {
-                    ++c;
-                    continue;
-                }
-                const int32_t l = runLength(src, c, r, w);
-                putRecord(at, cropped ? c - left : c, cropped ? r - top : r, l);
-                for (int32_t i = 0; i < l; ++i) {
-                    const size_t p = static_cast<size_t>(src.index(c + i, r));
-                    sprite[at + kSpanHeaderBytes + i] = ctx.picture[p];
-                    ctx.preview[p] = kGrabbedMark;
-                }
-                at += kSpanHeaderBytes + l;
-                c += l;
+        forEachRun(src, left, top, bottom, [&](int32_t c, int32_t r, int32_t l) {
+            putRecord(at, cropped ? c - left : c, cropped ? r - top : r, l);
+            for (int32_t i = 0; i < l; ++i) {
+                const size_t p = static_cast<size_t>(src.index(c + i, r));
+                sprite[at + kSpanHeaderBytes + i] = ctx.picture[p];
+                ctx.preview[p] = kGrabbedMark;
             }
-        }
+            at += kSpanHeaderBytes + l;
+        });
         putRecord(at, 0, kSpanEndRow, -1);
     }
     ctx.cursor += static_cast<size_t>(size);
