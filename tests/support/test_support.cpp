@@ -112,18 +112,18 @@ Bytes buildArchive(const std::vector<EntrySpec>& entries) {
     Bytes out(h.begin(), h.end());
     int32_t offset = static_cast<int32_t>(kiv::kHeaderBytes + kiv::kEntryBytes * entries.size());
     int32_t relative = 0;
-    for (const auto& spec : entries) {
+    for (const auto& item : entries) {
         kiv::ArchiveEntry e;
-        e.flags = spec.flags;
-        e.length = static_cast<int32_t>(spec.data.size());
+        e.flags = item.flags;
+        e.length = static_cast<int32_t>(item.data.size());
         e.offset = e.length > 0 ? offset : relative;
-        std::memcpy(e.name.data(), spec.name.data(), std::min(spec.name.size(), size_t{15}));
+        std::memcpy(e.name.data(), item.name.data(), std::min(item.name.size(), size_t{15}));
         auto b = e.bytes();
         out.insert(out.end(), b.begin(), b.end());
         offset += e.length;
         relative += e.length;
     }
-    for (const auto& spec : entries) out.insert(out.end(), spec.data.begin(), spec.data.end());
+    for (const auto& item : entries) out.insert(out.end(), item.data.begin(), item.data.end());
     return out;
 }
 
