@@ -85,7 +85,9 @@ void drawDisplay(const DisplayBitmap& display, DisplayOutput* output) {
 
 void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
                     int32_t width, int32_t height) {
-    if (display.pixelStore.empty() || preview == nullptr) return;
+    // Without a platform display nothing ever shows the bitmap (the command line): the copy
+    // would only cost time, a whole picture per grab command.
+    if (display.pixelStore.empty() || preview == nullptr || output == nullptr) return;
     // The store was made for the last loaded picture, whose size the preview has.
     int32_t rows = std::min(height, display.height());
     int32_t columns = std::min(width, display.width());

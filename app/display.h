@@ -1,7 +1,7 @@
 // The preview display: an 8-bit bitmap of the picture's size in the picture file's colours,
 // rows bottom-up at a pitch of the width rounded up to 4, and the calls that show it. A
 // platform plugs in a DisplayOutput; without one (the command line) the bitmap is still made
-// and filled, and nothing is drawn.
+// and the picture decoded into it, and nothing is drawn.
 #pragma once
 
 #include <array>
@@ -50,7 +50,8 @@ uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette);
 void releaseDisplayBitmap(DisplayBitmap& display);
 void drawDisplay(const DisplayBitmap& display, DisplayOutput* output);
-// Copies the upright preview into the bottom-up pixel store and draws it.
+// Copies the upright preview into the bottom-up pixel store and draws it; without an output
+// (nothing to draw in) it does nothing.
 void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
                     int32_t width, int32_t height);
 void fitWindowToPicture(DisplayOutput* output, int32_t width, int32_t height);

@@ -94,6 +94,9 @@ void PackedSheet(benchmark::State& state) {
         }
     }
     h.setPicture(1280, 960, sheet);
+    // As after LOADPCX on the command line: a display bitmap, and no window to draw it in.
+    h.ctx.output = nullptr;
+    createDisplayBitmap(h.ctx.display, nullptr, h.ctx.palette.data(), 1280, 960);
     for (auto _ : state) {
         for (int y = 0; y < 30; ++y) {
             for (int x = 0; x < 40; ++x) {
