@@ -23,7 +23,7 @@ struct SourceFile {
 
 // Opens a path for reading; a folder or an unreadable file is reported and refused.
 bool openSource(const char* path, SourceFile& source, struct stat& info) {
-    source.fd = open(path, O_RDONLY | O_CLOEXEC);
+    source.fd = open(resolveScriptPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     int error = errno;
     if (source.fd >= 0 && fstat(source.fd, &info) != 0) error = errno;
     else if (source.fd >= 0 && S_ISDIR(info.st_mode)) error = EISDIR;
@@ -39,7 +39,7 @@ bool sameFile(const struct stat& a, const char* path) {
 
 bool pathExists(const char* path) {
     struct stat info {};
-    return stat(path, &info) == 0;
+    return stat(resolveScriptPath(path).c_str(), &info) == 0;
 }
 
 void printEntry(const ArchiveWriter& writer, const std::array<char, kNameBytes>& name) {

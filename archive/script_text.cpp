@@ -1,5 +1,6 @@
 #include "archive/script_text.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -124,6 +125,50 @@ int32_t parseNumber(const char* token) {
     if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(value);
+}
+
+namespace {
+bool exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+}  // namespace
+
+std::string resolveScriptPath(const std::string& path) {
+    if (path.empty() || exists(path)) return path;
+    std::string slashed = path;
+    for (char& c : slashed) {
+        if (c == '\\') c = '/';
+    }
+    if (exists(slashed)) return slashed;
+    std::string resolved = slashed[0] == '/' ? "/" : "";
+    size_t at = 0;
+    while (at < slashed.size()) {
+        size_t end = slashed.find('/', at);
+        if (end == std::string::npos) end = slashed.size();
+        const std::string component = slashed.substr(at, end - at);
+        at = end + 1;
+        if (component.empty()) continue;
+        std::string next = resolved + component;
+        if (!exists(next)) {
+            DIR* folder = opendir(resolved.empty() ? "." : resolved.c_str());
+            if (folder == nullptr) return path;
+            std::string match;
+            int matches = 0;
+            while (dirent* entry = readdir(folder)) {
+                if (equalsIgnoreCase(entry->d_name, component.c_str())) {
+                    match = entry->d_name;
+                    ++matches;
+                }
+            }
+            closedir(folder);
+            if (matches != 1) return path;
+            next = resolved + match;
+        }
+        resolved = next;
+        if (at <= slashed.size() && end < slashed.size()) resolved += '/';
+    }
+    return resolved;
 }
 
 namespace {

@@ -63,6 +63,13 @@ char* nextToken(char*& rest);
 // 32-bit range are held at its ends.
 int32_t parseNumber(const char* token);
 
+// The file that a path from a script names. Scripts come from systems where '\' separates
+// folders and letter case does not matter: a path that does not exist as written is looked up
+// with '/' for '\' and, component by component, by a name that differs only in the case of
+// ASCII letters, when exactly one such name exists. Returns the path unchanged when nothing
+// matches.
+std::string resolveScriptPath(const std::string& path);
+
 // Case-insensitive comparison of ASCII letters, for command words and suffixes.
 bool equalsIgnoreCase(const char* a, const char* b);
 bool endsWithIgnoreCase(const std::string& text, const char* suffix);

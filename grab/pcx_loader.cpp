@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/console.h"
+#include "archive/script_text.h"
 #include "grab/commands.h"
 
 namespace kiv {
@@ -103,7 +104,7 @@ uint8_t* loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& he
         releaseDisplayBitmap(ctx.display);
         state.hasDisplayBitmap = false;
     }
-    OpenFile file{path != nullptr ? std::fopen(path, "rb") : nullptr};
+    OpenFile file{path != nullptr ? std::fopen(resolveScriptPath(path).c_str(), "rb") : nullptr};
     if (file.f == nullptr) {
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
     } else {

@@ -160,6 +160,19 @@ TEST_F(LinkTest, DosScriptsReadTheSame) {
     EXPECT_EQ(a.name(1), "ONE");
 }
 
+TEST_F(LinkTest, DosPathsFindTheirFiles) {
+    ASSERT_EQ(mkdir("art", 0755), 0);
+    writeFile("art/hero.bin", patternBytes(9, 4));
+    writeFile("art/common.kiv", buildArchive({{"tile", patternBytes(5, 6)}}));
+    EXPECT_EQ(link("ART\\HERO.BIN HERO\nart\\Common.KIV\n"), 0);
+    ParsedArchive a = parseArchive("job.kiv");
+    ASSERT_EQ(a.header.count, 2);
+    EXPECT_EQ(a.data(0), patternBytes(9, 4));
+    EXPECT_EQ(a.data(1), patternBytes(5, 6));
+    EXPECT_NE(channels.text().find("Unpacking KIV (art\\Common.KIV)"), std::string::npos);
+    EXPECT_FALSE(jobFailed());
+}
+
 TEST_F(LinkTest, OtherExtensionReadsTheLnkOfTheSameBase) {
     writeText("pack.lnk", "FROMLNK:\n");
     writeText("pack.txt", "FROMTXT:\n");

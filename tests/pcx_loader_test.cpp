@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <fstream>
 
 #include "archive/console.h"
@@ -62,6 +63,15 @@ TEST_F(PcxTest, LoadsPixelsSizeAndPalette) {
     EXPECT_EQ(h.display.draws, 1);
     EXPECT_TRUE(h.ctx.loader.hasDisplayBitmap);
     EXPECT_FALSE(jobFailed());
+}
+
+TEST_F(PcxTest, DosNamesFindThePicture) {
+    ASSERT_EQ(mkdir("art", 0755), 0);
+    PcxPicture p = varied(6, 4);
+    writePcx("art/sheet.pcx", p);
+    load("ART\\SHEET.PCX");
+    EXPECT_EQ(h.ctx.width, 6);
+    EXPECT_EQ(h.channels.text(), "");
 }
 
 TEST_F(PcxTest, PaletteShiftsAndRereadsEachLoad) {

@@ -115,3 +115,30 @@ TEST(ScriptReader, FolderIsNotAScript) {
     EXPECT_FALSE(reader.open("folder.scp"));
     EXPECT_FALSE(reader.open("missing.scp"));
 }
+
+TEST(ScriptPaths, DosSeparatorsAndLetterCase) {
+    ScopedTempDir dir;
+    ASSERT_EQ(mkdir("Art", 0755), 0);
+    ASSERT_EQ(mkdir("Art/Tiles", 0755), 0);
+    writeText("Art/Tiles/wall.pcx", "");
+    writeText("same.bin", "");
+    writeText("SAME.BIN", "");
+    writeText("plain.txt", "");
+    struct Case {
+        const char* written;
+        const char* found;
+    } cases[] = {
+        {"plain.txt", "plain.txt"},
+        {"PLAIN.TXT", "plain.txt"},
+        {"Art/Tiles/wall.pcx", "Art/Tiles/wall.pcx"},
+        {"ART\\TILES\\WALL.PCX", "Art/Tiles/wall.pcx"},
+        {"art/tiles/Wall.Pcx", "Art/Tiles/wall.pcx"},
+        {"./art//tiles/WALL.pcx", "./Art/Tiles/wall.pcx"},
+        {"Same.Bin", "Same.Bin"},  // two names alike: neither is taken
+        {"missing.bin", "missing.bin"},
+        {"ART\\missing", "ART\\missing"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(resolveScriptPath(c.written), c.found) << c.written;
+    const std::string absolute = dir.path() + "/ART/TILES/WALL.PCX";
+    EXPECT_EQ(resolveScriptPath(absolute), dir.path() + "/Art/Tiles/wall.pcx");
+}
