@@ -238,7 +238,8 @@ void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, i
     writer.dataOffset += static_cast<int32_t>(length);
 }
 
-void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length) {
+void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length,
+             const char* command) {
     checkDataRoom(writer, length);
     ArchiveEntry entry;
     entry.offset = writer.dataOffset;
@@ -246,8 +247,9 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
     if (name != nullptr) {
         size_t n = std::strlen(name);
         if (n > kStoredNameChars) {
-            consolePrint("Warning: item name %s is longer than %zu characters; stored as %.*s\n",
-                         name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
+            consolePrint("Warning: %s%sitem name %s is longer than %zu characters; stored as %.*s\n",
+                         command != nullptr ? command : "", command != nullptr ? " " : "", name,
+                         kStoredNameChars, static_cast<int>(kStoredNameChars), name);
             n = kStoredNameChars;
         }
         std::memcpy(entry.name.data(), name, n);

@@ -40,8 +40,10 @@ void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
 // beginArchive's steps after the names are set: create both files and write the header.
 void openArchiveFiles(ArchiveWriter& writer);
 
-// Stores one item. A name longer than 15 characters is stored as its first 15, with a warning.
-void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length);
+// Stores one item. A name longer than 15 characters is stored as its first 15, with a warning
+// that names the command which made the item, when one is given.
+void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length,
+             const char* command = nullptr);
 
 // Building blocks of addItem and of the link processor's entry operations.
 void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry);

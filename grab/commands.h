@@ -33,7 +33,8 @@ extern const GrabCommand CommandTable[10];
 const char* itemLabel(const GrabContext& ctx);
 
 // Refuses the running command: one line naming the command and the item, then the reason, on
-// the standard-output channel; the job's exit status becomes 1. The command makes no item.
+// the standard-output channel; the job's exit status becomes 1. The command then writes
+// nothing more (so it makes no item, or FONT only its header).
 void refuseCommand(const GrabContext& ctx, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

@@ -103,7 +103,7 @@ void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script
         row->handler(ctx);
         if (ctx.cursor > 0) {
             addItem(writer, ctx.textArgs[0], ctx.itemBuffer.data(),
-                    static_cast<int32_t>(ctx.cursor));
+                    static_cast<int32_t>(ctx.cursor), row->keyword);
         }
     }
     script.close();

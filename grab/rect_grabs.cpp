@@ -22,15 +22,18 @@ size_t rowStart(const GrabContext& ctx, const Rectangle& rect, int32_t r) {
            static_cast<size_t>(rect.x);
 }
 
-// The rectangle's rows from the picture, top row first, written at the cursor.
-void copyRows(GrabContext& ctx, const Rectangle& rect, uint8_t previewFill, bool restorePreview) {
+enum class PreviewEffect { Restore, Clear };
+
+// The rectangle's rows from the picture, top row first, written at the cursor; the preview
+// inside it gets the picture's pixels back, or index 0.
+void copyRows(GrabContext& ctx, const Rectangle& rect, PreviewEffect effect) {
     for (int32_t r = 0; r < rect.h; ++r) {
         const size_t at = rowStart(ctx, rect, r);
         const size_t w = static_cast<size_t>(rect.w);
-        if (restorePreview) {
+        if (effect == PreviewEffect::Restore) {
             std::memcpy(ctx.preview.data() + at, ctx.picture.data() + at, w);
         } else {
-            std::memset(ctx.preview.data() + at, previewFill, w);
+            std::memset(ctx.preview.data() + at, 0, w);
         }
         std::memcpy(ctx.itemBuffer.data() + ctx.cursor, ctx.picture.data() + at, w);
         ctx.cursor += w;
@@ -50,7 +53,7 @@ void grabRaw(GrabContext& ctx) {
         !fitsItemBuffer(ctx, rowBytes(rect))) {
         return;
     }
-    copyRows(ctx, rect, 0, true);
+    copyRows(ctx, rect, PreviewEffect::Restore);
     refreshPreview(ctx);
 }
 
@@ -66,7 +69,7 @@ void grabTexture(GrabContext& ctx) {
     storeLE32(header + 4, rect.h);
     storeLE32(header + 8, 1);
     ctx.cursor += kTextureHeaderBytes;
-    copyRows(ctx, rect, 0, false);
+    copyRows(ctx, rect, PreviewEffect::Clear);
     refreshPreview(ctx);
 }
 

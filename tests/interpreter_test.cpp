@@ -122,6 +122,15 @@ TEST_F(GrabScriptTest, LongLineIsReadInPieces) {
     EXPECT_EQ(a.name(1), "second");
 }
 
+TEST_F(GrabScriptTest, LongItemNamesAreShortenedWithAWarningNamingTheCommand) {
+    ParsedArchive a = grab("PALETTE the_game_palette_of_level_one\n", ctx);
+    EXPECT_EQ(a.name(0), "the_game_palett");
+    EXPECT_EQ(channels.text().rfind("Warning: PALETTE item name the_game_palette_of_level_one is "
+                                    "longer than 15 characters; stored as the_game_palett\n",
+                                    0),
+              0u);
+}
+
 TEST_F(GrabScriptTest, EmptyScriptGivesAnEmptyArchive) {
     ParsedArchive a = grab("", ctx);
     EXPECT_EQ(a.header.count, 0);

@@ -17,6 +17,9 @@
 #ifndef KIV_BINARY
 #define KIV_BINARY "kiv"
 #endif
+#ifndef KIV_LIST_BINARY
+#define KIV_LIST_BINARY "kiv-list"
+#endif
 
 namespace kivtest {
 
@@ -127,8 +130,23 @@ Bytes buildArchive(const std::vector<EntrySpec>& entries) {
     return out;
 }
 
+namespace {
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& folder, uint64_t addressSpace);
+}  // namespace
+
 RunResult runKiv(const std::vector<std::string>& args, const std::string& folder,
                  uint64_t addressSpace) {
+    return runProgram(KIV_BINARY, args, folder, addressSpace);
+}
+
+RunResult runKivList(const std::string& archive) {
+    return runProgram(KIV_LIST_BINARY, {archive}, ".", 0);
+}
+
+namespace {
+RunResult runProgram(const std::string& programPath, const std::vector<std::string>& args,
+                     const std::string& folder, uint64_t addressSpace) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
@@ -139,7 +157,7 @@ RunResult runKiv(const std::vector<std::string>& args, const std::string& folder
         close(pipeFds[1]);
         if (chdir(folder.c_str()) != 0) _exit(120);
         std::vector<char*> argv;
-        std::string program = KIV_BINARY;
+        std::string program = programPath;
         argv.push_back(program.data());
         std::vector<std::string> copies(args);
         for (auto& a : copies) argv.push_back(a.data());
@@ -165,5 +183,6 @@ RunResult runKiv(const std::vector<std::string>& args, const std::string& folder
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
+}  // namespace
 
 }  // namespace kivtest

@@ -66,6 +66,9 @@ struct RunResult {
     int status = -1;
     std::string output;
 };
+// The archive listing tool on an archive.
+RunResult runKivList(const std::string& archive);
+
 // addressSpace: a limit of the child's address space in bytes, 0 for none.
 RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".",
                  uint64_t addressSpace = 0);
