@@ -229,6 +229,25 @@ private slots:
         QCOMPARE(folderEntries(), QStringList());
     }
 
+    void archiveThatCannotBeBegunKeepsTheWindowOpen() {
+        ScopedTempDir dir;
+        writeText("job.scp", "PALETTE pal\n");
+        QDir::current().mkdir("datatemp.dat");  // the temporary data file cannot be created
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        w.show();
+        int consoles = 0;
+        w.onConsole = [&](bool) { ++consoles; };
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.lastStatus(), 255);
+        QVERIFY(w.isVisible());
+        QVERIFY(w.lastMessage()->text().startsWith("The job could not start:"));
+        QVERIFY(w.lastMessage()->text().contains("Error File Not Found"));
+        QCOMPARE(consoles, 0);
+        QCOMPARE(folderEntries(), QStringList({"datatemp.dat", "job.scp"}));
+    }
+
     void linkJobShowsEveryLineInItsConsole() {
         ScopedTempDir dir;
         writeFile("a.bin", patternBytes(10, 1));
