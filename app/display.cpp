@@ -8,11 +8,17 @@
 
 namespace kiv {
 
-int32_t DisplayBitmap::width() const { return info ? loadLE32(info->data() + 4) : 0; }
-int32_t DisplayBitmap::height() const { return info ? loadLE32(info->data() + 8) : 0; }
+int32_t DisplayBitmap::width() const {
+    return info ? loadLE32(info->data() + 4) : 0;
+}
+int32_t DisplayBitmap::height() const {
+    return info ? loadLE32(info->data() + 8) : 0;
+}
 
 void DisplayOutput::fitWindowToPicture(int32_t, int32_t) {}
-bool DisplayOutput::acceptBitmap(const DisplayBitmap&) { return true; }
+bool DisplayOutput::acceptBitmap(const DisplayBitmap&) {
+    return true;
+}
 void DisplayOutput::drawDisplay(const DisplayBitmap&) {}
 
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette) {
@@ -24,8 +30,8 @@ std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette) {
     return colours;
 }
 
-uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
-                             const uint8_t* palette, int32_t width, int32_t height) {
+uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output, const uint8_t* palette,
+                             int32_t width, int32_t height) {
     display.info.reset();
     display.colourCount = 256;
     display.pixelStore.clear();
@@ -46,8 +52,8 @@ uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
     storeLE32(info, static_cast<int32_t>(kInfoHeaderBytes));
     storeLE32(info + 4, width);
     storeLE32(info + 8, height);
-    info[12] = 1;  // planes (16-bit)
-    info[14] = 8;  // bits per pixel (16-bit)
+    info[12] = 1;             // planes (16-bit)
+    info[14] = 8;             // bits per pixel (16-bit)
     storeLE32(info + 16, 0);  // no compression
     storeLE32(info + 20, width * height);
     storeLE32(info + 24, 0);
@@ -56,8 +62,8 @@ uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
     storeLE32(info + 36, 256);
 
     try {
-        display.pixelStore.assign(static_cast<size_t>(display.pitch()) * static_cast<size_t>(height),
-                                  0);
+        display.pixelStore.assign(
+            static_cast<size_t>(display.pitch()) * static_cast<size_t>(height), 0);
     } catch (const std::bad_alloc&) {
         display.pixelStore.clear();
         return nullptr;

@@ -26,14 +26,14 @@ struct DisplayBitmap {
     std::optional<DisplayPalette> logicalPalette;
     bool valid = false;
 
-    int32_t width() const;   // from the info block; 0 without one
+    int32_t width() const;  // from the info block; 0 without one
     int32_t height() const;
     int32_t pitch() const { return (width() + 3) / 4 * 4; }
 };
 
 // What a platform does with the display. The default draws nothing.
 class DisplayOutput {
-public:
+  public:
     virtual ~DisplayOutput() = default;
     // Size the main window so that its client area is width × height, at the screen's top-left.
     virtual void fitWindowToPicture(int32_t width, int32_t height);
@@ -45,8 +45,8 @@ public:
 
 // Creates the display bitmap; returns its pixelStore (at least width × height bytes), or
 // nullptr when it cannot be created.
-uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output,
-                             const uint8_t* palette, int32_t width, int32_t height);
+uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output, const uint8_t* palette,
+                             int32_t width, int32_t height);
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette);
 void releaseDisplayBitmap(DisplayBitmap& display);
 void drawDisplay(const DisplayBitmap& display, DisplayOutput* output);

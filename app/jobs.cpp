@@ -31,7 +31,9 @@ struct ConsoleScope {
     }
 };
 
-int finalStatus() { return jobFailed() ? kJobError : 0; }
+int finalStatus() {
+    return jobFailed() ? kJobError : 0;
+}
 
 // A job that cannot get the memory it needs ends with a message, never a crash.
 int outOfMemory(ArchiveWriter& writer) {

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
     uint8_t chunk[65536];
     size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
     std::fclose(f);
     if (bytes.size() < kHeaderBytes) {
         std::printf("%s: too short for an archive header\n", argv[1]);
@@ -37,7 +38,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         ArchiveEntry e = ArchiveEntry::fromBytes(bytes.data() + at);
-        std::printf("%3d %6d %10d %10d  %.16s\n", i + 1, e.flags, e.offset, e.length, e.name.data());
+        std::printf("%3d %6d %10d %10d  %.16s\n", i + 1, e.flags, e.offset, e.length,
+                    e.name.data());
     }
     return 0;
 }

@@ -81,7 +81,8 @@ int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64
             ioFailure(writer, "writing", toName, error);
         }
         if (buffer.empty()) ioFailure(writer, "copying", fromName, ENOMEM);
-        size_t piece = static_cast<size_t>(std::min<int64_t>(want, static_cast<int64_t>(buffer.size())));
+        size_t piece =
+            static_cast<size_t>(std::min<int64_t>(want, static_cast<int64_t>(buffer.size())));
         size_t got = readUpTo(writer, from, buffer.data(), piece, fromAt + done, fromName);
         if (got == 0) break;
         writeAll(writer, to, buffer.data(), got, toAt + done, toName);
@@ -109,7 +110,8 @@ int openTempFile() {
             // Where the file system has no locks the job goes on unlocked.
         }
         // The job that held the file may have deleted it meanwhile: lock the file that is there.
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             if (ftruncate(fd, 0) != 0) {
@@ -124,9 +126,10 @@ int openTempFile() {
 
 // Deletes "datatemp.dat" only when it is still this job's file.
 void removeTempFile(int fd) {
-    struct stat held {}, named {};
-    if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    struct stat held {
+    }, named{};
+    if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
         unlink(kTempFileName);
     }
 }
@@ -159,7 +162,9 @@ int createPartialArchive(ArchiveWriter& writer) {
 
 }  // namespace
 
-void setKernelCopy(bool enabled) { kernelCopy = enabled; }
+void setKernelCopy(bool enabled) {
+    kernelCopy = enabled;
+}
 
 std::string scriptBase(std::string_view path) {
     size_t componentStart = 0;
@@ -171,9 +176,9 @@ std::string scriptBase(std::string_view path) {
         if (path[i] != '.') continue;
         // A component that is exactly "." or ".." names a folder, not an extension.
         size_t end = path.find('/', i);
-        std::string_view component = path.substr(componentStart, end == std::string_view::npos
-                                                                     ? std::string_view::npos
-                                                                     : end - componentStart);
+        std::string_view component =
+            path.substr(componentStart, end == std::string_view::npos ? std::string_view::npos
+                                                                      : end - componentStart);
         if (component == "." || component == "..") {
             i = componentStart + component.size() - 1;
             continue;
@@ -247,9 +252,10 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
     if (name != nullptr) {
         size_t n = std::strlen(name);
         if (n > kStoredNameChars) {
-            consolePrint("Warning: %s%sitem name %s is longer than %zu characters; stored as %.*s\n",
-                         command != nullptr ? command : "", command != nullptr ? " " : "", name,
-                         kStoredNameChars, static_cast<int>(kStoredNameChars), name);
+            consolePrint(
+                "Warning: %s%sitem name %s is longer than %zu characters; stored as %.*s\n",
+                command != nullptr ? command : "", command != nullptr ? " " : "", name,
+                kStoredNameChars, static_cast<int>(kStoredNameChars), name);
             n = kStoredNameChars;
         }
         std::memcpy(entry.name.data(), name, n);
@@ -295,8 +301,8 @@ void finishArchive(ArchiveWriter& writer) {
     constexpr int64_t kPiecesPerBatch = 64;
     int64_t done = 0;
     while (done < writer.dataOffset) {
-        const int64_t want = std::min<int64_t>(kJoinPieceBytes * kPiecesPerBatch,
-                                               writer.dataOffset - done);
+        const int64_t want =
+            std::min<int64_t>(kJoinPieceBytes * kPiecesPerBatch, writer.dataOffset - done);
         if (copyBytes(writer, writer.tempFile, done, writer.archiveFile, base + done, want,
                       kTempFileName, writer.partialName) != want) {
             ioFailure(writer, "reading", kTempFileName, EIO);

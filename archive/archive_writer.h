@@ -22,10 +22,10 @@ inline constexpr size_t kJoinPieceBytes = 131072;
 
 struct ArchiveWriter {
     ArchiveHeader header;
-    int32_t dataOffset = 0;    // bytes in the temporary data file so far
-    std::string archiveName;   // the script base followed by ".kiv"
-    std::string partialName;   // where the archive is written until it is complete
-    int archiveFile = -1;      // file descriptors, -1 when closed
+    int32_t dataOffset = 0;   // bytes in the temporary data file so far
+    std::string archiveName;  // the script base followed by ".kiv"
+    std::string partialName;  // where the archive is written until it is complete
+    int archiveFile = -1;     // file descriptors, -1 when closed
     int tempFile = -1;
     int64_t directoryEnd = 0;  // write position of the next entry in the archive
 };

@@ -67,8 +67,12 @@ void record(std::string_view text) {
 
 }  // namespace
 
-void setConsoleWrite(TextSink sink) { consoleSink() = std::move(sink); }
-void setStandardOutput(TextSink sink) { outputSink() = std::move(sink); }
+void setConsoleWrite(TextSink sink) {
+    consoleSink() = std::move(sink);
+}
+void setStandardOutput(TextSink sink) {
+    outputSink() = std::move(sink);
+}
 void resetChannels() {
     consoleSink() = writeStandardOutput;
     outputSink() = writeStandardOutput;
@@ -119,9 +123,15 @@ void outputErrorLine(const char* text) {
     record(text);
 }
 
-void beginJobLog() { errorLines().clear(); }
-bool jobFailed() { return !errorLines().empty(); }
-const std::vector<std::string>& jobErrors() { return errorLines(); }
+void beginJobLog() {
+    errorLines().clear();
+}
+bool jobFailed() {
+    return !errorLines().empty();
+}
+const std::vector<std::string>& jobErrors() {
+    return errorLines();
+}
 
 std::string toConsoleEncoding(std::string_view utf8) {
     return toConsoleEncoding(utf8, nl_langinfo(CODESET));

@@ -51,12 +51,12 @@ std::string toConsoleEncoding(std::string_view utf8, const char* codeset);
 
 // Ends a job early with an exit status; the front end decides what that means for the process.
 class JobExit : public std::exception {
-public:
+  public:
     explicit JobExit(int status) : status_(status) {}
     int status() const { return status_; }
     const char* what() const noexcept override { return "job ended early"; }
 
-private:
+  private:
     int status_;
 };
 

@@ -25,9 +25,12 @@ struct SourceFile {
 bool openSource(const char* path, SourceFile& source, struct stat& info) {
     source.fd = open(resolveScriptPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     int error = errno;
-    if (source.fd >= 0 && fstat(source.fd, &info) != 0) error = errno;
-    else if (source.fd >= 0 && S_ISDIR(info.st_mode)) error = EISDIR;
-    else if (source.fd >= 0) return true;
+    if (source.fd >= 0 && fstat(source.fd, &info) != 0)
+        error = errno;
+    else if (source.fd >= 0 && S_ISDIR(info.st_mode))
+        error = EISDIR;
+    else if (source.fd >= 0)
+        return true;
     consoleError("\nERROR: Cannot Read File (%s): %s\n\n", path, std::strerror(error));
     return false;
 }
@@ -94,7 +97,8 @@ bool mergeArchive(ArchiveWriter& writer, const char* path) {
     }
     const ArchiveHeader header = ArchiveHeader::fromBytes(headerBytes);
     if (header.count < 0) return badSource(path, "negative entry count");
-    if (static_cast<int64_t>(kHeaderBytes + static_cast<size_t>(header.count) * kEntryBytes) > size) {
+    if (static_cast<int64_t>(kHeaderBytes + static_cast<size_t>(header.count) * kEntryBytes) >
+        size) {
         return badSource(path, "directory reaches past the end of the file");
     }
     // Every entry is checked before anything of the source is copied.

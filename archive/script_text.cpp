@@ -9,9 +9,13 @@
 
 namespace kiv {
 
-ScriptReader::~ScriptReader() { close(); }
+ScriptReader::~ScriptReader() {
+    close();
+}
 
-ScriptReader::ScriptReader(ScriptReader&& other) noexcept { *this = std::move(other); }
+ScriptReader::ScriptReader(ScriptReader&& other) noexcept {
+    *this = std::move(other);
+}
 
 ScriptReader& ScriptReader::operator=(ScriptReader&& other) noexcept {
     if (this != &other) {
@@ -172,7 +176,9 @@ std::string resolveScriptPath(const std::string& path) {
 }
 
 namespace {
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 }  // namespace
 
 bool equalsIgnoreCase(const char* a, const char* b) {

@@ -22,7 +22,7 @@ inline constexpr size_t kScriptNameChars = 263;
 // A script opened for reading as text: a carriage return directly before a line feed is
 // dropped and a byte 26 ends the file, as the scripts' home platform reads them.
 class ScriptReader {
-public:
+  public:
     ScriptReader() = default;
     ~ScriptReader();
     ScriptReader(const ScriptReader&) = delete;
@@ -42,7 +42,7 @@ public:
     size_t readLine(char* line, size_t maxChars);
     bool atEnd() const { return atEnd_; }
 
-private:
+  private:
     int nextChar();
     bool fill();
 

@@ -16,7 +16,9 @@ bool createTransferBuffer() {
     return storage() != nullptr;
 }
 
-void releaseTransferBuffer() { storage().reset(); }
+void releaseTransferBuffer() {
+    storage().reset();
+}
 
 std::span<uint8_t> transferBuffer() {
     if (!storage()) return {};

@@ -54,7 +54,8 @@ void TransparentFast(benchmark::State& state) {
     std::vector<uint8_t> out(23 * 65536);
     for (auto _ : state) {
         BlendSearch search(pal.data());
-        for (int level = 0; level < 23; ++level) search.blendLevel(level, 23, out.data() + level * 65536);
+        for (int level = 0; level < 23; ++level)
+            search.blendLevel(level, 23, out.data() + level * 65536);
         benchmark::DoNotOptimize(out.data());
     }
 }
@@ -90,7 +91,8 @@ void PackedSheet(benchmark::State& state) {
     for (int y = 0; y < 960; ++y) {
         for (int x = 0; x < 1280; ++x) {
             int cx = x % 32 - 16, cy = y % 32 - 16;
-            if (cx * cx + cy * cy < 196) sheet[y * 1280 + x] = static_cast<uint8_t>(1 + (x + y) % 200);
+            if (cx * cx + cy * cy < 196)
+                sheet[y * 1280 + x] = static_cast<uint8_t>(1 + (x + y) % 200);
         }
     }
     h.setPicture(1280, 960, sheet);
@@ -166,12 +168,12 @@ void CatCopyDurable(benchmark::State& state) {
 
 // Keeps each benchmark's real time per iteration for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
-            seconds[run.benchmark_name()] = run.GetAdjustedRealTime() /
-                                            benchmark::GetTimeUnitMultiplier(run.time_unit);
+            seconds[run.benchmark_name()] =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
     }
     std::map<std::string, double> seconds;
@@ -195,11 +197,13 @@ int main(int argc, char** argv) {
     auto& s = reporter.seconds;
     auto ms = [](double seconds) { return seconds * 1000.0; };
     std::printf("\nSide by side\n");
-    if (s.count("TransparentStraightforward/iterations:3") && s.count("TransparentFast/min_time:0.500")) {
+    if (s.count("TransparentStraightforward/iterations:3") &&
+        s.count("TransparentFast/min_time:0.500")) {
         double slow = s["TransparentStraightforward/iterations:3"];
         double fast = s["TransparentFast/min_time:0.500"];
-        std::printf("  TRANSPARENT 23 levels: straightforward %.1f ms, fast %.2f ms: %.0f times faster\n",
-                    ms(slow), ms(fast), slow / fast);
+        std::printf(
+            "  TRANSPARENT 23 levels: straightforward %.1f ms, fast %.2f ms: %.0f times faster\n",
+            ms(slow), ms(fast), slow / fast);
     }
     if (s.count("PcxDecode/min_time:0.500")) {
         double t = s["PcxDecode/min_time:0.500"];
@@ -208,17 +212,22 @@ int main(int argc, char** argv) {
     }
     if (s.count("PackedSheet/min_time:0.500")) {
         double t = s["PackedSheet/min_time:0.500"];
-        std::printf("  PACKED, 1200 sprites of 32 x 32 from a 1280 x 960 sheet: %.2f ms, %.2f us a sprite\n",
-                    ms(t), t / 1200 * 1e6);
+        std::printf(
+            "  PACKED, 1200 sprites of 32 x 32 from a 1280 x 960 sheet: %.2f ms, %.2f us a "
+            "sprite\n",
+            ms(t), t / 1200 * 1e6);
     }
     if (s.count("LinkJob/iterations:5") && s.count("CatCopy/iterations:5")) {
         double link = s["LinkJob/iterations:5"], cat = s["CatCopy/iterations:5"];
-        std::printf("  link job of 200 files of 2 MiB: %.0f ms, cat of the same files: %.0f ms: %.2f times cat\n",
-                    ms(link), ms(cat), link / cat);
+        std::printf(
+            "  link job of 200 files of 2 MiB: %.0f ms, cat of the same files: %.0f ms: %.2f times "
+            "cat\n",
+            ms(link), ms(cat), link / cat);
         if (s.count("CatCopyDurable/iterations:5")) {
             double durable = s["CatCopyDurable/iterations:5"];
-            std::printf("  the same link job against cat and a sync of its output: %.0f ms: %.2f times\n",
-                        ms(durable), link / durable);
+            std::printf(
+                "  the same link job against cat and a sync of its output: %.0f ms: %.2f times\n",
+                ms(durable), link / durable);
         }
     }
     std::string cleanup = "rm -rf " + workFolder();

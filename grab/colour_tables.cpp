@@ -10,7 +10,7 @@
 namespace kiv {
 namespace {
 
-inline constexpr int kDark = 10;          // below: dark; above: bright
+inline constexpr int kDark = 10;            // below: dark; above: bright
 inline constexpr int kRampStartLimit = 16;  // below: ends the downward search
 inline constexpr int kSearchWindow = 33;
 inline constexpr int kShadedIndexes = 240;
@@ -21,7 +21,9 @@ inline constexpr int kLastBlendIndex = 245;
 inline constexpr int kStartDistance = 7168;
 inline constexpr int kMixMax = 63;
 
-int mixIndex(int r, int g, int b) { return (r << 12) | (g << 6) | b; }
+int mixIndex(int r, int g, int b) {
+    return (r << 12) | (g << 6) | b;
+}
 
 // The weights of a blend level, as the straightforward search forms them.
 struct LevelWeights {
@@ -96,7 +98,8 @@ uint8_t nearestColour(const uint8_t* palette, int red, int green, int blue) {
     int best = 0, bestDistance = kStartDistance;
     for (int k = kFirstBlendIndex; k <= kLastBlendIndex; ++k) {
         const PaletteColour c = paletteEntry(palette, k);
-        const int distance = std::abs(c.red - red) + std::abs(c.green - green) + std::abs(c.blue - blue);
+        const int distance =
+            std::abs(c.red - red) + std::abs(c.green - green) + std::abs(c.blue - blue);
         if (distance <= bestDistance) {
             bestDistance = distance;
             best = k;
@@ -109,10 +112,12 @@ uint8_t blendToIndex(const uint8_t* palette, int32_t level, int a, int b, int32_
     if (level < 0 || levels < 1) return 0;
     const LevelWeights w(level, levels);
     const PaletteColour ca = paletteEntry(palette, a), cb = paletteEntry(palette, b);
-    const int red = std::min(kMixMax, truncatedProduct(ca.red, w.d) + truncatedProduct(cb.red, w.e));
+    const int red =
+        std::min(kMixMax, truncatedProduct(ca.red, w.d) + truncatedProduct(cb.red, w.e));
     const int green =
         std::min(kMixMax, truncatedProduct(ca.green, w.d) + truncatedProduct(cb.green, w.e));
-    const int blue = std::min(kMixMax, truncatedProduct(ca.blue, w.d) + truncatedProduct(cb.blue, w.e));
+    const int blue =
+        std::min(kMixMax, truncatedProduct(ca.blue, w.d) + truncatedProduct(cb.blue, w.e));
     return nearestColour(palette, red, green, blue);
 }
 
@@ -207,8 +212,9 @@ void grabColormap(GrabContext& ctx) {
     if (!ctx.preview.empty()) {
         const size_t columns = static_cast<size_t>(std::clamp(ctx.width, 0, 256));
         for (int32_t row = 0; row < 64 && row < ctx.height; ++row) {
-            std::memcpy(ctx.preview.data() + static_cast<size_t>(row) * static_cast<size_t>(ctx.width),
-                        table + (row / 2) * 256, columns);
+            std::memcpy(
+                ctx.preview.data() + static_cast<size_t>(row) * static_cast<size_t>(ctx.width),
+                table + (row / 2) * 256, columns);
         }
     }
     ctx.cursor += kShadeTableBytes;
@@ -234,8 +240,9 @@ void grabTransparent(GrabContext& ctx) {
         search.blendLevel(level, levels, table);
         if (!ctx.preview.empty()) {
             for (int32_t a = 0; a < 256 && a < ctx.height; ++a) {
-                std::memcpy(ctx.preview.data() + static_cast<size_t>(a) * static_cast<size_t>(ctx.width),
-                            table + a * 256, columns);
+                std::memcpy(
+                    ctx.preview.data() + static_cast<size_t>(a) * static_cast<size_t>(ctx.width),
+                    table + a * 256, columns);
             }
         }
         refreshPreview(ctx);

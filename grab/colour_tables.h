@@ -11,7 +11,8 @@ namespace kiv {
 
 inline constexpr size_t kShadeTableBytes = 32 * 256;
 inline constexpr size_t kBlendLevelBytes = 256 * 256;
-inline constexpr int32_t kMostBlendLevels = static_cast<int32_t>(kItemBufferBytes / kBlendLevelBytes);
+inline constexpr int32_t kMostBlendLevels =
+    static_cast<int32_t>(kItemBufferBytes / kBlendLevelBytes);
 
 struct PaletteColour {
     int red, green, blue;
@@ -36,13 +37,13 @@ uint8_t nearestColour(const uint8_t* palette, int red, int green, int blue);
 // The same answers, computed once per palette: the nearest index of every mix a blend can make
 // (at most 64 × 64 × 64), then one table lookup per pair.
 class BlendSearch {
-public:
+  public:
     explicit BlendSearch(const uint8_t* palette);
     uint8_t nearest(int red, int green, int blue);
     // One level's 65,536 entries, row a, column b.
     void blendLevel(int32_t level, int32_t levels, uint8_t* out);
 
-private:
+  private:
     const uint8_t* palette_;
     std::vector<uint8_t> best_;   // the nearest index of every mix
     std::vector<uint8_t> known_;  // per mix, where best_ is filled one mix at a time

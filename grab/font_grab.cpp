@@ -93,9 +93,10 @@ void grabFont(GrabContext& ctx) {
         }
         int64_t needed = 0;
         if (!encodePackedSprite(ctx, c, band, n, h, false, &needed)) {
-            outputError("FONT %s: the glyph of code %d (%lld bytes) does not fit the %zu-byte item "
-                        "buffer; the font keeps the glyphs before it\n",
-                        itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
+            outputError(
+                "FONT %s: the glyph of code %d (%lld bytes) does not fit the %zu-byte item "
+                "buffer; the font keeps the glyphs before it\n",
+                itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
             return;
         }
         header[kGlyphWidths + k] = static_cast<uint8_t>(n);

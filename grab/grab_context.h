@@ -10,7 +10,7 @@
 
 namespace kiv {
 
-inline constexpr size_t kPictureBytes = 1228800;    // picture and preview, each
+inline constexpr size_t kPictureBytes = 1228800;     // picture and preview, each
 inline constexpr size_t kItemBufferBytes = 1536000;  // output of one command
 inline constexpr size_t kPaletteBytes = 768;
 

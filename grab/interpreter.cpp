@@ -1,8 +1,8 @@
 #include "grab/interpreter.h"
 
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 
 #include "archive/console.h"
 #include "grab/commands.h"
@@ -10,15 +10,9 @@
 namespace kiv {
 
 const GrabCommand CommandTable[10] = {
-    {"LOADPCX", grabLoadPcx, 0},
-    {"RAW", grabRaw, 1},
-    {"PACKEDC", grabPackedCropped, 1},
-    {"PACKED", grabPacked, 1},
-    {"TEXTURE", grabTexture, 1},
-    {"FONT", grabFont, 0},
-    {"PALETTE", grabPalette, 0},
-    {"COLORMAP", grabColormap, 0},
-    {"TRANSPARENT", grabTransparent, 0},
+    {"LOADPCX", grabLoadPcx, 0}, {"RAW", grabRaw, 1},           {"PACKEDC", grabPackedCropped, 1},
+    {"PACKED", grabPacked, 1},   {"TEXTURE", grabTexture, 1},   {"FONT", grabFont, 0},
+    {"PALETTE", grabPalette, 0}, {"COLORMAP", grabColormap, 0}, {"TRANSPARENT", grabTransparent, 0},
     {nullptr, nullptr, 0},
 };
 

@@ -71,8 +71,8 @@ void forEachRun(const SpriteRect& src, int32_t left, int32_t top, int32_t bottom
 
 }  // namespace
 
-bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h,
-                        bool cropped, int64_t* bytesNeeded) {
+bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h, bool cropped,
+                        int64_t* bytesNeeded) {
     const SpriteRect src{ctx, x, y, w, h};
     // Bounding box: four searches, each stopping at its first hit. Without any pixel, left and
     // right stay the rectangle's picture columns.
@@ -157,9 +157,13 @@ void packedCommand(GrabContext& ctx, bool cropped) {
 }  // namespace
 
 // PACKED: the rectangle as a sprite of its own size.
-void grabPacked(GrabContext& ctx) { packedCommand(ctx, false); }
+void grabPacked(GrabContext& ctx) {
+    packedCommand(ctx, false);
+}
 
 // PACKEDC: the rectangle cropped to the bounding box of its pixels.
-void grabPackedCropped(GrabContext& ctx) { packedCommand(ctx, true); }
+void grabPackedCropped(GrabContext& ctx) {
+    packedCommand(ctx, true);
+}
 
 }  // namespace kiv

@@ -11,7 +11,7 @@ namespace kiv {
 inline constexpr int32_t kPackedHeaderBytes = 12;
 inline constexpr int32_t kSpanHeaderBytes = 12;
 inline constexpr int32_t kSpanEndRow = 0x8000;  // the terminator's y, beyond every row
-inline constexpr uint8_t kGrabbedMark = 48;      // preview colour of grabbed pixels
+inline constexpr uint8_t kGrabbedMark = 48;     // preview colour of grabbed pixels
 
 // A rectangle of the picture (row stride: the picture's width). Picture bytes past the
 // picture's end read as 0.
@@ -24,8 +24,9 @@ struct SpriteRect {
     }
     uint8_t at(int32_t c, int32_t r) const {
         const int64_t i = index(c, r);
-        return i < static_cast<int64_t>(ctx.width) * ctx.height ? ctx.picture[static_cast<size_t>(i)]
-                                                                : 0;
+        return i < static_cast<int64_t>(ctx.width) * ctx.height
+                   ? ctx.picture[static_cast<size_t>(i)]
+                   : 0;
     }
 };
 
@@ -39,10 +40,10 @@ void buildRowIndex(uint8_t* sprite, int32_t spriteBytes);
 
 // Encodes the rectangle (x, y, w, h), w and h above 0, at the cursor: PACKED keeps the
 // rectangle's size, PACKEDC (cropped) the bounding box of its pixels. Picture bytes beyond the
-// picture's end read as 0 (see SpriteRect). Advances the cursor, sets lastPackedSize, paints the stored pixels
-// in the preview and refreshes it. False, with nothing written, when the sprite would not fit
-// the item buffer; its size is then in bytesNeeded.
-bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h,
-                        bool cropped, int64_t* bytesNeeded = nullptr);
+// picture's end read as 0 (see SpriteRect). Advances the cursor, sets lastPackedSize, paints the
+// stored pixels in the preview and refreshes it. False, with nothing written, when the sprite would
+// not fit the item buffer; its size is then in bytesNeeded.
+bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h, bool cropped,
+                        int64_t* bytesNeeded = nullptr);
 
 }  // namespace kiv

@@ -91,8 +91,9 @@ void decodePcxRows(uint8_t* destination, PcxReader& file, const PcxLoaderState& 
                    uint8_t* palette) {
     for (size_t i = 0; i < kPaletteBytes; ++i) palette[i] = static_cast<uint8_t>(palette[i] >> 2);
     for (int32_t r = 0; r < state.pictureHeight; ++r) {
-        decodePcxLine(destination + static_cast<size_t>(r) * static_cast<size_t>(state.pictureWidth),
-                      file, state);
+        decodePcxLine(
+            destination + static_cast<size_t>(r) * static_cast<size_t>(state.pictureWidth), file,
+            state);
     }
 }
 

@@ -13,7 +13,7 @@ inline constexpr long kPcxTrailerBytes = 769;
 
 // A PCX file read through a buffer; past the end of the file every byte reads 255.
 class PcxReader {
-public:
+  public:
     explicit PcxReader(std::FILE* file) : file_(file) {}
     int next() {
         if (pos_ == len_ && !fill()) return 255;
@@ -24,7 +24,7 @@ public:
     bool seekFromEnd(long offset);
     bool seekTo(long offset);
 
-private:
+  private:
     bool fill();
     std::FILE* file_;
     uint8_t buffer_[65536];

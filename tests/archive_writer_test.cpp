@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
+#include "archive/archive_writer.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <thread>
 
-#include "archive/archive_writer.h"
 #include "archive/console.h"
 #include "archive/transfer_buffer.h"
 #include "support/test_support.h"
@@ -20,7 +20,7 @@ using namespace kivtest;
 namespace {
 
 class WriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(createTransferBuffer()); }
     ScopedTempDir dir;
     CapturedChannels channels;
@@ -200,7 +200,8 @@ TEST_F(WriterTest, WriteFailureRemovesTheIncompleteFiles) {
             addItem(w, "big", big.data(), static_cast<int32_t>(big.size()));
             finishArchive(w);
         } catch (const JobExit& e) {
-            bool named = out.find("Error writing datatemp.dat: File too large") != std::string::npos;
+            bool named =
+                out.find("Error writing datatemp.dat: File too large") != std::string::npos;
             _exit(named ? e.status() : 42);
         }
         _exit(43);

@@ -1,9 +1,10 @@
+#include "grab/colour_tables.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "archive/console.h"
-#include "grab/colour_tables.h"
 #include "grab/commands.h"
 #include "support/grab_harness.h"
 
@@ -182,14 +183,16 @@ TEST(Transparent, PreviewShowsEachLevelClipped) {
 // The fast search gives the straightforward search's answer for every mix and pair.
 TEST(Transparent, FastSearchMatchesTheStraightforwardOne) {
     std::mt19937 engine(8122026);
-    auto random = [&engine](int n) { return static_cast<int>(engine() % static_cast<unsigned>(n)); };
+    auto random = [&engine](int n) {
+        return static_cast<int>(engine() % static_cast<unsigned>(n));
+    };
     for (int round = 0; round < 12; ++round) {
         std::array<uint8_t, 768> pal{};
         for (auto& c : pal) {
             // Coarse levels make many exact ties; round 11 has components past 63.
             c = static_cast<uint8_t>(round % 3 == 0 ? 21 * random(4)
-                                     : round == 11 ? random(256)
-                                                   : random(64));
+                                     : round == 11  ? random(256)
+                                                    : random(64));
         }
         BlendSearch fast(pal.data());
         if (round < 3) {

@@ -1,6 +1,7 @@
+#include "app/display.h"
+
 #include <gtest/gtest.h>
 
-#include "app/display.h"
 #include "archive/archive_format.h"
 #include "support/grab_harness.h"
 

@@ -28,7 +28,7 @@ Font header(const Bytes& item) {
 }
 
 class FontTest : public ::testing::Test {
-protected:
+  protected:
     void sheet(int w, int height) {
         pixels.assign(static_cast<size_t>(w) * height, 0);
         W = w;
@@ -101,11 +101,11 @@ TEST_F(FontTest, MarkerFailuresLeaveTheHeaderAlone) {
         std::string message;
         int32_t storedHeight;
     } cases[] = {
-        {0, 1, 10, "", 0},                                 // adjacent markers: h = 0, no cell
+        {0, 1, 10, "", 0},  // adjacent markers: h = 0, no cell
         {20, 30, 40, "FONT: Top Not Found\n", 0},
         {19, 100, 120, "FONT: Bottom Not Found\n", 0},
         {19, 99, 120, "", 79},
-        {2, -1, 5, "FONT: Bottom Not Found\n", 0},          // a short sheet: rows below read 0
+        {2, -1, 5, "FONT: Bottom Not Found\n", 0},  // a short sheet: rows below read 0
     };
     for (const auto& c : cases) {
         h.channels.clear();
@@ -174,8 +174,8 @@ TEST_F(FontTest, CellAtTheRightEdgeAndABandBelowThePicture) {
     set(0, 0, 255);
     set(0, 5, 255);  // h = 4: bands at rows 1 and 6 (the second reaches past row 7)
     set(4, 2, 8);
-    set(5, 2, 8);   // a cell that ends at the picture's right edge
-    set(2, 6, 9);   // in the last band, whose rows 8 and 9 lie below the picture
+    set(5, 2, 8);  // a cell that ends at the picture's right edge
+    set(2, 6, 9);  // in the last band, whose rows 8 and 9 lie below the picture
     Bytes item = font(0, 2);
     Font f = header(item);
     EXPECT_EQ(f.width[0], 2);

@@ -1,3 +1,5 @@
+#include "grab/interpreter.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,6 @@
 #include "archive/console.h"
 #include "archive/transfer_buffer.h"
 #include "grab/commands.h"
-#include "grab/interpreter.h"
 #include "support/test_support.h"
 
 using namespace kiv;
@@ -45,7 +46,7 @@ ParsedArchive grab(const std::string& script, GrabContext& ctx) {
 }
 
 class GrabScriptTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(createTransferBuffer());
         beginJobLog();
@@ -58,7 +59,7 @@ protected:
 }  // namespace
 
 TEST(CommandTable, NineRowsInMatchingOrder) {
-    const char* words[] = {"LOADPCX", "RAW",  "PACKEDC",  "PACKED",     "TEXTURE",
+    const char* words[] = {"LOADPCX", "RAW",     "PACKEDC",  "PACKED",     "TEXTURE",
                            "FONT",    "PALETTE", "COLORMAP", "TRANSPARENT"};
     const int scale[] = {0, 1, 1, 1, 1, 0, 0, 0, 0};
     for (int i = 0; i < 9; ++i) {

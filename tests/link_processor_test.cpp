@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
+#include "archive/link_processor.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "archive/console.h"
-#include "archive/link_processor.h"
 #include "archive/transfer_buffer.h"
 #include "support/test_support.h"
 
@@ -13,7 +13,7 @@ using namespace kivtest;
 namespace {
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(createTransferBuffer());
         beginJobLog();
@@ -87,16 +87,16 @@ TEST_F(LinkTest, LineKinds) {
     } cases[] = {
         {"", {}, false},
         {"   ,\t", {}, false},
-        {"a.b ITEM", {}, false},                    // fewer than 4 characters
-        {";comment: x", {}, false},                 // a comment even though it ends in ':'
-        {"LABEL:", {"LABEL:"}, false},              // a label even though a file has that name
+        {"a.b ITEM", {}, false},                        // fewer than 4 characters
+        {";comment: x", {}, false},                     // a comment even though it ends in ':'
+        {"LABEL:", {"LABEL:"}, false},                  // a label even though a file has that name
         {"ABCDEFGHIJKLM:", {"ABCDEFGHIJKLM:"}, false},  // 14 characters
-        {"ABCDEFGHIJKLMN:", {}, true},              // 15 characters
-        {"data.bin", {}, false},                    // no item name
+        {"ABCDEFGHIJKLMN:", {}, true},                  // 15 characters
+        {"data.bin", {}, false},                        // no item name
         {"data.bin NAME_OF_14_CHR", {"NAME_OF_14_CHR"}, false},
         {"data.bin NAME_OF_15_CHRS", {}, true},
         {"data.bin A extra tokens", {"A"}, false},
-        {"missing.bin", {}, true},                  // existence comes before the item name
+        {"missing.bin", {}, true},  // existence comes before the item name
         {"x.KiV NAME", {"one"}, false},
         {"plainkiv", {"two"}, false},
     };
@@ -208,8 +208,8 @@ TEST_F(LinkTest, FilesLargerThanTheTransferBufferAreCopiedWhole) {
         EXPECT_EQ(a.data(2), big) << kernel;
         // One dot per 131,072 bytes of data, and one for the final read.
         const size_t data = 2 * big.size() + 7;
-        EXPECT_NE(channels.text().find("Adding Data" + std::string((data + 131071) / 131072 + 1, '.') +
-                                       "\nDone"),
+        EXPECT_NE(channels.text().find("Adding Data" +
+                                       std::string((data + 131071) / 131072 + 1, '.') + "\nDone"),
                   std::string::npos)
             << kernel;
         EXPECT_FALSE(jobFailed());
@@ -261,9 +261,9 @@ TEST_F(LinkTest, BadMergeSourcesAreRefusedBeforeAnythingIsCopied) {
         ParsedArchive a = parseArchive("job.kiv");
         EXPECT_EQ(a.header.count, 1) << c.name;
         EXPECT_EQ(a.bytes.size(), 12u + 28u) << c.name;
-        EXPECT_NE(channels.text().find(std::string("ERROR: Not A Usable KIV (") + c.name + "): " +
-                                       c.why),
-                  std::string::npos)
+        EXPECT_NE(
+            channels.text().find(std::string("ERROR: Not A Usable KIV (") + c.name + "): " + c.why),
+            std::string::npos)
             << c.name << channels.text();
     }
 }

@@ -1,3 +1,5 @@
+#include "grab/packed_sprite.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -5,7 +7,6 @@
 #include "archive/archive_format.h"
 #include "archive/console.h"
 #include "grab/commands.h"
-#include "grab/packed_sprite.h"
 #include "support/grab_harness.h"
 #include "support/sprite_decoder.h"
 
@@ -46,7 +47,7 @@ Bytes ints(std::initializer_list<int32_t> values) {
 }
 
 class PackedTest : public ::testing::Test {
-protected:
+  protected:
     // A 6 × 5 picture with the 4 × 3 example at column 1, row 1, and ink around it.
     void SetUp() override {
         Bytes pixels(30, 0);
@@ -54,13 +55,13 @@ protected:
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 4; ++c) pixels[(1 + r) * 6 + 1 + c] = example[r][c];
         }
-        pixels[0] = 3;   // outside the rectangle
+        pixels[0] = 3;  // outside the rectangle
         pixels[29] = 4;
         h.setPicture(6, 5, pixels);
     }
     Bytes packed(int x, int y, int w, int height, bool cropped = false) {
-        return h.call(cropped ? grabPackedCropped : grabPacked, cropped ? "PACKEDC" : "PACKED",
-                      "s", {0, x, y, w, height});
+        return h.call(cropped ? grabPackedCropped : grabPacked, cropped ? "PACKEDC" : "PACKED", "s",
+                      {0, x, y, w, height});
     }
     GrabHarness h;
 };
@@ -76,9 +77,9 @@ TEST_F(PackedTest, TheFourByThreeExample) {
     EXPECT_EQ(h.ctx.lastPackedSize, 76);
 
     Bytes cropped = packed(1, 1, 4, 3, true);
-    Bytes expectedCropped = concat({ints({3, 2, 0}), ints({20, 34}), record(0, 0, 2, {5, 6}),
-                                    record(0, 1, 1, {7}), record(2, 1, 1, {9}),
-                                    record(0, 0x8000, 0)});
+    Bytes expectedCropped =
+        concat({ints({3, 2, 0}), ints({20, 34}), record(0, 0, 2, {5, 6}), record(0, 1, 1, {7}),
+                record(2, 1, 1, {9}), record(0, 0x8000, 0)});
     EXPECT_EQ(cropped.size(), 72u);
     EXPECT_EQ(cropped, expectedCropped);
     EXPECT_EQ(h.ctx.lastPackedSize, 72);
@@ -141,9 +142,8 @@ TEST_F(PackedTest, SinglePixelAndLastColumn) {
     Bytes pixels(25, 0);
     pixels[3 * 5 + 2] = 9;  // column 2, row 3
     h.setPicture(5, 5, pixels);
-    EXPECT_EQ(packed(0, 0, 5, 5),
-              concat({ints({5, 5, 0}), ints({0, 0, 0, 32, 0}), record(2, 3, 1, {9}),
-                      record(0, 0x8000, -1)}));
+    EXPECT_EQ(packed(0, 0, 5, 5), concat({ints({5, 5, 0}), ints({0, 0, 0, 32, 0}),
+                                          record(2, 3, 1, {9}), record(0, 0x8000, -1)}));
     EXPECT_EQ(packed(0, 0, 5, 5, true),
               concat({ints({1, 1, 0}), ints({16}), record(0, 0, 1, {9}), record(0, 0x8000, 0)}));
 

@@ -1,11 +1,12 @@
+#include "grab/pcx_loader.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
-#include <sys/stat.h>
 #include <fstream>
 
 #include "archive/console.h"
-#include "grab/pcx_loader.h"
 #include "support/grab_harness.h"
 #include "support/pcx_writer.h"
 
@@ -15,7 +16,7 @@ using namespace kivtest;
 namespace {
 
 class PcxTest : public ::testing::Test {
-protected:
+  protected:
     // Loads a file through the LOADPCX command.
     void load(const std::string& path) { EXPECT_TRUE(h.run("LOADPCX " + path).empty()); }
     void loadBytes(const Bytes& bytes) {
@@ -212,8 +213,8 @@ TEST_F(PcxTest, DataEndsEarlyAndTheDecoderReadsOnAsTwoFiftyFive) {
     p.palette[0] = 200;  // a run byte inside the trailer: count 8 of the next byte, 0
     loadBytes(pcxWithData(p, {5, 6}));
     Bytes expected{5, 6, 12};
-    expected.insert(expected.end(), 8, 0);          // the run 200, 0 from the palette's start
-    expected.insert(expected.end(), 766, 0);        // the other palette bytes
+    expected.insert(expected.end(), 8, 0);    // the run 200, 0 from the palette's start
+    expected.insert(expected.end(), 766, 0);  // the other palette bytes
     expected.insert(expected.end(), 1000 - expected.size(), 255);  // then the end of the file
     EXPECT_EQ(row(0), expected);
     EXPECT_EQ(row(1), Bytes(1000, 255));

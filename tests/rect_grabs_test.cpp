@@ -10,10 +10,12 @@ using namespace kivtest;
 
 namespace {
 
-uint8_t pixelValue(int x, int y) { return static_cast<uint8_t>((x + 3 * y) % 251 + 1); }
+uint8_t pixelValue(int x, int y) {
+    return static_cast<uint8_t>((x + 3 * y) % 251 + 1);
+}
 
 class RectTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         PcxPicture p = blankPicture(320, 200);
         for (int y = 0; y < 200; ++y) {

@@ -16,8 +16,9 @@ Bytes mutate(Bytes input, std::mt19937& random, int edits) {
     for (int e = 0; e < edits; ++e) {
         const unsigned kind = random() % 4;
         if (input.empty() || kind == 0) {
-            input.insert(input.begin() + static_cast<long>(input.empty() ? 0 : random() % input.size()),
-                         static_cast<uint8_t>(random()));
+            input.insert(
+                input.begin() + static_cast<long>(input.empty() ? 0 : random() % input.size()),
+                static_cast<uint8_t>(random()));
         } else if (kind == 1) {
             input[random() % input.size()] = static_cast<uint8_t>(random());
         } else if (kind == 2) {
@@ -35,14 +36,16 @@ Bytes mutate(Bytes input, std::mt19937& random, int edits) {
 TEST(Robustness, MutatedPictures) {
     PcxPicture p = blankPicture(20, 12);
     for (int y = 0; y < 12; ++y) {
-        for (int x = 0; x < 20; ++x) p.at(x, y) = static_cast<uint8_t>((x * y) % 7 == 0 ? 255 : x + y);
+        for (int x = 0; x < 20; ++x)
+            p.at(x, y) = static_cast<uint8_t>((x * y) % 7 == 0 ? 255 : x + y);
     }
     const Bytes good = encodePcx(p);
     std::mt19937 random(1);
     for (int i = 0; i < 300; ++i) {
         Bytes input = mutate(good, random, 1 + static_cast<int>(random() % 8));
         // Header fields are where the sizes come from: hit them often.
-        if (i % 3 == 0 && input.size() > 67) input[4 + random() % 64] = static_cast<uint8_t>(random());
+        if (i % 3 == 0 && input.size() > 67)
+            input[4 + random() % 64] = static_cast<uint8_t>(random());
         ASSERT_EQ(kivfuzz::fuzzPcx(input.data(), input.size()), 0);
     }
 }
@@ -59,8 +62,8 @@ TEST(Robustness, MutatedGrabScripts) {
 }
 
 TEST(Robustness, MutatedArchivesAndLinkScripts) {
-    const Bytes good = buildArchive({{"LABEL:", {}}, {"one", patternBytes(40, 1)},
-                                     {"two", patternBytes(3, 2), 5}, {"", {}}});
+    const Bytes good = buildArchive(
+        {{"LABEL:", {}}, {"one", patternBytes(40, 1)}, {"two", patternBytes(3, 2), 5}, {"", {}}});
     std::mt19937 random(3);
     for (int i = 0; i < 300; ++i) {
         Bytes input = mutate(good, random, 1 + static_cast<int>(random() % 6));

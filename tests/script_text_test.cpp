@@ -1,10 +1,11 @@
+#include "archive/script_text.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
-#include <sys/stat.h>
 
-#include "archive/script_text.h"
 #include "support/test_support.h"
 
 using namespace kiv;
@@ -21,7 +22,7 @@ std::vector<std::string> tokensOf(std::string text) {
 
 // Every line read from a script, and whether the end was reached by that read.
 std::vector<std::pair<std::string, bool>> readAll(const std::string& content,
-                                                   size_t maxChars = kScriptLineChars) {
+                                                  size_t maxChars = kScriptLineChars) {
     ScopedTempDir dir;
     writeText("s.txt", content);
     ScriptReader reader;
@@ -48,8 +49,16 @@ TEST(Numbers, DecimalPrefixRule) {
     struct Case {
         const char* token;
         int32_t value;
-    } cases[] = {{"12px", 12}, {"-1", -1}, {"x12", 0}, {"+7", 7}, {"-", 0}, {"+x", 0},
-                 {"007", 7},   {"3.9", 3}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}};
+    } cases[] = {{"12px", 12},
+                 {"-1", -1},
+                 {"x12", 0},
+                 {"+7", 7},
+                 {"-", 0},
+                 {"+x", 0},
+                 {"007", 7},
+                 {"3.9", 3},
+                 {"99999999999", INT32_MAX},
+                 {"-99999999999", INT32_MIN}};
     for (const auto& c : cases) EXPECT_EQ(parseNumber(c.token), c.value) << c.token;
     EXPECT_EQ(parseNumber(nullptr), 0);
 }

@@ -8,13 +8,13 @@
 namespace kiv {
 
 class JobConsole : public QPlainTextEdit {
-public:
+  public:
     JobConsole();
     // The output step of the console channel: the text, shown at once.
     void consoleWrite(std::string_view text);
     const QString& text() const { return text_; }
 
-private:
+  private:
     QString text_;
 };
 

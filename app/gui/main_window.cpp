@@ -36,7 +36,7 @@ namespace {
 
 // The open-file dialog: a name that does not exist is accepted; its folder must exist.
 class ScriptDialog : public QFileDialog {
-public:
+  public:
     ScriptDialog(QWidget* owner, const DialogSettings& settings)
         : QFileDialog(owner, settings.title) {
         setOption(QFileDialog::DontUseNativeDialog);
@@ -48,7 +48,7 @@ public:
         setFilter(filter() & ~QDir::CaseSensitive);
     }
 
-protected:
+  protected:
     void accept() override {
         const QStringList files = selectedFiles();
         if (files.isEmpty()) return;
@@ -85,7 +85,8 @@ std::unique_ptr<QFileDialog> makeScriptDialog(QWidget* owner, const DialogSettin
 
 std::optional<QString> chooseWithFileDialog(QWidget* owner, const DialogSettings& settings) {
     std::unique_ptr<QFileDialog> dialog = makeScriptDialog(owner, settings);
-    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return std::nullopt;
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty())
+        return std::nullopt;
     return dialog->selectedFiles().first();
 }
 

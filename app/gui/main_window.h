@@ -23,7 +23,7 @@ struct DialogSettings {
     QString filterDescription;  // "Grab 文件(*.SCP)"
     QString pattern;            // "*.SCP"
     QString title;
-    QString defaultSuffix;      // added to a name typed without one
+    QString defaultSuffix;  // added to a name typed without one
 };
 
 const DialogSettings& grabDialogSettings();
@@ -54,7 +54,7 @@ inline constexpr const char* kWindowTitle = "Kiv ver 1.1";
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit MainWindow(ScriptChooser chooser = chooseWithFileDialog);
     ~MainWindow() override;
 
@@ -72,7 +72,7 @@ public:
     // Called with true when the job console opens and false when it closes.
     std::function<void(bool)> onConsole;
 
-private:
+  private:
     void runJob(bool grab, const QString& fileName);
     void openConsole();
     void closeConsole();

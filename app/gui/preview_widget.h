@@ -9,7 +9,7 @@
 namespace kiv {
 
 class PreviewWidget : public QWidget, public DisplayOutput {
-public:
+  public:
     explicit PreviewWidget(QWidget* parent);
 
     // DisplayOutput
@@ -20,10 +20,10 @@ public:
     const QImage& shown() const { return shown_; }
     QSize sizeHint() const override { return QSize(320, 200); }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     QImage shown_;
     const bool* valid_ = nullptr;  // the display bitmap's valid mark
 };

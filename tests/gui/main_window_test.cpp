@@ -1,4 +1,6 @@
 // The window of kiv, driven on Qt's offscreen platform.
+#include "app/gui/main_window.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -9,7 +11,6 @@
 #include <QtTest>
 
 #include "app/gui/job_console.h"
-#include "app/gui/main_window.h"
 #include "app/gui/preview_widget.h"
 #include "archive/transfer_buffer.h"
 #include "support/pcx_writer.h"
@@ -50,14 +51,15 @@ struct FakeChooser {
 };
 
 QStringList folderEntries() {
-    return QDir::current().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    return QDir::current().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot |
+                                     QDir::Hidden);
 }
 
 }  // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase() { QVERIFY(createTransferBuffer()); }
 
     void titleClientAreaAndBlackFill() {

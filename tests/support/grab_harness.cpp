@@ -32,8 +32,8 @@ Bytes GrabHarness::run(const std::string& line) {
     return Bytes(ctx.itemBuffer.begin(), ctx.itemBuffer.begin() + static_cast<long>(ctx.cursor));
 }
 
-Bytes GrabHarness::call(void (*handler)(kiv::GrabContext&), const char* keyword,
-                        const char* name, std::array<int32_t, 5> numbers) {
+Bytes GrabHarness::call(void (*handler)(kiv::GrabContext&), const char* keyword, const char* name,
+                        std::array<int32_t, 5> numbers) {
     ctx.textArgs = {name, nullptr, nullptr, nullptr, nullptr};
     ctx.numArgs = numbers;
     ctx.cursor = 0;
@@ -56,7 +56,8 @@ Bytes GrabHarness::shownPixels() const {
     const auto& d = ctx.display;
     Bytes out;
     for (int32_t r = 0; r < d.height(); ++r) {
-        const uint8_t* row = d.pixelStore.data() + static_cast<size_t>(d.height() - 1 - r) * d.pitch();
+        const uint8_t* row =
+            d.pixelStore.data() + static_cast<size_t>(d.height() - 1 - r) * d.pitch();
         out.insert(out.end(), row, row + d.width());
     }
     return out;

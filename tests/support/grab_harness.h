@@ -12,7 +12,7 @@ namespace kivtest {
 
 // A display that records what the platform would be asked to do.
 class RecordingDisplay : public kiv::DisplayOutput {
-public:
+  public:
     void fitWindowToPicture(int32_t width, int32_t height) override {
         fits.emplace_back(width, height);
     }
@@ -28,7 +28,7 @@ public:
 };
 
 class GrabHarness {
-public:
+  public:
     GrabHarness();  // the working buffers of a run, zero-filled, and a recording display
     ~GrabHarness();
     // Runs one script line; returns the bytes the command wrote (the item, when not empty).

@@ -10,7 +10,9 @@ void put16(std::vector<uint8_t>& out, size_t at, int value) {
     out[at] = static_cast<uint8_t>(value & 0xFF);
     out[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
 }
-int lineBytes(const PcxPicture& p) { return p.bytesPerLine >= 0 ? p.bytesPerLine : (p.width + 1) / 2 * 2; }
+int lineBytes(const PcxPicture& p) {
+    return p.bytesPerLine >= 0 ? p.bytesPerLine : (p.width + 1) / 2 * 2;
+}
 }  // namespace
 
 PcxPicture blankPicture(int width, int height, uint8_t fill) {

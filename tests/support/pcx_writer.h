@@ -14,15 +14,15 @@ namespace kivtest {
 struct PcxPicture {
     int width = 0;
     int height = 0;
-    std::vector<uint8_t> pixels;  // width × height, top row first
+    std::vector<uint8_t> pixels;         // width × height, top row first
     std::array<uint8_t, 768> palette{};  // 8-bit components, red first
 
     int xMin = 0;
     int yMin = 0;
-    int bytesPerLine = -1;     // -1: the width rounded up to an even number
-    uint8_t padValue = 0;      // the bytes of a scanline beyond the width
-    bool useRuns = true;       // false: every byte below 192 stored alone
-    bool trailer = true;       // the 769-byte palette trailer
+    int bytesPerLine = -1;  // -1: the width rounded up to an even number
+    uint8_t padValue = 0;   // the bytes of a scanline beyond the width
+    bool useRuns = true;    // false: every byte below 192 stored alone
+    bool trailer = true;    // the 769-byte palette trailer
     uint8_t marker = 12;
     uint8_t manufacturer = 10;
     uint8_t version = 5;

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/resource.h>
-#include <sys/stat.h>
 
 #include "archive/console.h"
 
@@ -46,11 +46,14 @@ ScopedTempDir::~ScopedTempDir() {
 
 void writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void writeText(const std::string& path, const std::string& text) { writeFile(path, bytesOf(text)); }
+void writeText(const std::string& path, const std::string& text) {
+    writeFile(path, bytesOf(text));
+}
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -63,7 +66,9 @@ bool fileExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes patternBytes(size_t n, uint32_t seed) {
     Bytes out(n);
@@ -82,7 +87,9 @@ CapturedChannels::CapturedChannels() {
     kiv::setStandardOutput([this](std::string_view t) { text_.append(t); });
 }
 
-CapturedChannels::~CapturedChannels() { kiv::resetChannels(); }
+CapturedChannels::~CapturedChannels() {
+    kiv::resetChannels();
+}
 
 std::string ParsedArchive::name(size_t i) const {
     const auto& n = entries.at(i).name;
@@ -176,7 +183,8 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
     RunResult result;
     char buf[4096];
     ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
+    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0)
+        result.output.append(buf, static_cast<size_t>(n));
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -14,12 +14,12 @@ using Bytes = std::vector<uint8_t>;
 
 // A fresh folder that is the current folder while the object lives.
 class ScopedTempDir {
-public:
+  public:
     ScopedTempDir();
     ~ScopedTempDir();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::string previous_;
 };
@@ -33,13 +33,13 @@ Bytes patternBytes(size_t n, uint32_t seed);
 
 // Both channels captured, in the order written, into one text.
 class CapturedChannels {
-public:
+  public:
     CapturedChannels();
     ~CapturedChannels();
     const std::string& text() const { return text_; }
     void clear() { text_.clear(); }
 
-private:
+  private:
     std::string text_;
 };
 
