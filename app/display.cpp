@@ -19,7 +19,7 @@ void DisplayOutput::fitWindowToPicture(int32_t, int32_t) {}
 bool DisplayOutput::acceptBitmap(const DisplayBitmap&) {
     return true;
 }
-void DisplayOutput::drawDisplay(const DisplayBitmap&) {}
+void DisplayOutput::drawDisplay(const DisplayBitmap&, int32_t, int32_t) {}
 
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette) {
     DisplayPalette colours{};
@@ -86,11 +86,11 @@ void releaseDisplayBitmap(DisplayBitmap& display) {
 
 void drawDisplay(const DisplayBitmap& display, DisplayOutput* output) {
     if (!display.valid || display.pixelStore.empty() || output == nullptr) return;
-    output->drawDisplay(display);
+    output->drawDisplay(display, 0, display.height());
 }
 
 void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
-                    int32_t width, int32_t height) {
+                    int32_t width, int32_t height, int32_t firstRow, int32_t endRow) {
     // Without a platform display nothing ever shows the bitmap (the command line): the copy
     // would only cost time, a whole picture per grab command.
     if (display.pixelStore.empty() || preview == nullptr || output == nullptr) return;
@@ -100,16 +100,37 @@ void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t
     if (rows <= 0 || columns <= 0) return;
     const size_t pitch = static_cast<size_t>(display.pitch());
     const int32_t storeRows = display.height();
-    for (int32_t r = 0; r < rows; ++r) {
+    firstRow = std::max(firstRow, 0);
+    endRow = std::min(endRow, rows);
+    for (int32_t r = firstRow; r < endRow; ++r) {
         std::memcpy(display.pixelStore.data() + static_cast<size_t>(storeRows - 1 - r) * pitch,
                     preview + static_cast<size_t>(r) * static_cast<size_t>(width),
                     static_cast<size_t>(columns));
     }
-    drawDisplay(display, output);
+    if (!display.valid || output == nullptr) return;
+    output->drawDisplay(display, firstRow, std::max(firstRow, endRow));
 }
 
 void fitWindowToPicture(DisplayOutput* output, int32_t width, int32_t height) {
     if (output != nullptr) output->fitWindowToPicture(width, height);
+}
+
+}  // namespace kiv
+
+namespace kiv {
+
+void DisplayPreview::releasePicture() {
+    releaseDisplayBitmap(display_);
+}
+
+bool DisplayPreview::beginPicture(int32_t width, int32_t height, const uint8_t* fileColours) {
+    fitWindowToPicture(output_, width, height);
+    return createDisplayBitmap(display_, output_, fileColours, width, height) != nullptr;
+}
+
+void DisplayPreview::previewChanged(const uint8_t* preview, int32_t width, int32_t height,
+                                    int32_t firstRow, int32_t endRow) {
+    refreshPreview(display_, output_, preview, width, height, firstRow, endRow);
 }
 
 }  // namespace kiv

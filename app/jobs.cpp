@@ -2,10 +2,10 @@
 
 #include <new>
 
-#include "archive/console.h"
 #include "archive/link_processor.h"
-#include "archive/script_text.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/script_text.h"
+#include "common/transfer_buffer.h"
 #include "grab/interpreter.h"
 
 namespace kiv {
@@ -31,6 +31,14 @@ struct ConsoleScope {
     }
 };
 
+// No job runs without the transfer buffer.
+bool haveTransferBuffer() {
+    if (!transferBuffer().empty()) return true;
+    diagnose(Severity::Error, "no job can run: the %zu-byte transfer buffer could not be had",
+             kTransferBufferBytes);
+    return false;
+}
+
 int finalStatus() {
     return jobFailed() ? kJobError : 0;
 }
@@ -51,7 +59,7 @@ bool isLinkScriptName(const std::string& scriptPath) {
 int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks) {
     beginJobLog();
     if (!nameFits(scriptPath)) return kJobError;
-    if (transferBuffer().empty()) return kStartupFailure;
+    if (!haveTransferBuffer()) return kStartupFailure;
     // The script is opened before the archive is begun, so a missing script leaves no files.
     ScriptReader script;
     if (!openGrabScript(script, scriptPath)) return kJobError;
@@ -74,7 +82,7 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
 int runLinkJob(const std::string& scriptPath, const JobHooks& hooks) {
     beginJobLog();
     if (!nameFits(scriptPath)) return kJobError;
-    if (transferBuffer().empty()) return kStartupFailure;
+    if (!haveTransferBuffer()) return kStartupFailure;
     ArchiveWriter writer;
     ConsoleScope console{hooks};
     console.show();

@@ -1,15 +1,19 @@
 // The command-line front end: kiv <Script Filename> [/k]
 #include <clocale>
+#include <csignal>
 #include <string>
 
 #include "app/jobs.h"
-#include "archive/console.h"
-#include "archive/script_text.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/script_text.h"
+#include "common/transfer_buffer.h"
 
 int main(int argc, char** argv) {
     using namespace kiv;
     std::setlocale(LC_CTYPE, "");
+    // A file-size limit makes writes fail with "File too large", reported and cleaned up,
+    // instead of killing the job half-way.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc < 2) {
         outputPrint("\nUSAGE: kiv <Script Filename>\n\n");
         outputPrint("Script extention .LNK is used to Identify Link Files\n\n");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/byte_order.h"
+
 namespace kiv {
 
 inline constexpr char kArchiveMagic[] = "KIV2.0";
@@ -15,20 +17,6 @@ inline constexpr size_t kEntryBytes = 28;
 inline constexpr size_t kNameBytes = 16;
 // A stored name holds at most 15 characters and its terminating zero.
 inline constexpr size_t kStoredNameChars = kNameBytes - 1;
-
-inline void storeLE32(uint8_t* at, int32_t value) {
-    uint32_t v = static_cast<uint32_t>(value);
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-    at[2] = static_cast<uint8_t>(v >> 16);
-    at[3] = static_cast<uint8_t>(v >> 24);
-}
-
-inline int32_t loadLE32(const uint8_t* at) {
-    uint32_t v = static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-                 static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-    return static_cast<int32_t>(v);
-}
 
 struct ArchiveHeader {
     std::array<char, 8> magic{};

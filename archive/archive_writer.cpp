@@ -1,5 +1,6 @@
 #include "archive/archive_writer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,14 +13,14 @@
 #include <limits>
 #include <vector>
 
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/file_access.h"
+#include "common/transfer_buffer.h"
 
 namespace kiv {
 namespace {
 
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
-bool kernelCopy = true;
 
 void writeAll(ArchiveWriter& writer, int fd, const uint8_t* bytes, size_t length, int64_t at,
               const std::string& name) {
@@ -52,7 +53,7 @@ size_t readUpTo(ArchiveWriter& writer, int fd, uint8_t* bytes, size_t length, in
 int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64_t toAt,
                   int64_t length, const std::string& fromName, const std::string& toName) {
     int64_t done = 0;
-    bool inKernel = kernelCopy;
+    bool inKernel = writer.kernelCopy;
     std::span<uint8_t> buffer = transferBuffer();
     while (done < length) {
         int64_t want = length - done;
@@ -91,13 +92,34 @@ int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64
     return done;
 }
 
+// Why "datatemp.dat" may not take this job's data: never through a link, never anything but a
+// regular file of this user with no other name. Empty when it may.
+std::string unsafeTempFile(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return systemReason(errno);
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    if (info.st_uid != geteuid()) return "belongs to another user";
+    if (info.st_nlink > 1) return "has other names (hard links) that would see this job's data";
+    return {};
+}
+
 // Opens "datatemp.dat" without emptying it, waits for any other job that holds it, and only
-// then empties it. Returns -1 when it cannot be created.
-int openTempFile() {
+// then empties it. Returns -1 with the reason when it cannot or may not be used.
+int openTempFile(std::string& reason) {
     bool told = false;
     for (;;) {
-        int fd = open(kTempFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) return -1;
+        int fd = open(kTempFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            reason = errno == ELOOP ? "a symbolic link; kiv does not write through it"
+                                    : systemReason(errno);
+            return -1;
+        }
+        reason = unsafeTempFile(fd);
+        if (!reason.empty()) {
+            close(fd);
+            return -1;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) {
                 if (!told) {
@@ -112,9 +134,10 @@ int openTempFile() {
         // The job that held the file may have deleted it meanwhile: lock the file that is there.
         struct stat held {
         }, named{};
-        if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 &&
+        if (fstat(fd, &held) == 0 && lstat(kTempFileName, &named) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             if (ftruncate(fd, 0) != 0) {
+                reason = systemReason(errno);
                 close(fd);
                 return -1;
             }
@@ -128,7 +151,7 @@ int openTempFile() {
 void removeTempFile(int fd) {
     struct stat held {
     }, named{};
-    if (fstat(fd, &held) == 0 && stat(kTempFileName, &named) == 0 && held.st_dev == named.st_dev &&
+    if (fstat(fd, &held) == 0 && lstat(kTempFileName, &named) == 0 && held.st_dev == named.st_dev &&
         held.st_ino == named.st_ino) {
         unlink(kTempFileName);
     }
@@ -140,30 +163,87 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-int createPartialArchive(ArchiveWriter& writer) {
-    std::string name = writer.archiveName;
-    // The temporary name stays in the archive's folder, so the final rename stays there too.
-    std::string folder = folderOf(name);
-    std::string file = name.substr(folder.size());
-    std::vector<char> pattern;
-    std::string tmpl = folder + "." + file + ".XXXXXX";
-    pattern.assign(tmpl.begin(), tmpl.end());
-    pattern.push_back('\0');
-    int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) {
-        // The archive is still usable with the temporary file's permissions.
+// True when name is a partial file of the archive: "." + file + "." and six more characters.
+bool isPartialOf(const std::string& name, const std::string& file) {
+    const std::string prefix = "." + file + ".";
+    return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Removes the partial files of this archive that no running job holds: jobs that were killed
+// left them. A running job holds a lock on its own.
+void removeStalePartials(const std::string& folder, const std::string& file) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return;
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!isPartialOf(name, file)) continue;
+        const std::string path = folder + name;
+        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            unlink(path.c_str());
+        }
+        close(fd);
     }
-    writer.partialName = pattern.data();
-    return fd;
+    closedir(dir);
+}
+
+int createPartialArchive(ArchiveWriter& writer, std::string& reason) {
+    const std::string& name = writer.archiveName;
+    // The temporary name stays in the archive's folder, so the final rename stays there too.
+    const std::string folder = folderOf(name);
+    const std::string file = name.substr(folder.size());
+    removeStalePartials(folder, file);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string tmpl = folder + "." + file + ".XXXXXX";
+        std::vector<char> pattern(tmpl.begin(), tmpl.end());
+        pattern.push_back('\0');
+        int fd = mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd < 0) {
+            reason = systemReason(errno);
+            return -1;
+        }
+        // Held while this job writes it, so that another job's clean-up leaves it alone.
+        flock(fd, LOCK_EX | LOCK_NB);
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) != 0 || lstat(pattern.data(), &named) != 0 ||
+            held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+            close(fd);  // another job's clean-up took it between its creation and the lock
+            continue;
+        }
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fd, 0666 & ~mask) != 0) {
+            // The archive is still usable with the temporary file's permissions.
+        }
+        writer.partialName = pattern.data();
+        return fd;
+    }
+    reason = "its partial file keeps being removed";
+    return -1;
+}
+
+// A replaced archive keeps its permission bits and, where allowed, its group.
+void keepModeOfReplaced(int fd, const std::string& archiveName) {
+    struct stat old {};
+    if (stat(archiveName.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+    if (fchmod(fd, old.st_mode & 07777) != 0) {
+        // Not ours to change: the new archive keeps the default permissions.
+    }
+    if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // Not a group of this user: the group stays the user's.
+    }
 }
 
 }  // namespace
 
-void setKernelCopy(bool enabled) {
-    kernelCopy = enabled;
+ArchiveWriter::~ArchiveWriter() {
+    abandonArchive(*this);
 }
 
 std::string scriptBase(std::string_view path) {
@@ -188,20 +268,22 @@ std::string scriptBase(std::string_view path) {
     return std::string(path);
 }
 
-void beginArchive(ArchiveWriter& writer, std::string_view scriptPath) {
+void openArchive(ArchiveWriter& writer, const std::string& archiveName) {
     writer.dataOffset = 0;
     writer.header = ArchiveHeader{};
     std::memcpy(writer.header.magic.data(), kArchiveMagic, 6);
     writer.header.count = 0;
-    writer.archiveName = scriptBase(scriptPath) + ".kiv";
-    openArchiveFiles(writer);
-}
-
-void openArchiveFiles(ArchiveWriter& writer) {
-    writer.archiveFile = createPartialArchive(writer);
-    writer.tempFile = writer.archiveFile < 0 ? -1 : openTempFile();
+    writer.archiveName = archiveName;
+    std::string reason;
+    std::string failed = kTempFileName;
+    writer.tempFile = openTempFile(reason);
+    if (writer.tempFile >= 0) {
+        failed = archiveName;
+        writer.archiveFile = createPartialArchive(writer, reason);
+    }
     if (writer.archiveFile < 0 || writer.tempFile < 0) {
         consoleError("\nError File Not Found\n");
+        diagnose(Severity::Error, "cannot create %s: %s", failed.c_str(), reason.c_str());
         abandonArchive(writer);
         throw JobExit(kStartupFailure);
     }
@@ -211,18 +293,26 @@ void openArchiveFiles(ArchiveWriter& writer) {
     writer.directoryEnd = kHeaderBytes;
 }
 
-void checkDataRoom(ArchiveWriter& writer, int64_t length) {
+void beginArchive(ArchiveWriter& writer, std::string_view scriptPath) {
+    openArchive(writer, scriptBase(scriptPath) + ".kiv");
+}
+
+bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes) {
     // The data of every entry must stay addressable once the directory is in front of it.
-    int64_t base = kHeaderBytes + kEntryBytes * (static_cast<int64_t>(writer.header.count) + 1);
-    if (length < 0 || writer.dataOffset + length + base > kMaxOffset) {
-        consoleError("\nError: %s would exceed the 2 GiB that an archive's offsets can address\n",
-                     writer.archiveName.c_str());
-        abandonArchive(writer);
-        throw JobExit(kJobError);
-    }
+    const int64_t base = static_cast<int64_t>(kHeaderBytes) +
+                         kEntryBytes * (static_cast<int64_t>(writer.header.count) + entries);
+    return bytes >= 0 && entries >= 0 && base + writer.dataOffset + bytes <= kMaxOffset;
+}
+
+void dataRoomExceeded(ArchiveWriter& writer) {
+    consoleError("\nError: %s would exceed the 2 GiB that an archive's offsets can address\n",
+                 writer.archiveName.c_str());
+    abandonArchive(writer);
+    throw JobExit(kJobError);
 }
 
 void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
+    if (!hasDataRoom(writer, 1, 0)) dataRoomExceeded(writer);
     auto bytes = entry.bytes();
     writeAll(writer, writer.archiveFile, bytes.data(), bytes.size(), writer.directoryEnd,
              writer.partialName);
@@ -231,23 +321,25 @@ void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
 }
 
 void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length) {
+    // Room for the data and the entry that follows it.
+    if (!hasDataRoom(writer, 1, static_cast<int64_t>(length))) dataRoomExceeded(writer);
     writeAll(writer, writer.tempFile, bytes, length, writer.dataOffset, kTempFileName);
-    writer.dataOffset += static_cast<int32_t>(length);
+    writer.dataOffset += static_cast<int64_t>(length);
 }
 
 void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, int64_t length,
                     const std::string& sourceName) {
+    if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     int64_t copied = copyBytes(writer, sourceFd, sourceOffset, writer.tempFile, writer.dataOffset,
                                length, sourceName, kTempFileName);
     if (copied != length) ioFailure(writer, "reading", sourceName, EIO);
-    writer.dataOffset += static_cast<int32_t>(length);
+    writer.dataOffset += length;
 }
 
 void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length,
              const char* command) {
-    checkDataRoom(writer, length);
     ArchiveEntry entry;
-    entry.offset = writer.dataOffset;
+    entry.offset = static_cast<int32_t>(writer.dataOffset);
     entry.length = length;
     if (name != nullptr) {
         size_t n = std::strlen(name);
@@ -267,7 +359,7 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
 void finishArchive(ArchiveWriter& writer) {
     consolePrint("\n\nUpdating keyfile \n");
     const int64_t base = static_cast<int64_t>(writer.header.count) * kEntryBytes + kHeaderBytes;
-    if (base + writer.dataOffset > kMaxOffset) checkDataRoom(writer, writer.dataOffset);
+    if (base + writer.dataOffset > kMaxOffset) dataRoomExceeded(writer);
 
     auto header = writer.header.bytes();
     writeAll(writer, writer.archiveFile, header.data(), header.size(), 0, writer.partialName);
@@ -317,18 +409,21 @@ void finishArchive(ArchiveWriter& writer) {
     consolePrint(".");
     consolePrint("\n");
 
+    keepModeOfReplaced(writer.archiveFile, writer.archiveName);
     if (fdatasync(writer.archiveFile) != 0 && errno != EINVAL && errno != EROFS) {
         ioFailure(writer, "writing", writer.partialName, errno);
     }
-    if (close(writer.archiveFile) != 0) {
-        writer.archiveFile = -1;
-        ioFailure(writer, "writing", writer.partialName, errno);
-    }
-    writer.archiveFile = -1;
+    // Renamed while still open and locked, so that no other job takes it for a left-over.
     if (rename(writer.partialName.c_str(), writer.archiveName.c_str()) != 0) {
         ioFailure(writer, "writing", writer.archiveName, errno);
     }
     writer.partialName.clear();
+    const int closed = close(writer.archiveFile);
+    const int closeError = errno;
+    writer.archiveFile = -1;
+    if (closed != 0 && closeError != EINTR) {
+        ioFailure(writer, "writing", writer.archiveName, closeError);
+    }
     removeTempFile(writer.tempFile);
     close(writer.tempFile);
     writer.tempFile = -1;

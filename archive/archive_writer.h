@@ -21,43 +21,53 @@ inline constexpr const char* kTempFileName = "datatemp.dat";
 inline constexpr size_t kJoinPieceBytes = 131072;
 
 struct ArchiveWriter {
+    ArchiveWriter() = default;
+    // A writer that goes out of scope before its archive is finished abandons it.
+    ~ArchiveWriter();
+    ArchiveWriter(const ArchiveWriter&) = delete;
+    ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
     ArchiveHeader header;
-    int32_t dataOffset = 0;   // bytes in the temporary data file so far
+    int64_t dataOffset = 0;   // bytes in the temporary data file so far
     std::string archiveName;  // the script base followed by ".kiv"
     std::string partialName;  // where the archive is written until it is complete
-    int archiveFile = -1;     // file descriptors, -1 when closed
+    int archiveFile = -1;     // file descriptors, -1 when closed; the partial archive is locked
     int tempFile = -1;
     int64_t directoryEnd = 0;  // write position of the next entry in the archive
+    // Copies between files go through the kernel where it can (copy_file_range); false sends
+    // every copy through the transfer buffer instead, as on systems without it.
+    bool kernelCopy = true;
 };
 
 // The script path cut at its first '.'; path components that are exactly "." or ".." hold no
 // cut point.
 std::string scriptBase(std::string_view scriptPath);
 
-// Starts a new archive named after the script. Ends the job (JobExit, start-up status) with
-// "\nError File Not Found\n" when the archive or the temporary file cannot be created.
+// Opens a new archive of this name: the temporary data file (never through a link, never
+// another user's file), then the archive under a hidden partial name beside its final one, and
+// writes the header. Partial files of the same archive that no running job holds (left by
+// killed jobs) are removed first. Ends the job (JobExit, start-up status) with
+// "\nError File Not Found\n" and a diagnostic naming the file when either cannot be had; then
+// nothing is left behind.
+void openArchive(ArchiveWriter& writer, const std::string& archiveName);
+// Starts a new archive named after the script.
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
-// beginArchive's steps after the names are set: create both files and write the header.
-void openArchiveFiles(ArchiveWriter& writer);
 
 // Stores one item. A name longer than 15 characters is stored as its first 15, with a warning
 // that names the command which made the item, when one is given.
 void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int32_t length,
              const char* command = nullptr);
 
-// Building blocks of addItem and of the link processor's entry operations.
+// Building blocks of addItem and of the link processor's entry operations. Each refuses, as an
+// error that ends the job, what the archive's 32-bit offsets could not address (2 GiB).
 void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry);
 void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length);
 // Appends length bytes of an open file, from sourceOffset on, to the data; in pieces, so that
 // its size is not limited by the transfer buffer.
 void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, int64_t length,
                     const std::string& sourceName);
-// Refuses an item that the archive's 32-bit offsets could not address.
-void checkDataRoom(ArchiveWriter& writer, int64_t length);
-
-// Copies between files go through the kernel where it can (copy_file_range); false sends every
-// copy through the transfer buffer instead, as on systems without it. For tests.
-void setKernelCopy(bool enabled);
+// True when entries more entries with bytes more bytes of data still fit the 2 GiB.
+bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes);
 
 // Completes the archive, puts it in place and deletes the temporary data file.
 void finishArchive(ArchiveWriter& writer);
@@ -66,6 +76,8 @@ void finishArchive(ArchiveWriter& writer);
 // archive of the same name stays as it was. Does nothing when no archive is open.
 void abandonArchive(ArchiveWriter& writer);
 
+// Refuses data past the 2 GiB: an error line, the archive abandoned, the job ended.
+[[noreturn]] void dataRoomExceeded(ArchiveWriter& writer);
 // Reports a failed read, write or seek on a file, abandons the archive and ends the job.
 [[noreturn]] void ioFailure(ArchiveWriter& writer, const char* action, const std::string& file,
                             int error);

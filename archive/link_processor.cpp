@@ -7,31 +7,19 @@
 #include <cerrno>
 #include <cstring>
 
-#include "archive/console.h"
-#include "archive/script_text.h"
+#include "archive/archive_reader.h"
+#include "common/console.h"
+#include "common/file_access.h"
+#include "common/script_text.h"
 
 namespace kiv {
 namespace {
 
-// An open file that closes itself.
-struct SourceFile {
-    int fd = -1;
-    ~SourceFile() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// Opens a path for reading; a folder or an unreadable file is reported and refused.
-bool openSource(const char* path, SourceFile& source, struct stat& info) {
-    source.fd = open(resolveScriptPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    int error = errno;
-    if (source.fd >= 0 && fstat(source.fd, &info) != 0)
-        error = errno;
-    else if (source.fd >= 0 && S_ISDIR(info.st_mode))
-        error = EISDIR;
-    else if (source.fd >= 0)
-        return true;
-    consoleError("\nERROR: Cannot Read File (%s): %s\n\n", path, std::strerror(error));
+// Opens a path for reading; a folder, a FIFO, a device or an unreadable file is reported and
+// refused.
+bool openSource(const char* path, ReadableFile& source) {
+    if (source.open(resolveScriptPath(path))) return true;
+    consoleError("\nERROR: Cannot Read File (%s): %s\n\n", path, source.reason().c_str());
     return false;
 }
 
@@ -65,16 +53,15 @@ void addLabel(ArchiveWriter& writer, const char* name) {
 }
 
 bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
-    SourceFile source;
-    struct stat info {};
-    if (!openSource(path, source, info)) return false;
-    int64_t length = info.st_size;
-    checkDataRoom(writer, length);
+    ReadableFile source;
+    if (!openSource(path, source)) return false;
+    const int64_t length = source.size();
+    if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     ArchiveEntry entry;
-    entry.offset = writer.dataOffset;
+    entry.offset = static_cast<int32_t>(writer.dataOffset);
     entry.length = static_cast<int32_t>(length);
     if (itemName != nullptr) std::strncpy(entry.name.data(), itemName, kStoredNameChars);
-    appendFileData(writer, source.fd, 0, length, path);
+    appendFileData(writer, source.fd(), 0, length, path);
     appendEntry(writer, entry);
     printEntry(writer, entry.name);
     return true;
@@ -82,53 +69,27 @@ bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
 
 bool mergeArchive(ArchiveWriter& writer, const char* path) {
     consolePrint("Unpacking KIV (%s)\n", path);
-    SourceFile source;
+    ReadableFile source;
+    if (!openSource(path, source)) return false;
     struct stat info {};
-    if (!openSource(path, source, info)) return false;
+    if (fstat(source.fd(), &info) != 0) return badSource(path, "it cannot be examined");
     if (sameFile(info, writer.archiveName.c_str()) ||
         (!writer.partialName.empty() && sameFile(info, writer.partialName.c_str()))) {
         return badSource(path, "it is the archive this run writes");
     }
-    const int64_t size = info.st_size;
-    uint8_t headerBytes[kHeaderBytes];
-    if (size < static_cast<int64_t>(kHeaderBytes) ||
-        pread(source.fd, headerBytes, kHeaderBytes, 0) != static_cast<ssize_t>(kHeaderBytes)) {
-        return badSource(path, "shorter than an archive header");
-    }
-    const ArchiveHeader header = ArchiveHeader::fromBytes(headerBytes);
-    if (header.count < 0) return badSource(path, "negative entry count");
-    if (static_cast<int64_t>(kHeaderBytes + static_cast<size_t>(header.count) * kEntryBytes) >
-        size) {
-        return badSource(path, "directory reaches past the end of the file");
-    }
     // Every entry is checked before anything of the source is copied.
+    const ArchiveDirectory dir = readArchiveDirectory(source, kMergeRules);
+    if (!dir.usable()) return badSource(path, dir.problems.front().describe().c_str());
     int64_t total = 0;
-    for (int32_t i = 0; i < header.count; ++i) {
-        uint8_t bytes[kEntryBytes];
-        int64_t at = kHeaderBytes + static_cast<int64_t>(i) * kEntryBytes;
-        if (pread(source.fd, bytes, kEntryBytes, at) != static_cast<ssize_t>(kEntryBytes)) {
-            return badSource(path, "directory cannot be read");
-        }
-        ArchiveEntry entry = ArchiveEntry::fromBytes(bytes);
-        if (entry.length < 0 ||
-            (entry.length > 0 &&
-             (entry.offset < 0 || static_cast<int64_t>(entry.offset) + entry.length > size))) {
-            return badSource(path, "an entry's data lies outside the file");
-        }
-        total += entry.length;
+    for (const ArchiveEntry& entry : dir.entries) total += entry.length;
+    if (!hasDataRoom(writer, static_cast<int64_t>(dir.entries.size()), total)) {
+        dataRoomExceeded(writer);
     }
-    checkDataRoom(writer, total);
-    consolePrint("Header numitems=%d\n", header.count);
-    for (int32_t i = 0; i < header.count; ++i) {
-        uint8_t bytes[kEntryBytes];
-        int64_t at = kHeaderBytes + static_cast<int64_t>(i) * kEntryBytes;
-        if (pread(source.fd, bytes, kEntryBytes, at) != static_cast<ssize_t>(kEntryBytes)) {
-            ioFailure(writer, "reading", path, errno ? errno : EIO);
-        }
-        ArchiveEntry entry = ArchiveEntry::fromBytes(bytes);
-        int64_t from = entry.offset;
-        entry.offset = writer.dataOffset;
-        if (entry.length > 0) appendFileData(writer, source.fd, from, entry.length, path);
+    consolePrint("Header numitems=%d\n", dir.header.count);
+    for (ArchiveEntry entry : dir.entries) {
+        const int64_t from = entry.offset;
+        entry.offset = static_cast<int32_t>(writer.dataOffset);
+        if (entry.length > 0) appendFileData(writer, source.fd(), from, entry.length, path);
         appendEntry(writer, entry);
         printEntry(writer, entry.name);
     }
@@ -136,17 +97,41 @@ bool mergeArchive(ArchiveWriter& writer, const char* path) {
     return true;
 }
 
+LinkLine classifyLinkLine(char* line, bool (*exists)(const char* path)) {
+    LinkLine parsed;
+    char* rest = line;
+    parsed.token = nextToken(rest);
+    if (parsed.token == nullptr) return parsed;
+    const size_t length = std::strlen(parsed.token);
+    if (length < 4) return parsed;
+    if (parsed.token[0] == ';') {
+        parsed.kind = LinkLineKind::Comment;
+    } else if (parsed.token[length - 1] == ':') {
+        parsed.kind = length > kLinkNameChars ? LinkLineKind::LabelTooLong : LinkLineKind::Label;
+    } else if (!exists(parsed.token)) {
+        parsed.kind = LinkLineKind::MissingPath;
+    } else if (endsWithIgnoreCase(parsed.token, "KIV")) {
+        parsed.kind = LinkLineKind::Archive;
+    } else {
+        parsed.itemName = nextToken(rest);
+        if (parsed.itemName == nullptr) {
+            parsed.kind = LinkLineKind::FileWithoutName;
+        } else {
+            parsed.kind = std::strlen(parsed.itemName) > kLinkNameChars ? LinkLineKind::NameTooLong
+                                                                        : LinkLineKind::File;
+        }
+    }
+    return parsed;
+}
+
 void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
-    writer.dataOffset = 0;
     consolePrint("\n\n%s\n\n", kLinkBanner);
-    writer.header = ArchiveHeader{};
-    std::memcpy(writer.header.magic.data(), kArchiveMagic, 6);
     const std::string base = scriptBase(scriptPath);
     const std::string linkScriptName = base + ".lnk";
-    writer.archiveName = base + ".kiv";
+    const std::string archiveName = base + ".kiv";
     consolePrint("\n");
     consolePrint("Script      = (%s)\n", linkScriptName.c_str());
-    consolePrint("Output File = (%s)\n", writer.archiveName.c_str());
+    consolePrint("Output File = (%s)\n", archiveName.c_str());
     consolePrint("Temp File   = (%s)\n", kTempFileName);
     consolePrint("\n");
 
@@ -154,43 +139,49 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
     ScriptReader script;
     if (!script.open(linkScriptName)) {
         consoleError("\nError File Not Found\n");
+        diagnose(Severity::Error, "cannot read the link script %s: %s", linkScriptName.c_str(),
+                 script.reason().c_str());
         throw JobExit(kStartupFailure);
     }
-    openArchiveFiles(writer);
+    openArchive(writer, archiveName);
 
     char line[kScriptLineBytes];
     for (;;) {
         std::memset(line, 0, sizeof line);
         script.readLine(line, kScriptLineChars);
         if (script.atEnd()) break;  // a last line without a line end is not handled
-        char* rest = line;
-        char* token = nextToken(rest);
-        if (token == nullptr) continue;
-        size_t length = std::strlen(token);
-        if (length < 4 || token[0] == ';') continue;
-        if (token[length - 1] == ':') {
-            if (length > kLinkNameChars) {
-                consoleError("\nERROR: Label Too Long (%s)\n\n", token);
+        const LinkLine parsed = classifyLinkLine(line, pathExists);
+        const char* token = parsed.token;
+        bool stop = false;
+        switch (parsed.kind) {
+            case LinkLineKind::Ignored:
+            case LinkLineKind::Comment:
+            case LinkLineKind::FileWithoutName:
                 break;
-            }
-            addLabel(writer, token);
-            continue;
+            case LinkLineKind::Label:
+                addLabel(writer, token);
+                break;
+            case LinkLineKind::LabelTooLong:
+                consoleError("\nERROR: Label Too Long (%s)\n\n", token);
+                stop = true;
+                break;
+            case LinkLineKind::MissingPath:
+                consoleError("File not found error !!! (%s)%d\n", token,
+                             static_cast<int>(std::strlen(token)));
+                stop = true;
+                break;
+            case LinkLineKind::Archive:
+                stop = !mergeArchive(writer, token);
+                break;
+            case LinkLineKind::NameTooLong:
+                consoleError("\nERROR: Item Name Too Long (%s)\n\n", parsed.itemName);
+                stop = true;
+                break;
+            case LinkLineKind::File:
+                stop = !addFile(writer, token, parsed.itemName);
+                break;
         }
-        if (!pathExists(token)) {
-            consoleError("File not found error !!! (%s)%d\n", token, static_cast<int>(length));
-            break;
-        }
-        if (endsWithIgnoreCase(token, "KIV")) {
-            if (!mergeArchive(writer, token)) break;
-            continue;
-        }
-        char* itemName = nextToken(rest);
-        if (itemName == nullptr) continue;
-        if (std::strlen(itemName) > kLinkNameChars) {
-            consoleError("\nERROR: Item Name Too Long (%s)\n\n", itemName);
-            break;
-        }
-        if (!addFile(writer, token, itemName)) break;
+        if (stop) break;
     }
     script.close();
     finishArchive(writer);

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "app/jobs.h"
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 #include "grab/colour_tables.h"
 #include "grab/commands.h"
 #include "grab/pcx_loader.h"
@@ -149,8 +149,8 @@ void LinkJob(benchmark::State& state) {
 // reach the disk as the link job does for its archive.
 void catCopy(benchmark::State& state, bool durable) {
     prepareLinkFiles();
-    const std::string command = "cd " + workFolder() + " && cat f*.bin > cat.out" +
-                                (durable ? " && sync cat.out" : "");
+    const std::string command =
+        "cd " + workFolder() + " && cat f*.bin > cat.out" + (durable ? " && sync cat.out" : "");
     for (auto _ : state) {
         settle(state);
         if (std::system(command.c_str()) != 0) state.SkipWithError("cat failed");
@@ -158,8 +158,12 @@ void catCopy(benchmark::State& state, bool durable) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 200 * 2 * 1024 * 1024);
 }
 
-void CatCopy(benchmark::State& state) { catCopy(state, false); }
-void CatCopyDurable(benchmark::State& state) { catCopy(state, true); }
+void CatCopy(benchmark::State& state) {
+    catCopy(state, false);
+}
+void CatCopyDurable(benchmark::State& state) {
+    catCopy(state, true);
+}
 
 // Keeps each benchmark's real time per iteration for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {

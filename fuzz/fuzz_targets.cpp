@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/jobs.h"
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 
 namespace kivfuzz {
 namespace {

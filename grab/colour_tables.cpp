@@ -204,7 +204,9 @@ void BlendSearch::blendLevel(int32_t level, int32_t levels, uint8_t* out) {
     }
 }
 
-// COLORMAP: the shading table; drawn at the top-left of the preview, each row twice.
+// COLORMAP name
+// The shading table; drawn at the top-left of the preview, each row twice, without a refresh
+// (it shows at the next one).
 void grabColormap(GrabContext& ctx) {
     if (!fitsItemBuffer(ctx, kShadeTableBytes)) return;
     uint8_t* table = ctx.itemBuffer.data() + ctx.cursor;
@@ -216,12 +218,14 @@ void grabColormap(GrabContext& ctx) {
                 ctx.preview.data() + static_cast<size_t>(row) * static_cast<size_t>(ctx.width),
                 table + (row / 2) * 256, columns);
         }
+        markPreviewBytes(ctx, 0, static_cast<int64_t>(std::min(ctx.height, 64)) * ctx.width);
     }
     ctx.cursor += kShadeTableBytes;
 }
 
-// TRANSPARENT: one 256 × 256 blending table per level; each level is shown in the preview as
-// soon as it is complete.
+// TRANSPARENT name levels
+// One 256 × 256 blending table per level; each level is shown in the preview as soon as it is
+// complete.
 void grabTransparent(GrabContext& ctx) {
     const int32_t levels = ctx.numArgs[1];
     if (levels <= 0) return;  // no level, or a negative count: no table
@@ -244,6 +248,7 @@ void grabTransparent(GrabContext& ctx) {
                     ctx.preview.data() + static_cast<size_t>(a) * static_cast<size_t>(ctx.width),
                     table + a * 256, columns);
             }
+            markPreviewBytes(ctx, 0, static_cast<int64_t>(std::min(ctx.height, 256)) * ctx.width);
         }
         refreshPreview(ctx);
     }

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "grab/grab_context.h"
+#include "grab/item_formats.h"
 
 namespace kiv {
 
-inline constexpr size_t kShadeTableBytes = 32 * 256;
-inline constexpr size_t kBlendLevelBytes = 256 * 256;
+inline constexpr size_t kShadeTableBytes = ShadeTable::kBytes;
+inline constexpr size_t kBlendLevelBytes = BlendTable::kLevelBytes;
 inline constexpr int32_t kMostBlendLevels =
     static_cast<int32_t>(kItemBufferBytes / kBlendLevelBytes);
 

@@ -1,15 +1,33 @@
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "archive/console.h"
+#include "common/console.h"
 #include "grab/commands.h"
 
 namespace kiv {
 
+void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte) {
+    if (ctx.width <= 0 || endByte <= firstByte) return;
+    const int64_t first = firstByte / ctx.width;
+    const int64_t end = std::min<int64_t>((endByte + ctx.width - 1) / ctx.width, ctx.height);
+    if (end <= first) return;
+    if (ctx.dirtyEndRow <= ctx.dirtyFirstRow) {
+        ctx.dirtyFirstRow = static_cast<int32_t>(first);
+        ctx.dirtyEndRow = static_cast<int32_t>(end);
+    } else {
+        ctx.dirtyFirstRow = std::min(ctx.dirtyFirstRow, static_cast<int32_t>(first));
+        ctx.dirtyEndRow = std::max(ctx.dirtyEndRow, static_cast<int32_t>(end));
+    }
+}
+
 void refreshPreview(GrabContext& ctx) {
-    if (ctx.preview.empty()) return;
-    refreshPreview(ctx.display, ctx.output, ctx.preview.data(), ctx.width, ctx.height);
+    const int32_t first = ctx.dirtyFirstRow, end = ctx.dirtyEndRow;
+    ctx.dirtyFirstRow = ctx.dirtyEndRow = 0;
+    if (ctx.preview.empty() || ctx.previewSink == nullptr) return;
+    ctx.previewSink->previewChanged(ctx.preview.data(), ctx.width, ctx.height, first,
+                                    std::max(first, end));
 }
 
 const char* itemLabel(const GrabContext& ctx) {

@@ -2,17 +2,13 @@
 // height; glyphs stand side by side in bands of that height, separated by blank columns.
 #include <cstring>
 
-#include "archive/archive_format.h"
-#include "archive/console.h"
+#include "common/console.h"
 #include "grab/commands.h"
 #include "grab/packed_sprite.h"
 
 namespace kiv {
 namespace {
 
-inline constexpr size_t kFontHeaderBytes = 1284;
-inline constexpr size_t kGlyphOffsets = 4;
-inline constexpr size_t kGlyphWidths = 1028;
 inline constexpr int32_t kMarker = 255;
 inline constexpr uint8_t kSpacer = 254;
 inline constexpr int32_t kTopMarkerRows = 20;
@@ -34,12 +30,14 @@ bool bandColumnHasInk(const GrabContext& ctx, int32_t c, int32_t top, int32_t h)
 
 }  // namespace
 
+// FONT name first last   (character codes, not scaled)
+// A FontHeader, then one PACKED sprite per glyph in code order.
 void grabFont(GrabContext& ctx) {
-    if (!requirePicture(ctx) || !fitsItemBuffer(ctx, kFontHeaderBytes)) return;
+    if (!requirePicture(ctx) || !fitsItemBuffer(ctx, FontHeader::kBytes)) return;
     uint8_t* header = ctx.itemBuffer.data() + ctx.cursor;
-    ctx.cursor += kFontHeaderBytes;
-    std::memset(header, 0, kFontHeaderBytes);
-    for (int k = 0; k < 256; ++k) storeLE32(header + kGlyphOffsets + 4 * k, -1);
+    ctx.cursor += FontHeader::kBytes;
+    FontHeader font;
+    font.store(header);
 
     const int32_t first = ctx.numArgs[1], last = ctx.numArgs[2];
     if (first < 0 || first > 255 || last < 0 || last > 255) {
@@ -64,7 +62,8 @@ void grabFont(GrabContext& ctx) {
         return;
     }
     const int32_t h = bottom - top - 1;
-    storeLE32(header, h);
+    font.height = h;
+    font.store(header);
 
     int32_t c = 0, band = top + 1, offset = 0;
     for (int32_t k = first; k <= last; ++k) {
@@ -99,8 +98,9 @@ void grabFont(GrabContext& ctx) {
                 itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
             return;
         }
-        header[kGlyphWidths + k] = static_cast<uint8_t>(n);
-        storeLE32(header + kGlyphOffsets + 4 * k, offset);
+        font.glyphWidth[static_cast<size_t>(k)] = static_cast<uint8_t>(n);
+        font.glyphOffset[static_cast<size_t>(k)] = offset;
+        font.store(header);
         offset += ctx.lastPackedSize;
         c += n;
     }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/display.h"
+#include "grab/preview_sink.h"
 
 namespace kiv {
 
@@ -46,11 +46,15 @@ struct GrabContext {
     bool pictureLoaded = false;
 
     PcxLoaderState loader;
-    DisplayBitmap display;
-    DisplayOutput* output = nullptr;  // the platform's display; nullptr draws nothing
+    PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody
+    // Rows of the preview changed since the last refresh: dirtyFirstRow to dirtyEndRow - 1.
+    int32_t dirtyFirstRow = 0;
+    int32_t dirtyEndRow = 0;
 };
 
-// Copies preview into the display bitmap and draws it.
+// Notes that the preview bytes from firstByte to endByte - 1 (row stride width) changed.
+void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte);
+// Shows the preview: the rows changed since the last refresh go to the preview sink.
 void refreshPreview(GrabContext& ctx);
 
 }  // namespace kiv

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "archive/console.h"
+#include "common/console.h"
 #include "grab/commands.h"
 
 namespace kiv {
@@ -52,6 +52,7 @@ struct RunBuffers {
         release();
         ctx.textArgs = {};
         ctx.pictureLoaded = false;
+        clearDiagnosticLocation();
         ctx.command = "";
     }
 };
@@ -62,6 +63,8 @@ bool openGrabScript(ScriptReader& script, const std::string& path) {
     if (script.open(path)) return true;
     std::string message = toConsoleEncoding("\n文件未发现!!! (") + path + ")";
     outputError("%s", message.c_str());
+    diagnose(Severity::Error, "cannot read the grab script %s: %s", path.c_str(),
+             script.reason().c_str());
     return false;
 }
 
@@ -83,23 +86,35 @@ const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine) {
     return row;
 }
 
+const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
+    const GrabCommand* row = parseGrabLine(ctx, scriptLine);
+    if (row == nullptr) return nullptr;
+    ctx.cursor = 0;
+    ctx.command = row->keyword;
+    row->handler(ctx);
+    return row;
+}
+
 void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script) {
     RunBuffers buffers(ctx);
     char scriptLine[kScriptLineBytes];
+    int lineNumber = 0;
+    bool lineEnded = true;  // the last read ended its line: the next read starts a new one
     for (;;) {
         std::memset(scriptLine, 0, sizeof scriptLine);
         if (script.atEnd()) break;
-        script.readLine(scriptLine, kScriptLineChars);
-        const GrabCommand* row = parseGrabLine(ctx, scriptLine);
+        const size_t n = script.readLine(scriptLine, kScriptLineChars);
+        if (lineEnded) ++lineNumber;
+        lineEnded = n == 0 || scriptLine[n - 1] == '\n';
+        setDiagnosticLocation(script.path(), lineNumber);
+        const GrabCommand* row = runGrabLine(ctx, scriptLine);
         if (row == nullptr) continue;
-        ctx.cursor = 0;
-        ctx.command = row->keyword;
-        row->handler(ctx);
         if (ctx.cursor > 0) {
             addItem(writer, ctx.textArgs[0], ctx.itemBuffer.data(),
                     static_cast<int32_t>(ctx.cursor), row->keyword);
         }
     }
+    clearDiagnosticLocation();
     script.close();
 }
 

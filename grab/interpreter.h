@@ -4,7 +4,7 @@
 #include <string>
 
 #include "archive/archive_writer.h"
-#include "archive/script_text.h"
+#include "common/script_text.h"
 #include "grab/grab_context.h"
 
 namespace kiv {
@@ -17,6 +17,11 @@ struct GrabCommand;
 // Splits a script line: returns the command row its first word names, with the arguments set
 // in the context, or nullptr when the line holds no command (the arguments are then untouched).
 const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine);
+
+// Runs one script line: the command its first word names, if any, with the cursor at the start
+// of the item buffer. Returns the command's row, or nullptr for a line without a command; the
+// bytes the command wrote are the item buffer up to the cursor.
+const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine);
 
 // Runs an opened grab script: every line whose first word is a command runs that command, and
 // the bytes it writes become one item, named by its first argument, in the writer's archive.

@@ -4,7 +4,8 @@
 
 namespace kiv {
 
-// PALETTE: the 768 bytes of the palette, 6-bit components after a picture load.
+// PALETTE name
+// The 768 bytes of the palette, 6-bit components after a picture load.
 void grabPalette(GrabContext& ctx) {
     if (!fitsItemBuffer(ctx, kPaletteBytes)) return;
     std::memcpy(ctx.itemBuffer.data() + ctx.cursor, ctx.palette.data(), kPaletteBytes);

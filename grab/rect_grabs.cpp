@@ -1,13 +1,11 @@
 // RAW and TEXTURE: a rectangle of the picture as bare rows, or behind a 12-byte header.
 #include <cstring>
 
-#include "archive/archive_format.h"
 #include "grab/commands.h"
+#include "grab/item_formats.h"
 
 namespace kiv {
 namespace {
-
-inline constexpr size_t kTextureHeaderBytes = 12;
 
 struct Rectangle {
     int32_t x, y, w, h;
@@ -27,6 +25,10 @@ enum class PreviewEffect { Restore, Clear };
 // The rectangle's rows from the picture, top row first, written at the cursor; the preview
 // inside it gets the picture's pixels back, or index 0.
 void copyRows(GrabContext& ctx, const Rectangle& rect, PreviewEffect effect) {
+    // A rectangle without columns touches no byte, however many rows it names.
+    if (rect.w <= 0 || rect.h <= 0) return;
+    markPreviewBytes(ctx, static_cast<int64_t>(rowStart(ctx, rect, 0)),
+                     static_cast<int64_t>(rowStart(ctx, rect, rect.h - 1)) + rect.w);
     for (int32_t r = 0; r < rect.h; ++r) {
         const size_t at = rowStart(ctx, rect, r);
         const size_t w = static_cast<size_t>(rect.w);
@@ -46,7 +48,8 @@ uint64_t rowBytes(const Rectangle& rect) {
 
 }  // namespace
 
-// RAW: the rectangle's rows; the preview shows the picture's own pixels there again.
+// RAW name x y w h   (units of 8 pixels)
+// The rectangle's rows; the preview shows the picture's own pixels there again.
 void grabRaw(GrabContext& ctx) {
     const Rectangle rect = rectangleArgs(ctx);
     if (!requirePicture(ctx) || !rectangleInPicture(ctx, rect.x, rect.y, rect.w, rect.h) ||
@@ -57,18 +60,16 @@ void grabRaw(GrabContext& ctx) {
     refreshPreview(ctx);
 }
 
-// TEXTURE: {w, h, 1}, then the rectangle's rows; the preview is cleared to 0 there.
+// TEXTURE name x y w h   (units of 8 pixels)
+// {w, h, 1}, then the rectangle's rows; the preview is cleared to 0 there.
 void grabTexture(GrabContext& ctx) {
     const Rectangle rect = rectangleArgs(ctx);
     if (!requirePicture(ctx) || !rectangleInPicture(ctx, rect.x, rect.y, rect.w, rect.h) ||
-        !fitsItemBuffer(ctx, kTextureHeaderBytes + rowBytes(rect))) {
+        !fitsItemBuffer(ctx, TextureHeader::kBytes + rowBytes(rect))) {
         return;
     }
-    uint8_t* header = ctx.itemBuffer.data() + ctx.cursor;
-    storeLE32(header, rect.w);
-    storeLE32(header + 4, rect.h);
-    storeLE32(header + 8, 1);
-    ctx.cursor += kTextureHeaderBytes;
+    TextureHeader{rect.w, rect.h, TextureHeader::kKind}.store(ctx.itemBuffer.data() + ctx.cursor);
+    ctx.cursor += TextureHeader::kBytes;
     copyRows(ctx, rect, PreviewEffect::Clear);
     refreshPreview(ctx);
 }

@@ -10,8 +10,8 @@
 #include <chrono>
 #include <thread>
 
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 #include "support/test_support.h"
 
 using namespace kiv;

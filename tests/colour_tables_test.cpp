@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "archive/console.h"
+#include "common/console.h"
 #include "grab/commands.h"
 #include "support/grab_harness.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 #include "grab/commands.h"
 #include "support/test_support.h"
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 #include "support/test_support.h"
 
 using namespace kiv;
@@ -19,10 +19,12 @@ class LinkTest : public ::testing::Test {
         beginJobLog();
     }
     // Runs a link script and returns the status the job ended with (0 when it ran through).
-    int link(const std::string& script, const std::string& path = "job.lnk") {
+    int link(const std::string& script, const std::string& path = "job.lnk",
+             bool kernelCopy = true) {
         writeText(scriptFile(path), script);
         try {
             ArchiveWriter writer;
+            writer.kernelCopy = kernelCopy;
             runLinkScript(writer, path);
         } catch (const JobExit& e) {
             return e.status();
@@ -197,10 +199,8 @@ TEST_F(LinkTest, FilesLargerThanTheTransferBufferAreCopiedWhole) {
     writeFile("big.bin", big);
     writeFile("big2.kiv", buildArchive({{"small", patternBytes(7, 1)}, {"inner", big}}));
     for (bool kernel : {true, false}) {
-        setKernelCopy(kernel);
         channels.clear();
-        EXPECT_EQ(link("big.bin BIG\nbig2.kiv\n"), 0);
-        setKernelCopy(true);
+        EXPECT_EQ(link("big.bin BIG\nbig2.kiv\n", "job.lnk", kernel), 0);
         ParsedArchive a = parseArchive("job.kiv");
         ASSERT_EQ(a.header.count, 3);
         EXPECT_EQ(a.data(0), big) << kernel;
@@ -243,6 +243,8 @@ TEST_F(LinkTest, BadMergeSourcesAreRefusedBeforeAnythingIsCopied) {
     storeLE32(outside.data() + 12 + 28 + 4, static_cast<int32_t>(good.size()) - 5);  // b's offset
     Bytes negativeLength = good;
     storeLE32(negativeLength.data() + 12 + 28 + 8, -3);
+    Bytes negativeOffset = good;
+    storeLE32(negativeOffset.data() + 12 + 28 + 4, -5);
     struct Case {
         const char* name;
         Bytes bytes;
@@ -250,9 +252,12 @@ TEST_F(LinkTest, BadMergeSourcesAreRefusedBeforeAnythingIsCopied) {
     } cases[] = {
         {"short.kiv", Bytes(11, 0), "shorter than an archive header"},
         {"negative.kiv", negative, "negative entry count"},
-        {"pastend.kiv", pastEnd, "directory reaches past the end of the file"},
-        {"outside.kiv", outside, "an entry's data lies outside the file"},
-        {"neglen.kiv", negativeLength, "an entry's data lies outside the file"},
+        {"pastend.kiv", pastEnd,
+         "a directory of 1000 entries reaches past the end of the 88-byte file"},
+        {"outside.kiv", outside,
+         "entry 2 (b): data at 83 + 10 lies past the end of the 88-byte file"},
+        {"neglen.kiv", negativeLength, "entry 2 (b): negative length -3"},
+        {"negoffset.kiv", negativeOffset, "entry 2 (b): negative offset -5"},
     };
     for (const auto& c : cases) {
         writeFile(c.name, c.bytes);

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "archive/archive_format.h"
-#include "archive/console.h"
+#include "common/console.h"
 #include "grab/commands.h"
 #include "support/grab_harness.h"
 #include "support/sprite_decoder.h"

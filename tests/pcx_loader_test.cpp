@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "archive/console.h"
+#include "common/console.h"
 #include "support/grab_harness.h"
 #include "support/pcx_writer.h"
 
@@ -58,7 +58,7 @@ TEST_F(PcxTest, LoadsPixelsSizeAndPalette) {
     EXPECT_EQ(h.ctx.palette[16], 32);
     EXPECT_EQ(h.ctx.palette[17], 0);
     // The display keeps the file's own 8-bit colours, and shows the picture upright.
-    EXPECT_EQ((*h.ctx.display.logicalPalette)[5], 0xFFFF8000u);
+    EXPECT_EQ((*h.preview.bitmap().logicalPalette)[5], 0xFFFF8000u);
     EXPECT_EQ(h.shownPixels(), p.pixels);
     EXPECT_EQ(h.display.fits, (std::vector<std::pair<int32_t, int32_t>>{{33, 9}}));
     EXPECT_EQ(h.display.draws, 1);
@@ -138,7 +138,7 @@ TEST_F(PcxTest, FailuresPrintTheirMessageAndChangeNothing) {
         EXPECT_EQ(fresh.ctx.width, 0) << c.what;
         EXPECT_EQ(fresh.ctx.height, 0) << c.what;
         EXPECT_EQ(fresh.ctx.palette, (std::array<uint8_t, 768>{})) << c.what;
-        EXPECT_FALSE(fresh.ctx.display.valid) << c.what;
+        EXPECT_FALSE(fresh.preview.bitmap().valid) << c.what;
         EXPECT_FALSE(fresh.ctx.pictureLoaded) << c.what;
         EXPECT_TRUE(jobFailed()) << c.what;
     }
@@ -161,7 +161,8 @@ TEST_F(PcxTest, FailedLoadAfterAGoodOneKeepsPictureAndSize) {
     EXPECT_EQ(h.ctx.palette, palette);
     EXPECT_EQ(Bytes(h.ctx.picture.begin(), h.ctx.picture.begin() + 60), p.pixels);
     EXPECT_EQ(Bytes(h.ctx.preview.begin(), h.ctx.preview.begin() + 60), p.pixels);
-    EXPECT_FALSE(h.ctx.display.valid) << "the old bitmap is released before the file is opened";
+    EXPECT_FALSE(h.preview.bitmap().valid)
+        << "the old bitmap is released before the file is opened";
     EXPECT_TRUE(h.ctx.pictureLoaded);
 }
 
@@ -285,7 +286,7 @@ TEST_F(PcxTest, PicturesFromOtherPrograms) {
         ASSERT_EQ(fresh.channels.text(), "") << tool.program;
         ASSERT_EQ(fresh.ctx.width, w) << tool.program;
         ASSERT_EQ(fresh.ctx.height, height) << tool.program;
-        const auto& pal = *fresh.ctx.display.logicalPalette;
+        const auto& pal = *fresh.preview.bitmap().logicalPalette;
         for (int i = 0; i < w * height; ++i) {
             uint32_t shown = pal[fresh.ctx.picture[i]];
             uint32_t want = 0xFF000000u | colours[i][0] << 16 | colours[i][1] << 8 | colours[i][2];

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive_format.h"
-#include "archive/console.h"
+#include "common/console.h"
 #include "support/grab_harness.h"
 #include "support/pcx_writer.h"
 

@@ -1,4 +1,4 @@
-#include "archive/script_text.h"
+#include "common/script_text.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

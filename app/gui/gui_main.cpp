@@ -1,12 +1,14 @@
 // kiv-gui: the window of kiv.
 #include <QApplication>
 #include <QMessageBox>
+#include <csignal>
 
 #include "app/gui/main_window.h"
-#include "archive/console.h"
-#include "archive/transfer_buffer.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 
 int main(int argc, char** argv) {
+    std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a reported write failure
     QApplication app(argc, argv);
     if (!kiv::createTransferBuffer()) {
         QMessageBox::critical(nullptr, kiv::kWindowTitle,

@@ -10,7 +10,7 @@
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
 #include "app/jobs.h"
-#include "archive/console.h"
+#include "common/console.h"
 
 namespace kiv {
 
@@ -102,7 +102,8 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     }
     preview_ = new PreviewWidget(this);
     setCentralWidget(preview_);
-    ctx_.output = preview_;
+    display_ = DisplayPreview(preview_);
+    ctx_.previewSink = &display_;
     adjustSize();  // a client area of 320 × 200 under the menu bar
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/display.h"
 #include "grab/grab_context.h"
 
 class QFileDialog;
@@ -69,6 +70,7 @@ class MainWindow : public QMainWindow {
     QMessageBox* lastMessage() const { return message_; }
     int lastStatus() const { return lastStatus_; }
     GrabContext& grabContext() { return ctx_; }
+    const DisplayBitmap& displayBitmap() const { return display_.bitmap(); }
     // Called with true when the job console opens and false when it closes.
     std::function<void(bool)> onConsole;
 
@@ -83,6 +85,7 @@ class MainWindow : public QMainWindow {
     std::unique_ptr<JobConsole> console_;
     QMessageBox* message_ = nullptr;
     GrabContext ctx_;
+    DisplayPreview display_;
     int lastStatus_ = 0;
 };
 

@@ -14,7 +14,7 @@ class PreviewWidget : public QWidget, public DisplayOutput {
 
     // DisplayOutput
     void fitWindowToPicture(int32_t width, int32_t height) override;
-    void drawDisplay(const DisplayBitmap& bitmap) override;
+    void drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, int32_t endRow) override;
 
     // The picture as last drawn, upright; null before the first picture.
     const QImage& shown() const { return shown_; }
@@ -26,6 +26,7 @@ class PreviewWidget : public QWidget, public DisplayOutput {
   private:
     QImage shown_;
     const bool* valid_ = nullptr;  // the display bitmap's valid mark
+    std::optional<std::array<uint8_t, kInfoBlockBytes>> shownInfo_;  // colours of shown_
 };
 
 }  // namespace kiv

@@ -12,7 +12,7 @@
 
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
-#include "archive/transfer_buffer.h"
+#include "common/transfer_buffer.h"
 #include "support/pcx_writer.h"
 #include "support/test_support.h"
 

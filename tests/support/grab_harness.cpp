@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/console.h"
-#include "archive/script_text.h"
+#include "common/console.h"
+#include "common/script_text.h"
 #include "grab/commands.h"
 #include "grab/interpreter.h"
 
@@ -14,7 +14,7 @@ GrabHarness::GrabHarness() {
     ctx.picture.assign(kiv::kPictureBytes, 0);
     ctx.preview.assign(kiv::kPictureBytes, 0);
     ctx.itemBuffer.assign(kiv::kItemBufferBytes, 0);
-    ctx.output = &display;
+    ctx.previewSink = &preview;
     kiv::beginJobLog();
 }
 
@@ -23,11 +23,7 @@ GrabHarness::~GrabHarness() = default;
 Bytes GrabHarness::run(const std::string& line) {
     char buffer[kiv::kScriptLineBytes] = {};
     std::strncpy(buffer, line.c_str(), kiv::kScriptLineChars);
-    const kiv::GrabCommand* row = kiv::parseGrabLine(ctx, buffer);
-    if (row == nullptr) return {};
-    ctx.cursor = 0;
-    ctx.command = row->keyword;
-    row->handler(ctx);
+    if (kiv::runGrabLine(ctx, buffer) == nullptr) return {};
     ctx.textArgs = {};
     return Bytes(ctx.itemBuffer.begin(), ctx.itemBuffer.begin() + static_cast<long>(ctx.cursor));
 }
@@ -53,7 +49,7 @@ void GrabHarness::setPicture(int32_t width, int32_t height, const Bytes& pixels)
 }
 
 Bytes GrabHarness::shownPixels() const {
-    const auto& d = ctx.display;
+    const auto& d = preview.bitmap();
     Bytes out;
     for (int32_t r = 0; r < d.height(); ++r) {
         const uint8_t* row =

@@ -17,7 +17,7 @@ class RecordingDisplay : public kiv::DisplayOutput {
         fits.emplace_back(width, height);
     }
     bool acceptBitmap(const kiv::DisplayBitmap&) override { return accept; }
-    void drawDisplay(const kiv::DisplayBitmap& bitmap) override {
+    void drawDisplay(const kiv::DisplayBitmap& bitmap, int32_t, int32_t) override {
         ++draws;
         lastDrawn = bitmap.pixelStore;
     }
@@ -31,7 +31,8 @@ class GrabHarness {
   public:
     GrabHarness();  // the working buffers of a run, zero-filled, and a recording display
     ~GrabHarness();
-    // Runs one script line; returns the bytes the command wrote (the item, when not empty).
+    // Runs one script line through the interpreter's dispatch; returns the bytes the command wrote
+    // (the item, when not empty).
     Bytes run(const std::string& line);
     // Calls a handler with arguments already in pixels, as the font grabber calls PACKED.
     Bytes call(void (*handler)(kiv::GrabContext&), const char* keyword, const char* name,
@@ -45,6 +46,7 @@ class GrabHarness {
 
     kiv::GrabContext ctx;
     RecordingDisplay display;
+    kiv::DisplayPreview preview{&display};
     CapturedChannels channels;
 };
 

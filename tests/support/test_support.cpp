@@ -6,13 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
-#include "archive/console.h"
+#include "common/console.h"
 
 #ifndef KIV_BINARY
 #define KIV_BINARY "kiv"
@@ -85,6 +86,7 @@ Bytes patternBytes(size_t n, uint32_t seed) {
 CapturedChannels::CapturedChannels() {
     kiv::setConsoleWrite([this](std::string_view t) { text_.append(t); });
     kiv::setStandardOutput([this](std::string_view t) { text_.append(t); });
+    kiv::setDiagnosticSink([this](std::string_view t) { diagnostics_.append(t); });
 }
 
 CapturedChannels::~CapturedChannels() {
@@ -156,10 +158,13 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
                      const std::string& folder, uint64_t addressSpace) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    // Standard error goes to a file of its own, read once the program has ended.
+    std::FILE* errors = std::tmpfile();
+    if (errors == nullptr) throw std::runtime_error("tmpfile");
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
+        dup2(fileno(errors), 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
         if (chdir(folder.c_str()) != 0) _exit(120);
@@ -188,6 +193,10 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
     close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    std::rewind(errors);
+    while ((n = static_cast<ssize_t>(std::fread(buf, 1, sizeof buf, errors))) > 0)
+        result.errors.append(buf, static_cast<size_t>(n));
+    std::fclose(errors);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

@@ -31,16 +31,21 @@ bool fileExists(const std::string& path);
 Bytes bytesOf(const std::string& text);
 Bytes patternBytes(size_t n, uint32_t seed);
 
-// Both channels captured, in the order written, into one text.
+// Both channels captured, in the order written, into one text; the diagnostics into another.
 class CapturedChannels {
   public:
     CapturedChannels();
     ~CapturedChannels();
     const std::string& text() const { return text_; }
-    void clear() { text_.clear(); }
+    const std::string& diagnostics() const { return diagnostics_; }
+    void clear() {
+        text_.clear();
+        diagnostics_.clear();
+    }
 
   private:
     std::string text_;
+    std::string diagnostics_;
 };
 
 // A parsed archive.
@@ -64,7 +69,8 @@ Bytes buildArchive(const std::vector<EntrySpec>& entries);
 // A run of the built kiv in a folder.
 struct RunResult {
     int status = -1;
-    std::string output;
+    std::string output;  // standard output
+    std::string errors;  // standard error
 };
 // The archive listing tool on an archive.
 RunResult runKivList(const std::string& archive);

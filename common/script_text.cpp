@@ -1,11 +1,14 @@
-#include "archive/script_text.h"
+#include "common/script_text.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include "common/file_access.h"
 
 namespace kiv {
 
@@ -21,6 +24,8 @@ ScriptReader& ScriptReader::operator=(ScriptReader&& other) noexcept {
     if (this != &other) {
         close();
         file_ = std::exchange(other.file_, nullptr);
+        path_ = std::move(other.path_);
+        reason_ = std::move(other.reason_);
         std::memcpy(buffer_, other.buffer_, sizeof buffer_);
         pos_ = other.pos_;
         len_ = other.len_;
@@ -32,13 +37,18 @@ ScriptReader& ScriptReader::operator=(ScriptReader&& other) noexcept {
 
 bool ScriptReader::open(const std::string& path) {
     close();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    struct stat info {};
-    if (fstat(fileno(f), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::fclose(f);
+    path_ = path;
+    ReadableFile file;
+    if (!file.open(path)) {
+        reason_ = file.reason();
         return false;
     }
+    std::FILE* f = fdopen(file.fd(), "rb");
+    if (f == nullptr) {
+        reason_ = systemReason(errno);
+        return false;
+    }
+    file.release();
     file_ = f;
     pos_ = len_ = 0;
     sourceDone_ = atEnd_ = false;

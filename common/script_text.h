@@ -30,8 +30,11 @@ class ScriptReader {
     ScriptReader(ScriptReader&& other) noexcept;
     ScriptReader& operator=(ScriptReader&& other) noexcept;
 
-    // False when the file cannot be opened for reading (a folder counts as that).
+    // False when the file cannot be opened for reading; only regular files are read (a
+    // folder, a FIFO or a device counts as a file that cannot be opened). reason() says why.
     bool open(const std::string& path);
+    const std::string& reason() const { return reason_; }
+    const std::string& path() const { return path_; }
     bool isOpen() const { return file_ != nullptr; }
     void close();
 
@@ -47,6 +50,8 @@ class ScriptReader {
     bool fill();
 
     std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string reason_;
     unsigned char buffer_[16384];
     size_t pos_ = 0;
     size_t len_ = 0;

@@ -38,10 +38,25 @@ void consoleError(const char* format, ...) __attribute__((format(printf, 1, 2)))
 void outputError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void outputErrorLine(const char* text);  // "put" form
 
+// kiv's own diagnostics, on their own channel (the process's standard error by default; the
+// window lists them): "SCRIPT:LINE: error: text" while a script line is handled, and
+// "kiv: error: text" otherwise. Errors make the job fail; warnings do not, unless strict.
+enum class Severity { Error, Warning };
+void setDiagnosticSink(TextSink sink);
+// The script line being handled; a line of 0 names the script alone, an empty script nothing.
+void setDiagnosticLocation(std::string script, int line);
+void clearDiagnosticLocation();
+void diagnose(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Warnings are not written (quiet), or count as errors (strict).
+void setWarningMode(bool quiet, bool strict);
+
 // The error record of the running job.
 void beginJobLog();
 bool jobFailed();
 const std::vector<std::string>& jobErrors();
+// The diagnostics of the running job, as written.
+const std::vector<std::string>& jobDiagnostics();
+int jobWarningCount();
 
 // Text in the console's own encoding: UTF-8 is passed on, and turned into GBK bytes when the
 // locale's codeset is GBK, GB18030 or CP936.

@@ -1,4 +1,4 @@
-#include "archive/console.h"
+#include "common/console.h"
 
 #include <iconv.h>
 #include <langinfo.h>
@@ -29,6 +29,28 @@ TextSink& outputSink() {
 std::vector<std::string>& errorLines() {
     static std::vector<std::string> lines;
     return lines;
+}
+
+void writeStandardError(std::string_view text) {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+struct DiagnosticState {
+    TextSink sink = writeStandardError;
+    std::string script;
+    int line = 0;
+    bool quiet = false;
+    bool strict = false;
+    std::vector<std::string> written;
+    int errors = 0;
+    int warnings = 0;
+};
+
+DiagnosticState& diagnostics() {
+    static DiagnosticState state;
+    return state;
 }
 
 // The shared line buffer of the console channel; a longer message is formatted into a
@@ -76,6 +98,7 @@ void setStandardOutput(TextSink sink) {
 void resetChannels() {
     consoleSink() = writeStandardOutput;
     outputSink() = writeStandardOutput;
+    diagnostics().sink = writeStandardError;
 }
 
 void consolePrint(const char* format, ...) {
@@ -123,14 +146,65 @@ void outputErrorLine(const char* text) {
     record(text);
 }
 
+void setDiagnosticSink(TextSink sink) {
+    diagnostics().sink = std::move(sink);
+}
+
+void setDiagnosticLocation(std::string script, int line) {
+    diagnostics().script = std::move(script);
+    diagnostics().line = line;
+}
+
+void clearDiagnosticLocation() {
+    setDiagnosticLocation({}, 0);
+}
+
+void setWarningMode(bool quiet, bool strict) {
+    diagnostics().quiet = quiet;
+    diagnostics().strict = strict;
+}
+
+void diagnose(Severity severity, const char* format, ...) {
+    DiagnosticState& state = diagnostics();
+    const bool error = severity == Severity::Error || state.strict;
+    if (!error && state.quiet) return;
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    std::string where = "kiv";
+    if (!state.script.empty()) {
+        where = state.script;
+        if (state.line > 0) where += ":" + std::to_string(state.line);
+    }
+    std::string line = where + (error ? ": error: " : ": warning: ") + text;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    state.written.push_back(line.substr(0, line.size() - 1));
+    if (error) {
+        ++state.errors;
+    } else {
+        ++state.warnings;
+    }
+    emit(state.sink, line);
+}
+
 void beginJobLog() {
     errorLines().clear();
+    diagnostics().written.clear();
+    diagnostics().errors = 0;
+    diagnostics().warnings = 0;
 }
 bool jobFailed() {
-    return !errorLines().empty();
+    return !errorLines().empty() || diagnostics().errors > 0;
 }
 const std::vector<std::string>& jobErrors() {
     return errorLines();
+}
+const std::vector<std::string>& jobDiagnostics() {
+    return diagnostics().written;
+}
+int jobWarningCount() {
+    return diagnostics().warnings;
 }
 
 std::string toConsoleEncoding(std::string_view utf8) {

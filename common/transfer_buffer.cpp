@@ -1,4 +1,4 @@
-#include "archive/transfer_buffer.h"
+#include "common/transfer_buffer.h"
 
 #include <memory>
 #include <new>

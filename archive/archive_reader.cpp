@@ -1,0 +1,97 @@
+#include "archive/archive_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kiv {
+
+std::string ArchiveProblem::describe() const {
+    if (entry < 0) return text;
+    return "entry " + std::to_string(entry + 1) + " (" + name + "): " + text;
+}
+
+std::string entryName(const ArchiveEntry& entry) {
+    const char* begin = entry.name.data();
+    const char* end = std::find(begin, begin + entry.name.size(), '\0');
+    return std::string(begin, end);
+}
+
+ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t fileSize,
+                                       const ArchiveRules& rules) {
+    ArchiveDirectory dir;
+    dir.fileSize = fileSize;
+    auto fileProblem = [&](std::string text) { dir.problems.push_back({-1, {}, std::move(text)}); };
+    if (fileSize < static_cast<int64_t>(kHeaderBytes) || bytes.size() < kHeaderBytes) {
+        fileProblem("shorter than an archive header (" + std::to_string(fileSize) + " bytes)");
+        return dir;
+    }
+    dir.header = ArchiveHeader::fromBytes(bytes.data());
+    if (rules.requireMagic && (std::memcmp(dir.header.magic.data(), kArchiveMagic, 6) != 0 ||
+                               dir.header.magic[6] != 0 || dir.header.magic[7] != 0)) {
+        fileProblem("not a KIV2.0 archive (wrong magic)");
+        return dir;
+    }
+    if (dir.header.count < 0) {
+        fileProblem("negative entry count " + std::to_string(dir.header.count));
+        return dir;
+    }
+    const int64_t directoryEnd =
+        static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(dir.header.count) * kEntryBytes;
+    if (directoryEnd > fileSize) {
+        fileProblem("a directory of " + std::to_string(dir.header.count) +
+                    " entries reaches past the end of the " + std::to_string(fileSize) +
+                    "-byte file");
+        return dir;
+    }
+    if (static_cast<int64_t>(bytes.size()) < directoryEnd) {
+        fileProblem("the directory cannot be read");
+        return dir;
+    }
+    dir.entries.reserve(static_cast<size_t>(dir.header.count));
+    for (int32_t i = 0; i < dir.header.count; ++i) {
+        const ArchiveEntry entry = ArchiveEntry::fromBytes(bytes.data() + kHeaderBytes +
+                                                           static_cast<size_t>(i) * kEntryBytes);
+        dir.entries.push_back(entry);
+        auto problem = [&](std::string text) {
+            dir.problems.push_back({i, entryName(entry), std::move(text)});
+        };
+        if (entry.length < 0) {
+            problem("negative length " + std::to_string(entry.length));
+        } else if (entry.length > 0 && entry.offset < 0) {
+            problem("negative offset " + std::to_string(entry.offset));
+        } else if (entry.length > 0 &&
+                   static_cast<int64_t>(entry.offset) + entry.length > fileSize) {
+            problem("data at " + std::to_string(entry.offset) + " + " +
+                    std::to_string(entry.length) + " lies past the end of the " +
+                    std::to_string(fileSize) + "-byte file");
+        } else if (rules.requireNonNegative && (entry.offset < 0 || entry.flags < 0)) {
+            problem("negative " + std::string(entry.offset < 0 ? "offset" : "flags"));
+        }
+        if (rules.requireTerminatedNames &&
+            std::find(entry.name.begin(), entry.name.end(), '\0') == entry.name.end()) {
+            problem("name is not zero-terminated");
+        }
+    }
+    return dir;
+}
+
+ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRules& rules) {
+    const int64_t size = file.size();
+    uint8_t header[kHeaderBytes] = {};
+    if (size < static_cast<int64_t>(kHeaderBytes) || !file.readAt(0, header, kHeaderBytes)) {
+        return parseArchiveDirectory({}, size, rules);
+    }
+    const int32_t count = ArchiveHeader::fromBytes(header).count;
+    const int64_t directoryEnd =
+        static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(std::max(count, 0)) * kEntryBytes;
+    if (count < 0 || directoryEnd > size) return parseArchiveDirectory(header, size, rules);
+    std::vector<uint8_t> bytes(static_cast<size_t>(directoryEnd));
+    if (!file.readAt(0, bytes.data(), bytes.size())) {
+        ArchiveDirectory dir = parseArchiveDirectory(header, size, rules);
+        dir.problems.push_back({-1, {}, "the directory cannot be read"});
+        return dir;
+    }
+    return parseArchiveDirectory(bytes, size, rules);
+}
+
+}  // namespace kiv
