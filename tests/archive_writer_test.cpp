@@ -27,18 +27,6 @@ class WriterTest : public ::testing::Test {
     ArchiveWriter writer;
 };
 
-std::vector<std::string> folderEntries(const std::string& path = ".") {
-    std::vector<std::string> names;
-    DIR* d = opendir(path.c_str());
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 size_t dots(const std::string& text) {
     size_t at = text.find("Adding Data");
     size_t n = 0;

@@ -50,7 +50,7 @@ struct FakeChooser {
     }
 };
 
-QStringList folderEntries() {
+QStringList folderNames() {
     return QDir::current().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot |
                                      QDir::Hidden);
 }
@@ -208,7 +208,7 @@ class MainWindowTest : public QObject {
         w.runCommand(kMenuGrab);
         w.runCommand(kMenuLink);
         QCOMPARE(chooser.titles, QStringList({"打开脚本文件", "打开链接文件"}));
-        QCOMPARE(folderEntries(), QStringList());
+        QCOMPARE(folderNames(), QStringList());
         QCOMPARE(consoles, 0);
     }
 
@@ -228,7 +228,7 @@ class MainWindowTest : public QObject {
         QVERIFY(w.lastMessage()->isVisible());
         QVERIFY(w.lastMessage()->text().contains("文件未发现!!! (nothere.scp)"));
         QCOMPARE(consoles, 0);
-        QCOMPARE(folderEntries(), QStringList());
+        QCOMPARE(folderNames(), QStringList());
     }
 
     void archiveThatCannotBeBegunKeepsTheWindowOpen() {
@@ -247,7 +247,7 @@ class MainWindowTest : public QObject {
         QVERIFY(w.lastMessage()->text().startsWith("The job could not start:"));
         QVERIFY(w.lastMessage()->text().contains("Error File Not Found"));
         QCOMPARE(consoles, 0);
-        QCOMPARE(folderEntries(), QStringList({"datatemp.dat", "job.scp"}));
+        QCOMPARE(folderNames(), QStringList({"datatemp.dat", "job.scp"}));
     }
 
     void linkJobShowsEveryLineInItsConsole() {

@@ -20,10 +20,13 @@ class RecordingDisplay : public kiv::DisplayOutput {
     void drawDisplay(const kiv::DisplayBitmap& bitmap, int32_t, int32_t) override {
         ++draws;
         lastDrawn = bitmap.pixelStore;
+        if (keepFrames) frames.push_back(bitmap.pixelStore);
     }
     std::vector<std::pair<int32_t, int32_t>> fits;
     int draws = 0;
     std::vector<uint8_t> lastDrawn;
+    bool keepFrames = false;  // keep every drawn pixel store in frames
+    std::vector<std::vector<uint8_t>> frames;
     bool accept = true;
 };
 

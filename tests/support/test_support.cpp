@@ -1,11 +1,13 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,19 @@
 #endif
 
 namespace kivtest {
+
+std::vector<std::string> folderEntries(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* d = opendir(path.c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 ScopedTempDir::ScopedTempDir() {
     char cwd[4096];
@@ -140,22 +155,76 @@ Bytes buildArchive(const std::vector<EntrySpec>& entries) {
 }
 
 namespace {
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& folder, uint64_t addressSpace);
+
+// In a child: the folder, the limits and the program.
+[[noreturn]] void execInChild(const std::string& programPath, const std::vector<std::string>& args,
+                              const std::string& folder, const RunOptions& options) {
+    if (chdir(folder.c_str()) != 0) _exit(120);
+    std::vector<char*> argv;
+    std::string program = programPath;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    if (options.addressSpace > 0) {
+        struct rlimit limit {
+            options.addressSpace, options.addressSpace
+        };
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.fileSizeLimit > 0) {
+        struct rlimit limit {
+            options.fileSizeLimit, options.fileSizeLimit
+        };
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    // A program that hangs is ended, so that the test fails instead of waiting for ever.
+    if (options.timeoutSeconds > 0) alarm(static_cast<unsigned>(options.timeoutSeconds));
+    execv(program.c_str(), argv.data());
+    _exit(121);
+}
+
+RunResult runProgram(const std::string& programPath, const std::vector<std::string>& args,
+                     const std::string& folder, const RunOptions& options);
 }  // namespace
 
 RunResult runKiv(const std::vector<std::string>& args, const std::string& folder,
                  uint64_t addressSpace) {
-    return runProgram(KIV_BINARY, args, folder, addressSpace);
+    RunOptions options;
+    options.addressSpace = addressSpace;
+    return runProgram(KIV_BINARY, args, folder, options);
+}
+
+RunResult runKivWith(const std::vector<std::string>& args, const std::string& folder,
+                     const RunOptions& options) {
+    return runProgram(KIV_BINARY, args, folder, options);
+}
+
+pid_t startKiv(const std::vector<std::string>& args, const std::string& folder) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execInChild(KIV_BINARY, args, folder, RunOptions{});
+    }
+    return pid;
+}
+
+int waitStatus(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 RunResult runKivList(const std::string& archive) {
-    return runProgram(KIV_LIST_BINARY, {archive}, ".", 0);
+    return runProgram(KIV_LIST_BINARY, {archive}, ".", RunOptions{});
 }
 
 namespace {
 RunResult runProgram(const std::string& programPath, const std::vector<std::string>& args,
-                     const std::string& folder, uint64_t addressSpace) {
+                     const std::string& folder, const RunOptions& options) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
     // Standard error goes to a file of its own, read once the program has ended.
@@ -167,22 +236,7 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
         dup2(fileno(errors), 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        if (chdir(folder.c_str()) != 0) _exit(120);
-        std::vector<char*> argv;
-        std::string program = programPath;
-        argv.push_back(program.data());
-        std::vector<std::string> copies(args);
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        setenv("LC_ALL", "C.UTF-8", 1);
-        if (addressSpace > 0) {
-            struct rlimit limit {
-                addressSpace, addressSpace
-            };
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(121);
+        execInChild(programPath, args, folder, options);
     }
     close(pipeFds[1]);
     RunResult result;

@@ -2,6 +2,8 @@
 // built command-line tool.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +31,8 @@ void writeText(const std::string& path, const std::string& text);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 Bytes bytesOf(const std::string& text);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> folderEntries(const std::string& path = ".");
 Bytes patternBytes(size_t n, uint32_t seed);
 
 // Both channels captured, in the order written, into one text; the diagnostics into another.
@@ -78,5 +82,15 @@ RunResult runKivList(const std::string& archive);
 // addressSpace: a limit of the child's address space in bytes, 0 for none.
 RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".",
                  uint64_t addressSpace = 0);
+struct RunOptions {
+    uint64_t addressSpace = 0;   // bytes, 0: no limit
+    uint64_t fileSizeLimit = 0;  // bytes, 0: no limit
+    int timeoutSeconds = 60;     // the program is ended (SIGALRM) after this long
+};
+RunResult runKivWith(const std::vector<std::string>& args, const std::string& folder,
+                     const RunOptions& options);
+// Starts kiv without waiting (its output discarded); waitStatus collects its exit status.
+pid_t startKiv(const std::vector<std::string>& args, const std::string& folder = ".");
+int waitStatus(pid_t pid);
 
 }  // namespace kivtest

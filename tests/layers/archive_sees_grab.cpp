@@ -1,0 +1,4 @@
+// Included from the archive layer: grab
+#include "grab/grab_context.h"
+
+int layerProbe() { return 0; }
