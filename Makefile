@@ -4,7 +4,7 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps build build-asan bench clean
+.PHONY: demo test deps build build-asan bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh all
@@ -33,5 +33,10 @@ bench: deps
 	@cmake --build build-bench -j $(JOBS) --target kiv_bench
 	@build-bench/bench/kiv_bench
 
+# Each fuzz target for FUZZ_SECONDS (60) with clang; fails on a crash, leak or slow input.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-bench build.log build-asan.log build-bench.log
+	rm -rf build build-asan build-bench build-fuzz build.log build-asan.log build-bench.log build-fuzz.log

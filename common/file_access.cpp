@@ -80,7 +80,13 @@ bool ReadableFile::readAt(int64_t offset, uint8_t* out, size_t length) const {
 
 std::vector<uint8_t> ReadableFile::readAll(int64_t limit) const {
     std::vector<uint8_t> bytes;
-    if (fd_ < 0) return bytes;
+    readAllInto(bytes, limit);
+    return bytes;
+}
+
+void ReadableFile::readAllInto(std::vector<uint8_t>& bytes, int64_t limit) const {
+    bytes.clear();
+    if (fd_ < 0) return;
     const int64_t want = std::max<int64_t>(0, std::min(size_, limit));
     bytes.resize(static_cast<size_t>(want));
     size_t done = 0;
@@ -92,7 +98,6 @@ std::vector<uint8_t> ReadableFile::readAll(int64_t limit) const {
         done += static_cast<size_t>(n);
     }
     bytes.resize(done);
-    return bytes;
 }
 
 std::string systemReason(int error) {

@@ -34,6 +34,8 @@ class ReadableFile {
     bool readAt(int64_t offset, uint8_t* out, size_t length) const;
     // Up to limit bytes from the start (never more than the file's size).
     std::vector<uint8_t> readAll(int64_t limit) const;
+    // The same into a buffer that is kept between reads (no new memory once it is large enough).
+    void readAllInto(std::vector<uint8_t>& bytes, int64_t limit) const;
 
   private:
     int fd_ = -1;

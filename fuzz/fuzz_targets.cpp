@@ -2,14 +2,23 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/jobs.h"
+#include "archive/archive_reader.h"
+#include "archive/link_processor.h"
 #include "common/console.h"
+#include "common/script_text.h"
 #include "common/transfer_buffer.h"
+#include "grab/interpreter.h"
+#include "grab/item_formats.h"
+#include "grab/pcx_decoder.h"
 
 namespace kivfuzz {
 namespace {
@@ -75,6 +84,115 @@ void writeSmallPicture() {
 }
 
 }  // namespace
+
+int fuzzPcxDecoder(const uint8_t* data, size_t size) {
+    const kiv::PcxFile file = kiv::pcxFileFromBytes({data, size});
+    kiv::PcxInfo info;
+    if (kiv::readPcxInfo(file, info) != kiv::PcxProblem::None) return 0;
+    const int64_t pixels = static_cast<int64_t>(info.width) * info.height;
+    if (info.width <= 0 || info.height <= 0 || pixels > 1228800) return 0;
+    static std::vector<uint8_t> picture(1228800);
+    kiv::decodePcxPixels(file, info, picture.data());
+    return 0;
+}
+
+int fuzzGrabLine(const uint8_t* data, size_t size) {
+    static kiv::GrabContext* ctx = [] {
+        auto* c = new kiv::GrabContext;
+        c->itemBuffer.assign(kiv::kItemBufferBytes, 0);
+        c->picture.assign(kiv::kPictureBytes, 0);
+        c->preview.assign(kiv::kPictureBytes, 0);
+        kiv::setConsoleWrite({});
+        kiv::setStandardOutput({});
+        kiv::setDiagnosticSink({});
+        return c;
+    }();
+    const uint8_t* end = std::find(data, data + size, '\n');
+    char line[kiv::kScriptLineBytes] = {};
+    std::memcpy(line, data,
+                std::min<size_t>(static_cast<size_t>(end - data), kiv::kScriptLineChars));
+    const uint8_t* rest = end < data + size ? end + 1 : end;
+    const size_t restSize = static_cast<size_t>(data + size - rest);
+    // The picture: at most 255 × 255, so that each input stays quick.
+    ctx->width = restSize > 0 ? rest[0] : 0;
+    ctx->height = restSize > 1 ? rest[1] : 0;
+    ctx->palette.fill(0);
+    if (restSize > 2) {
+        std::memcpy(ctx->palette.data(), rest + 2, std::min<size_t>(restSize - 2, 768));
+    }
+    const size_t pixels = static_cast<size_t>(ctx->width) * static_cast<size_t>(ctx->height);
+    std::fill_n(ctx->picture.begin(), pixels, 0);
+    if (restSize > 770) {
+        std::memcpy(ctx->picture.data(), rest + 770, std::min(restSize - 770, pixels));
+    }
+    std::copy_n(ctx->picture.begin(), pixels, ctx->preview.begin());
+    ctx->pictureLoaded = true;
+    // LOADPCX reads a file (its decoder has a target of its own); many blend levels only cost time.
+    char probe[kiv::kScriptLineBytes];
+    std::memcpy(probe, line, sizeof probe);
+    char* cursor = probe;
+    const char* word = kiv::nextToken(cursor);
+    if (word != nullptr && kiv::equalsIgnoreCase(word, "LOADPCX")) return 0;
+    if (word != nullptr && kiv::equalsIgnoreCase(word, "TRANSPARENT")) {
+        const char* levels = kiv::nextToken(cursor);
+        levels = levels != nullptr ? kiv::nextToken(cursor) : nullptr;
+        if (kiv::parseNumber(levels) > 2) return 0;
+    }
+    kiv::beginJobLog();
+    kiv::runGrabLine(*ctx, line);
+    if (ctx->cursor > ctx->itemBuffer.size()) std::abort();
+    return 0;
+}
+
+namespace {
+bool evenLengthExists(const char* path) {
+    return std::strlen(path) % 2 == 0;
+}
+}  // namespace
+
+int fuzzLinkAndArchive(const uint8_t* data, size_t size) {
+    // Every line of the bytes as a link script line.
+    const uint8_t* at = data;
+    const uint8_t* const end = data + size;
+    while (at < end) {
+        const uint8_t* lineEnd = std::find(at, end, '\n');
+        char line[kiv::kScriptLineBytes] = {};
+        std::memcpy(line, at,
+                    std::min<size_t>(static_cast<size_t>(lineEnd - at), kiv::kScriptLineChars));
+        kiv::classifyLinkLine(line, evenLengthExists);
+        at = lineEnd < end ? lineEnd + 1 : end;
+    }
+    // The bytes as an archive, whole and cut short.
+    for (const kiv::ArchiveRules& rules : {kiv::kMergeRules, kiv::kStrictRules}) {
+        const kiv::ArchiveDirectory dir =
+            kiv::parseArchiveDirectory({data, size}, static_cast<int64_t>(size), rules);
+        for (const kiv::ArchiveEntry& entry : dir.entries) {
+            if (dir.usable() && entry.length > 0 &&
+                static_cast<int64_t>(entry.offset) + entry.length > static_cast<int64_t>(size)) {
+                std::abort();  // a usable directory never points outside the file
+            }
+        }
+        kiv::parseArchiveDirectory({data, size / 2}, static_cast<int64_t>(size), rules);
+    }
+    return 0;
+}
+
+int fuzzItemReaders(const uint8_t* data, size_t size) {
+    const std::span<const uint8_t> bytes{data, size};
+    std::string why;
+    if (auto sprite = kiv::readPackedSprite(bytes, &why)) {
+        if (sprite->pixels.size() !=
+            static_cast<size_t>(sprite->width) * static_cast<size_t>(sprite->height)) {
+            std::abort();
+        }
+    }
+    kiv::readFont(bytes, &why);
+    kiv::readTexture(bytes, &why);
+    kiv::isPaletteItem(bytes);
+    kiv::isShadeTable(bytes);
+    kiv::blendTableLevels(bytes);
+    return 0;
+}
 
 int fuzzPcx(const uint8_t* data, size_t size) {
     enter();

@@ -20,6 +20,7 @@ struct PcxLoaderState {
     int32_t pictureHeight = 0;
     int32_t bytesPerLine = 0;
     bool hasDisplayBitmap = false;
+    std::vector<uint8_t> fileBytes;  // the last file read, kept so that loads reuse the memory
 };
 
 struct GrabContext {

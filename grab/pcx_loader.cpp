@@ -25,7 +25,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? file.reason().c_str() : "no file name given");
     } else {
-        const std::vector<uint8_t> bytes = file.readAll(kPictureFileReadLimit);
+        std::vector<uint8_t>& bytes = state.fileBytes;
+        file.readAllInto(bytes, kPictureFileReadLimit);
         std::vector<uint8_t> trailer(kPcxTrailerBytes);
         PcxFile pcx{bytes, file.size(), {}};
         if (file.size() >= static_cast<int64_t>(kPcxTrailerBytes) &&

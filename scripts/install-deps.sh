@@ -6,7 +6,8 @@
 set -euo pipefail
 want=(g++ cmake make libgtest-dev)
 if [ "${1:-core}" = all ]; then
-  want+=(qt6-base-dev libpng-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick)
+  want+=(qt6-base-dev libpng-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
+         clang libclang-rt-14-dev python3-pil)
 fi
 missing=()
 for p in "${want[@]}"; do

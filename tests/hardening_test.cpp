@@ -118,7 +118,7 @@ TEST(Hardening, NonRegularFilesAreRefusedNotWaitedFor) {
     struct Case {
         std::string script;
         int status;
-        std::string output;  // a part of standard output
+        std::string output;   // a part of standard output
         std::string archive;  // "" when none may be written
     } cases[] = {
         {"pic.scp", 1, "Error Opening fifo.pcx\n", "pic.kiv"},
@@ -266,8 +266,8 @@ TEST(Hardening, SpritesAndFontsReadZeroBelowAShortPicture) {
     // The buffer beyond the 6 × 4 picture holds stale bytes; they must never reach an item.
     std::fill(h.ctx.picture.begin(), h.ctx.picture.end(), 99);
     Bytes sheet(24, 0);
-    sheet[0] = 255;       // top marker at row 0
-    sheet[2 * 6] = 255;   // bottom marker at row 2: h = 1, bands at rows 1, 3, 5 …
+    sheet[0] = 255;        // top marker at row 0
+    sheet[2 * 6] = 255;    // bottom marker at row 2: h = 1, bands at rows 1, 3, 5 …
     sheet[3 * 6 + 2] = 7;  // a glyph in the band at row 3; the band at row 5 lies below
     h.ctx.width = 6;
     h.ctx.height = 4;
@@ -373,8 +373,7 @@ TEST(Hardening, TransparentShowsEveryLevelAsItIsDone) {
         SCOPED_TRACE(level);
         // The bitmap is bottom-up: its last row is the table's row 0.
         const Bytes& frame = h.display.frames[static_cast<size_t>(level)];
-        EXPECT_TRUE(std::equal(frame.end() - 256, frame.end(),
-                               tables.begin() + level * 65536));
+        EXPECT_TRUE(std::equal(frame.end() - 256, frame.end(), tables.begin() + level * 65536));
         EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 256,
                                tables.begin() + level * 65536 + 255 * 256));
     }

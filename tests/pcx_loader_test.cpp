@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
 #include "common/console.h"
+#include "grab/pcx_decoder.h"
 #include "support/grab_harness.h"
 #include "support/pcx_writer.h"
 
@@ -294,4 +297,57 @@ TEST_F(PcxTest, PicturesFromOtherPrograms) {
         }
     }
     if (tried == 0) GTEST_SKIP() << "neither netpbm nor ImageMagick is installed";
+}
+
+// The decoder against the scanline rule applied one byte at a time, on random streams of
+// literals, runs (count 0 included), runs across scanline ends, short and padded scanlines and
+// data that ends early, at sizes on both sides of the 64-byte blocks the decoder works in.
+TEST(PcxDecoder, MatchesTheScanlineRuleByteByByte) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(round);
+        const int width = 1 + static_cast<int>(random() % 90);
+        const int height = 1 + static_cast<int>(random() % 12);
+        const int lineBytes = std::max(1, width + static_cast<int>(random() % 7) - 3);
+        Bytes data;
+        const size_t length = random() % (static_cast<size_t>(lineBytes * height) * 2 + 140);
+        while (data.size() < length) {
+            const unsigned kind = random() % 8;
+            if (kind < 3) {
+                data.push_back(static_cast<uint8_t>(0xC0 | (random() % 64)));
+                data.push_back(static_cast<uint8_t>(random()));
+            } else {
+                data.push_back(static_cast<uint8_t>(random() % 192));
+            }
+        }
+        if (random() % 4 == 0 && !data.empty()) data.back() = 0xC5;  // a run cut by the end
+        PcxPicture p = blankPicture(width, height);
+        p.bytesPerLine = lineBytes;
+        const Bytes file = pcxWithData(p, data);
+        // The rule: past the end every byte reads 255.
+        Bytes expected(static_cast<size_t>(width) * height, 0);
+        size_t at = 0;
+        auto next = [&] { return at < data.size() ? data[at++] : uint8_t{255}; };
+        for (int r = 0; r < height; ++r) {
+            int i = 0;
+            while (i < lineBytes) {
+                const uint8_t c = next();
+                const int count = c >= 0xC0 ? c & 63 : 1;
+                const uint8_t v = c >= 0xC0 ? next() : c;
+                for (int k = 0; k < count; ++k, ++i) {
+                    if (i < width && i < lineBytes)
+                        expected[static_cast<size_t>(r * width + i)] = v;
+                }
+            }
+        }
+        const kiv::PcxFile pcx = kiv::pcxFileFromBytes(file);
+        kiv::PcxInfo info;
+        ASSERT_EQ(kiv::readPcxInfo(pcx, info), kiv::PcxProblem::None);
+        // What lies after the data is the trailer, which the decoder reads on into.
+        Bytes pixels(expected.size(), 77);
+        kiv::decodePcxPixels(kiv::PcxFile{std::span(file).first(128 + data.size()),
+                                          static_cast<int64_t>(file.size()), pcx.trailer},
+                             info, pixels.data());
+        ASSERT_EQ(pixels, expected);
+    }
 }

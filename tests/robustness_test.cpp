@@ -5,6 +5,7 @@
 #include <random>
 
 #include "fuzz/fuzz_targets.h"
+#include "grab/item_formats.h"
 #include "support/pcx_writer.h"
 #include "support/test_support.h"
 
@@ -68,5 +69,47 @@ TEST(Robustness, MutatedArchivesAndLinkScripts) {
     for (int i = 0; i < 300; ++i) {
         Bytes input = mutate(good, random, 1 + static_cast<int>(random() % 6));
         ASSERT_EQ(kivfuzz::fuzzLink(input.data(), input.size()), 0);
+    }
+}
+
+// The in-memory fuzz targets, on inputs mutated from good ones of each kind.
+TEST(Robustness, MutatedInputsOfTheInMemoryReaders) {
+    PcxPicture p = blankPicture(24, 10);
+    for (int y = 0; y < 10; ++y) {
+        for (int x = 0; x < 24; ++x) p.at(x, y) = static_cast<uint8_t>(x % 5 == 0 ? 0 : x * y);
+    }
+    Bytes picture{24, 10};
+    picture.insert(picture.end(), 768, 20);
+    picture.insert(picture.end(), p.pixels.begin(), p.pixels.end());
+    const kiv::PixelWindow window{p.pixels.data(), 240, 24, 0, 0, 24, 10};
+    struct Target {
+        const char* name;
+        int (*run)(const uint8_t*, size_t);
+        std::vector<Bytes> seeds;
+    } targets[] = {
+        {"pcx decoder", kivfuzz::fuzzPcxDecoder, {encodePcx(p)}},
+        {"grab line", kivfuzz::fuzzGrabLine, {}},
+        {"link and archive",
+         kivfuzz::fuzzLinkAndArchive,
+         {buildArchive({{"A:", {}}, {"x", patternBytes(9, 1)}}), bytesOf("LABEL:\nx.bin X\n")}},
+        {"item readers",
+         kivfuzz::fuzzItemReaders,
+         {kiv::encodePackedSprite(window, false), kiv::encodePackedSprite(window, true)}},
+    };
+    for (const char* line :
+         {"PACKED a 0 0 2 1\n", "PACKEDC a 0 0 3 1\n", "RAW r 1 0 1 1\n", "TEXTURE t 0 0 2 1\n",
+          "FONT f 0 255\n", "PALETTE\n", "COLORMAP c\n", "TRANSPARENT g 1\n"}) {
+        Bytes input = bytesOf(line);
+        input.insert(input.end(), picture.begin(), picture.end());
+        targets[1].seeds.push_back(input);
+    }
+    std::mt19937 random(4);
+    for (const Target& target : targets) {
+        SCOPED_TRACE(target.name);
+        for (int i = 0; i < 200; ++i) {
+            const Bytes& seed = target.seeds[static_cast<size_t>(i) % target.seeds.size()];
+            Bytes input = mutate(seed, random, 1 + static_cast<int>(random() % 8));
+            ASSERT_EQ(target.run(input.data(), input.size()), 0);
+        }
     }
 }

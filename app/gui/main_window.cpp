@@ -148,7 +148,8 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     const QFileInfo info(resolveNameCase(chosen));
     QDir::setCurrent(info.absolutePath());
     const std::string name = info.fileName().toLocal8Bit().toStdString();
-    setConsoleWrite({});  // lines written while no job console is open go nowhere
+    setConsoleWrite({});    // lines written while no job console is open go nowhere
+    setDiagnosticSink({});  // the message box lists them
     JobHooks hooks;
     hooks.openConsole = [this] { openConsole(); };
     hooks.closeConsole = [this] { closeConsole(); };
@@ -174,6 +175,9 @@ void MainWindow::reportFailure(int status) {
     QString text = status == kStartupFailure ? QStringLiteral("The job could not start:")
                                              : QStringLiteral("The job reported errors:");
     for (const std::string& line : jobErrors()) text += "\n" + QString::fromLocal8Bit(line.c_str());
+    for (const std::string& line : jobDiagnostics()) {
+        text += "\n" + QString::fromLocal8Bit(line.c_str());
+    }
     delete message_;
     message_ = new QMessageBox(QMessageBox::Warning, kWindowTitle, text, QMessageBox::Ok, this);
     message_->setModal(false);

@@ -1,4 +1,6 @@
 // Included from the archive layer: grab
 #include "grab/grab_context.h"
 
-int layerProbe() { return 0; }
+int layerProbe() {
+    return 0;
+}

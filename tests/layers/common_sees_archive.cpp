@@ -1,4 +1,6 @@
 // Included from the common layer: archive
 #include "archive/archive_writer.h"
 
-int layerProbe() { return 0; }
+int layerProbe() {
+    return 0;
+}

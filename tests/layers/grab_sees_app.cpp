@@ -1,4 +1,6 @@
 // Included from the grab layer: app
 #include "app/display.h"
 
-int layerProbe() { return 0; }
+int layerProbe() {
+    return 0;
+}

@@ -1,4 +1,6 @@
 // Included from the grab layer: archive
 #include "archive/archive_writer.h"
 
-int layerProbe() { return 0; }
+int layerProbe() {
+    return 0;
+}

@@ -2,5 +2,5 @@
 #include "fuzz/fuzz_targets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    return kivfuzz::fuzzPcx(data, size);
+    return kivfuzz::fuzzLinkAndArchive(data, size);
 }
