@@ -3,7 +3,7 @@
 set -euo pipefail
 kiv=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-list="$(dirname "$kiv")/kiv-list"
+kivtool="$(dirname "$kiv")/kivtool"
 work="$(dirname "$kiv")/example-run"
 rm -rf "$work"
 cp -r "$here/project" "$work"
@@ -19,6 +19,6 @@ for script in *.lnk; do
 done
 echo
 for archive in *.kiv; do
-  "$list" "$archive"
+  "$kivtool" list "$archive"
   echo
 done

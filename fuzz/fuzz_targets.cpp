@@ -18,6 +18,8 @@
 #include "common/transfer_buffer.h"
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
+#include "grab/item_kinds.h"
+#include "grab/png_picture.h"
 #include "grab/pcx_decoder.h"
 
 namespace kivfuzz {
@@ -191,6 +193,25 @@ int fuzzItemReaders(const uint8_t* data, size_t size) {
     kiv::isPaletteItem(bytes);
     kiv::isShadeTable(bytes);
     kiv::blendTableLevels(bytes);
+    for (const char* name : {"item", "LABEL:"}) {
+        const kiv::ItemInfo info = kiv::recogniseItem(name, bytes);
+        for (const kiv::IndexedImage& image : kiv::renderItem(info, bytes, 16)) {
+            if (image.pixels.size() !=
+                static_cast<size_t>(image.width) * static_cast<size_t>(image.height)) {
+                std::abort();
+            }
+        }
+    }
+    return 0;
+}
+
+int fuzzPngReader(const uint8_t* data, size_t size) {
+    kiv::PngPicture picture;
+    if (kiv::readIndexedPng({data, size}, 1228800, picture, nullptr) &&
+        picture.pixels.size() !=
+            static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height)) {
+        std::abort();
+    }
     return 0;
 }
 

@@ -17,8 +17,11 @@ int fuzzGrabLine(const uint8_t* data, size_t size);
 // The bytes as link script lines, classified; and as an archive, validated as a merge source
 // and as a finished archive.
 int fuzzLinkAndArchive(const uint8_t* data, size_t size);
-// The bytes as every kind of item: sprite, font, texture, palette, tables.
+// The bytes as every kind of item: sprite, font, texture, palette, tables; recognised and
+// rendered as kivtool does.
 int fuzzItemReaders(const uint8_t* data, size_t size);
+// The bytes as an indexed PNG picture.
+int fuzzPngReader(const uint8_t* data, size_t size);
 
 // Whole jobs through files, as the command line runs them (for the tests).
 // The bytes as a PCX file, loaded by LOADPCX and cut by every grab command.

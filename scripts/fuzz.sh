@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(pcx_decoder grab_line link_and_archive item_readers)
+targets=(pcx_decoder grab_line link_and_archive item_readers png_reader)
 echo "kiv: building the fuzz targets with clang in build-fuzz/"
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_FUZZ=ON \
   -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-fuzz.log 2>&1 || { cat build-fuzz.log; exit 1; }

@@ -93,20 +93,6 @@ TEST(CommandLine, LinkRunOutputAndStatus) {
     EXPECT_TRUE(missing.output.ends_with("\nError File Not Found\n"));
 }
 
-TEST(ArchiveListing, ListsTheHeaderAndDirectory) {
-    ScopedTempDir dir;
-    writeFile("a.kiv", buildArchive({{"GROUP:", {}}, {"hero", patternBytes(30, 1), 3}}));
-    RunResult r = runKivList("a.kiv");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output,
-              "a.kiv: magic \"KIV2.0\", 2 entries, 98 bytes\n"
-              "  #  flags     offset     length  name\n"
-              "  1      0          0          0  GROUP:\n"
-              "  2      3         68         30  hero\n");
-    writeFile("short.kiv", Bytes(5, 0));
-    EXPECT_EQ(runKivList("short.kiv").status, 1);
-}
-
 TEST(CommandLine, DotFoldersAreNoCutPoints) {
     ScopedTempDir dir;
     ASSERT_EQ(system("mkdir -p art sub"), 0);

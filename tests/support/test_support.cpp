@@ -20,8 +20,8 @@
 #ifndef KIV_BINARY
 #define KIV_BINARY "kiv"
 #endif
-#ifndef KIV_LIST_BINARY
-#define KIV_LIST_BINARY "kiv-list"
+#ifndef KIVTOOL_BINARY
+#define KIVTOOL_BINARY "kivtool"
 #endif
 
 namespace kivtest {
@@ -218,8 +218,10 @@ int waitStatus(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-RunResult runKivList(const std::string& archive) {
-    return runProgram(KIV_LIST_BINARY, {archive}, ".", RunOptions{});
+RunResult runKivtool(const std::vector<std::string>& args, const std::string& folder) {
+    RunOptions options;
+    options.timeoutSeconds = 60;
+    return runProgram(KIVTOOL_BINARY, args, folder, options);
 }
 
 namespace {

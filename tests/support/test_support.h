@@ -76,8 +76,8 @@ struct RunResult {
     std::string output;  // standard output
     std::string errors;  // standard error
 };
-// The archive listing tool on an archive.
-RunResult runKivList(const std::string& archive);
+// The built kivtool.
+RunResult runKivtool(const std::vector<std::string>& args, const std::string& folder = ".");
 
 // addressSpace: a limit of the child's address space in bytes, 0 for none.
 RunResult runKiv(const std::vector<std::string>& args, const std::string& folder = ".",

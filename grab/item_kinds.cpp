@@ -1,0 +1,194 @@
+#include "grab/item_kinds.h"
+
+#include <algorithm>
+
+#include "grab/item_formats.h"
+
+namespace kiv {
+
+const char* kindName(ItemKind kind) {
+    switch (kind) {
+        case ItemKind::Label: return "label";
+        case ItemKind::Empty: return "empty";
+        case ItemKind::Palette: return "palette";
+        case ItemKind::Sprite: return "sprite";
+        case ItemKind::Font: return "font";
+        case ItemKind::Texture: return "texture";
+        case ItemKind::ShadeTable: return "shade-table";
+        case ItemKind::BlendTable: return "blend-table";
+        case ItemKind::Raw: return "raw";
+    }
+    return "raw";
+}
+
+namespace {
+std::string size(int32_t w, int32_t h) {
+    return std::to_string(w) + "x" + std::to_string(h);
+}
+}  // namespace
+
+ItemInfo recogniseItem(const std::string& name, std::span<const uint8_t> bytes) {
+    ItemInfo info;
+    if (bytes.empty()) {
+        info.kind = !name.empty() && name.back() == ':' ? ItemKind::Label : ItemKind::Empty;
+        return info;
+    }
+    if (isPaletteItem(bytes)) {
+        info.kind = ItemKind::Palette;
+        info.detail = "256 colours";
+        return info;
+    }
+    if (auto font = readFont(bytes, nullptr)) {
+        info.kind = ItemKind::Font;
+        info.detail = "height " + std::to_string(font->height);
+        if (font->glyphs > 0) {
+            info.detail += ", codes " + std::to_string(font->firstCode) + "-" +
+                           std::to_string(font->lastCode) + ", " + std::to_string(font->glyphs) +
+                           " glyphs";
+        } else {
+            info.detail += ", no glyphs";
+        }
+        return info;
+    }
+    if (auto sprite = readPackedSprite(bytes, nullptr)) {
+        info.kind = ItemKind::Sprite;
+        info.cropped = sprite->cropped;
+        info.detail = std::string(sprite->cropped ? "cropped " : "") + size(sprite->width, sprite->height) +
+                      ", " + std::to_string(sprite->runs) + " runs";
+        return info;
+    }
+    if (auto texture = readTexture(bytes, nullptr)) {
+        info.kind = ItemKind::Texture;
+        info.detail = size(texture->width, texture->height);
+        return info;
+    }
+    if (isShadeTable(bytes)) {
+        info.kind = ItemKind::ShadeTable;
+        info.detail = "32 levels";
+        return info;
+    }
+    if (const int32_t levels = blendTableLevels(bytes)) {
+        info.kind = ItemKind::BlendTable;
+        info.levels = levels;
+        info.detail = std::to_string(levels) + (levels == 1 ? " level" : " levels");
+        return info;
+    }
+    info.detail = std::to_string(bytes.size()) + " bytes";
+    return info;
+}
+
+namespace {
+
+IndexedImage image(int32_t w, int32_t h, bool transparentZero) {
+    IndexedImage out;
+    out.width = w;
+    out.height = h;
+    out.pixels.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+    out.transparentZero = transparentZero;
+    return out;
+}
+
+IndexedImage fontSheet(const FontImage& font) {
+    int32_t cellWidth = 1;
+    for (int k = font.firstCode; k >= 0 && k <= font.lastCode; ++k) {
+        cellWidth = std::max(cellWidth, font.glyph[static_cast<size_t>(k)].width);
+    }
+    const int32_t cells = std::max(font.glyphs, 1);
+    const int32_t columns = std::min(cells, 16);
+    const int32_t rows = (cells + 15) / 16;
+    const int32_t h = std::max(font.height, 1);
+    IndexedImage sheet = image(columns * (cellWidth + 1), rows * (h + 1), true);
+    for (int k = font.firstCode; k >= 0 && k <= font.lastCode; ++k) {
+        const SpriteImage& glyph = font.glyph[static_cast<size_t>(k)];
+        const int32_t cell = k - font.firstCode;
+        const int32_t x0 = (cell % 16) * (cellWidth + 1), y0 = (cell / 16) * (h + 1);
+        for (int32_t y = 0; y < glyph.height; ++y) {
+            std::copy_n(glyph.pixels.begin() + static_cast<ptrdiff_t>(y) * glyph.width, glyph.width,
+                        sheet.pixels.begin() + static_cast<ptrdiff_t>(y0 + y) * sheet.width + x0);
+        }
+    }
+    return sheet;
+}
+
+}  // namespace
+
+std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8_t> bytes,
+                                     int32_t rawWidth) {
+    std::vector<IndexedImage> out;
+    switch (info.kind) {
+        case ItemKind::Sprite:
+            if (auto sprite = readPackedSprite(bytes, nullptr)) {
+                IndexedImage picture = image(sprite->width, sprite->height, true);
+                picture.pixels = sprite->pixels;
+                if (picture.height > 0) out.push_back(std::move(picture));
+            }
+            break;
+        case ItemKind::Font:
+            if (auto font = readFont(bytes, nullptr)) out.push_back(fontSheet(*font));
+            break;
+        case ItemKind::Texture:
+            if (auto texture = readTexture(bytes, nullptr)) {
+                if (texture->width > 0 && texture->height > 0) {
+                    IndexedImage picture = image(texture->width, texture->height, false);
+                    picture.pixels = texture->pixels;
+                    out.push_back(std::move(picture));
+                }
+            }
+            break;
+        case ItemKind::Palette: {
+            IndexedImage swatch = image(16, 16, false);
+            for (int i = 0; i < 256; ++i) swatch.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+            out.push_back(std::move(swatch));
+            break;
+        }
+        case ItemKind::ShadeTable: {
+            IndexedImage table = image(256, 32, false);
+            table.pixels.assign(bytes.begin(), bytes.end());
+            out.push_back(std::move(table));
+            break;
+        }
+        case ItemKind::BlendTable:
+            for (int32_t level = 0; level < info.levels; ++level) {
+                IndexedImage table = image(256, 256, false);
+                const auto block = bytes.subspan(static_cast<size_t>(level) * BlendTable::kLevelBytes,
+                                                 BlendTable::kLevelBytes);
+                table.pixels.assign(block.begin(), block.end());
+                out.push_back(std::move(table));
+            }
+            break;
+        case ItemKind::Raw:
+            if (rawWidth > 0 && bytes.size() >= static_cast<size_t>(rawWidth)) {
+                const int32_t rows = static_cast<int32_t>(bytes.size() / static_cast<size_t>(rawWidth));
+                IndexedImage picture = image(rawWidth, rows, false);
+                std::copy_n(bytes.begin(), picture.pixels.size(), picture.pixels.begin());
+                out.push_back(std::move(picture));
+            }
+            break;
+        case ItemKind::Label:
+        case ItemKind::Empty:
+            break;
+    }
+    return out;
+}
+
+IndexedImage scaled(const IndexedImage& source, int32_t factor) {
+    if (factor <= 1) return source;
+    IndexedImage out = image(source.width * factor, source.height * factor, source.transparentZero);
+    for (int32_t y = 0; y < out.height; ++y) {
+        const uint8_t* from = source.pixels.data() + static_cast<size_t>(y / factor) * source.width;
+        uint8_t* to = out.pixels.data() + static_cast<size_t>(y) * out.width;
+        for (int32_t x = 0; x < out.width; ++x) to[x] = from[x / factor];
+    }
+    return out;
+}
+
+std::array<uint8_t, 768> displayColours(std::span<const uint8_t> palette6) {
+    std::array<uint8_t, 768> out{};
+    for (size_t i = 0; i < out.size() && i < palette6.size(); ++i) {
+        const int v = palette6[i] & 63;
+        out[i] = static_cast<uint8_t>(v * 4 + v / 16);
+    }
+    return out;
+}
+
+}  // namespace kiv

@@ -1,0 +1,194 @@
+#include "grab/png_picture.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kiv {
+
+bool hasPngSignature(std::span<const uint8_t> bytes) {
+    return bytes.size() >= 8 && std::memcmp(bytes.data(), kPngSignature, 8) == 0;
+}
+
+namespace {
+
+// libpng reports an error through this, which returns to the setjmp of the call.
+struct PngErrors {
+    char text[256] = "";
+};
+
+[[noreturn]] void onError(png_structp png, png_const_charp message) {
+    auto* errors = static_cast<PngErrors*>(png_get_error_ptr(png));
+    if (errors != nullptr) std::snprintf(errors->text, sizeof errors->text, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void onWarning(png_structp, png_const_charp) {}
+
+struct MemoryReader {
+    const uint8_t* data;
+    size_t size;
+    size_t at;
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+    auto* source = static_cast<MemoryReader*>(png_get_io_ptr(png));
+    if (length > source->size - source->at) png_error(png, "the file ends early");
+    std::memcpy(out, source->data + source->at, length);
+    source->at += length;
+}
+
+// The setjmp of each call lives in a function that holds no object with a destructor, so that
+// an error's return through it skips nothing.
+bool writePng(std::FILE* file, const IndexedImage& image, const std::array<uint8_t, 768>& colours,
+              png_bytep* rows, PngErrors& errors) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
+    if (png == nullptr) return false;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
+                 static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_PALETTE,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color palette[256];
+    for (int i = 0; i < 256; ++i) {
+        palette[i] = {colours[static_cast<size_t>(3 * i)], colours[static_cast<size_t>(3 * i + 1)],
+                      colours[static_cast<size_t>(3 * i + 2)]};
+    }
+    png_set_PLTE(png, info, palette, 256);
+    png_byte transparent = 0;
+    if (image.transparentZero) png_set_tRNS(png, info, &transparent, 1, nullptr);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+struct ReadResult {
+    png_uint_32 width = 0, height = 0;
+    int bitDepth = 0, colourType = 0, entries = 0;
+    bool tooLarge = false;
+    int transparent = 0;
+};
+
+bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadResult& result,
+             PngErrors& errors) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
+    if (png == nullptr) return false;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &source, readFromMemory);
+    png_set_user_limits(png, 1u << 20, 1u << 20);
+    png_read_info(png, info);
+    result.width = png_get_image_width(png, info);
+    result.height = png_get_image_height(png, info);
+    result.bitDepth = png_get_bit_depth(png, info);
+    result.colourType = png_get_color_type(png, info);
+    if (result.colourType != PNG_COLOR_TYPE_PALETTE ||
+        static_cast<int64_t>(result.width) * result.height > maxPixels) {
+        result.tooLarge = result.colourType == PNG_COLOR_TYPE_PALETTE;
+        png_destroy_read_struct(&png, &info, nullptr);
+        return true;
+    }
+    png_colorp palette = nullptr;
+    int entries = 0;
+    if (png_get_PLTE(png, info, &palette, &entries) == 0) entries = 0;
+    result.entries = entries;
+    png_bytep alpha = nullptr;
+    int alphaEntries = 0;
+    if (png_get_tRNS(png, info, &alpha, &alphaEntries, nullptr) != 0) {
+        result.transparent = alphaEntries;
+    }
+    for (int i = 0; i < entries && i < 256; ++i) {
+        picture.colours[static_cast<size_t>(3 * i)] = palette[i].red;
+        picture.colours[static_cast<size_t>(3 * i + 1)] = palette[i].green;
+        picture.colours[static_cast<size_t>(3 * i + 2)] = palette[i].blue;
+    }
+    // Indices as they stand: 1, 2 and 4 bits widened to a byte each, never matched by colour.
+    if (result.bitDepth < 8) png_set_packing(png);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    picture.width = static_cast<int32_t>(result.width);
+    picture.height = static_cast<int32_t>(result.height);
+    picture.pixels.assign(static_cast<size_t>(result.width) * result.height, 0);
+    // Row by row, so that no row list needs to be made here.
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < result.height; ++y) {
+            png_read_row(png, picture.pixels.data() + static_cast<size_t>(y) * result.width,
+                         nullptr);
+        }
+    }
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+}  // namespace
+
+bool writeIndexedPng(const std::string& path, const IndexedImage& image,
+                     const std::array<uint8_t, 768>& colours, std::string* why) {
+    if (image.width <= 0 || image.height <= 0) {
+        if (why != nullptr) *why = "an empty picture";
+        return false;
+    }
+    std::vector<png_bytep> rows(static_cast<size_t>(image.height));
+    for (int32_t y = 0; y < image.height; ++y) {
+        rows[static_cast<size_t>(y)] =
+            const_cast<png_bytep>(image.pixels.data() + static_cast<size_t>(y) * image.width);
+    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        if (why != nullptr) *why = std::strerror(errno);
+        return false;
+    }
+    PngErrors errors;
+    const bool written = writePng(file, image, colours, rows.data(), errors);
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        if (why != nullptr) *why = errors.text[0] != '\0' ? errors.text : "cannot be written";
+        std::remove(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
+                    std::string* why) {
+    auto fail = [&](std::string text) {
+        if (why != nullptr) *why = std::move(text);
+        return false;
+    };
+    if (!hasPngSignature(bytes)) return fail("not a PNG file");
+    MemoryReader source{bytes.data(), bytes.size(), 0};
+    PngErrors errors;
+    ReadResult result;
+    picture = PngPicture{};
+    if (!readPng(source, maxPixels, picture, result, errors)) {
+        return fail(std::string("a damaged PNG file (") + errors.text + ")");
+    }
+    if (result.colourType != PNG_COLOR_TYPE_PALETTE) {
+        const char* kind = (result.colourType & PNG_COLOR_MASK_COLOR) != 0 ? "true-colour" : "grey";
+        return fail(std::string("a ") + kind +
+                    " PNG; save it as an indexed (palette, 8-bit or fewer bits) PNG");
+    }
+    if (result.tooLarge) {
+        return fail("a picture of " + std::to_string(result.width) + " x " +
+                    std::to_string(result.height) + " pixels is larger than " +
+                    std::to_string(maxPixels) + " pixels");
+    }
+    picture.paletteEntries = result.entries;
+    picture.transparentEntries = result.transparent;
+    return true;
+}
+
+}  // namespace kiv

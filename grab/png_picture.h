@@ -1,0 +1,39 @@
+// Indexed PNG pictures through libpng: written by kivtool (pixel values are palette indices,
+// the palette holds the colours in index order), and read as grab pictures.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "grab/item_kinds.h"
+
+namespace kiv {
+
+inline constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+bool hasPngSignature(std::span<const uint8_t> bytes);
+
+// Writes an 8-bit indexed PNG with a 256-entry palette (8-bit components, red first); index 0
+// is transparent (tRNS) when the image says so. False with the reason on failure.
+bool writeIndexedPng(const std::string& path, const IndexedImage& image,
+                     const std::array<uint8_t, 768>& colours, std::string* why);
+
+// An indexed PNG read from memory: its size, its palette (entries past the file's are 0) and
+// its pixels as palette indices.
+struct PngPicture {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::array<uint8_t, 768> colours{};
+    int paletteEntries = 0;
+    int transparentEntries = 0;  // entries of the tRNS chunk, 0 without one
+    std::vector<uint8_t> pixels;  // width × height, top row first
+};
+// Reads a PNG of colour type 3 (palette) at bit depth 1, 2, 4 or 8, interlaced or not. Other
+// kinds and damaged files give false with the reason. Pictures of more than maxPixels pixels
+// are refused before their pixels are decoded.
+bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
+                    std::string* why);
+
+}  // namespace kiv
