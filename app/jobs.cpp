@@ -1,6 +1,8 @@
 #include "app/jobs.h"
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "archive/link_processor.h"
 #include "common/console.h"
@@ -13,8 +15,8 @@ namespace {
 
 bool nameFits(const std::string& scriptPath) {
     if (scriptPath.size() <= kScriptNameChars) return true;
-    outputError("\nScript name too long (%zu characters, at most %zu): %s\n", scriptPath.size(),
-                kScriptNameChars, scriptPath.c_str());
+    diagnose(Severity::Error, "script name too long (%zu characters, at most %zu): %s",
+             scriptPath.size(), kScriptNameChars, scriptPath.c_str());
     return false;
 }
 
@@ -46,7 +48,7 @@ int finalStatus() {
 // A job that cannot get the memory it needs ends with a message, never a crash.
 int outOfMemory(ArchiveWriter& writer) {
     abandonArchive(writer);
-    outputError("\nNot enough memory to run the job\n");
+    diagnose(Severity::Error, "not enough memory to run the job");
     return kJobError;
 }
 
@@ -56,20 +58,48 @@ bool isLinkScriptName(const std::string& scriptPath) {
     return endsWithIgnoreCase(scriptPath, "LNK");
 }
 
-int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks) {
+namespace {
+
+// The job's location in its script ends with the job, however it ends.
+struct LocationScope {
+    ~LocationScope() { clearDiagnosticLocation(); }
+};
+
+void fill(JobResult* result, const ArchiveWriter& writer, const std::string& script,
+          std::vector<std::string> inputs) {
+    if (result == nullptr) return;
+    result->finished =
+        writer.archiveFile < 0 && writer.partialName.empty() && !writer.archiveName.empty();
+    result->archive = writer.archiveName;
+    result->script = script;
+    result->entries = writer.header.count;
+    result->bytes = static_cast<int64_t>(kHeaderBytes) +
+                    static_cast<int64_t>(writer.header.count) * kEntryBytes + writer.dataOffset;
+    result->inputs = std::move(inputs);
+}
+
+}  // namespace
+
+int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks,
+               JobResult* result) {
     beginJobLog();
+    LocationScope location;
+    if (result != nullptr) *result = JobResult{};
     if (!nameFits(scriptPath)) return kJobError;
     if (!haveTransferBuffer()) return kStartupFailure;
     // The script is opened before the archive is begun, so a missing script leaves no files.
     ScriptReader script;
     if (!openGrabScript(script, scriptPath)) return kJobError;
+    const std::string scriptFile = script.path();
     ArchiveWriter writer;
     ConsoleScope console{hooks};
     try {
         beginArchive(writer, scriptPath);
         runGrabScript(ctx, writer, script);
+        const std::vector<std::string> inputs = ctx.inputs;
         console.show();
         finishArchive(writer);
+        fill(result, writer, scriptFile, inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();
@@ -79,8 +109,10 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     return finalStatus();
 }
 
-int runLinkJob(const std::string& scriptPath, const JobHooks& hooks) {
+int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* result) {
     beginJobLog();
+    LocationScope location;
+    if (result != nullptr) *result = JobResult{};
     if (!nameFits(scriptPath)) return kJobError;
     if (!haveTransferBuffer()) return kStartupFailure;
     ArchiveWriter writer;
@@ -88,6 +120,7 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks) {
     console.show();
     try {
         runLinkScript(writer, scriptPath);
+        fill(result, writer, resolveScriptPath(scriptBase(scriptPath) + ".lnk"), writer.inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();
@@ -95,6 +128,39 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks) {
         return outOfMemory(writer);
     }
     return finalStatus();
+}
+
+namespace {
+
+// A path as Make reads it in a rule: blanks, '#', ':' and '\' before them escaped, '$' doubled.
+std::string makeEscaped(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '$') {
+            out += "$$";
+        } else if (c == ' ' || c == '#' || c == '\t' || c == ':' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string dependencyRule(const JobResult& result) {
+    std::string rule = makeEscaped(result.archive) + ":";
+    std::vector<std::string> files{result.script};
+    files.insert(files.end(), result.inputs.begin(), result.inputs.end());
+    std::vector<std::string> seen;
+    for (const std::string& file : files) {
+        if (file.empty() || std::find(seen.begin(), seen.end(), file) != seen.end()) continue;
+        seen.push_back(file);
+        rule += " \\\n  " + makeEscaped(file);
+    }
+    return rule + "\n";
 }
 
 }  // namespace kiv

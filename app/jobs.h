@@ -1,10 +1,12 @@
 // A grab job and a link job from start to end, as both front ends run them. Each returns the
-// job's exit status: 0 for a job that ran to its end without an error message, 1 for one that
-// printed an error, 255 for a start-up failure.
+// job's exit status: 0 for a job that ran to its end without an error, 1 for one that reported
+// an error, 255 for a start-up failure.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "grab/grab_context.h"
 
@@ -16,10 +18,25 @@ struct JobHooks {
     std::function<void()> closeConsole;  // at the job's end, however it ends
 };
 
-int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks = {});
-int runLinkJob(const std::string& scriptPath, const JobHooks& hooks = {});
+// What a job did, for summaries, dependency files and the window's status line.
+struct JobResult {
+    bool finished = false;  // the archive was completed and put in place
+    std::string archive;    // its name
+    std::string script;     // the script file read
+    int32_t entries = 0;
+    int64_t bytes = 0;                // the archive's size
+    std::vector<std::string> inputs;  // pictures, linked files and merged archives read
+};
+
+int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks = {},
+               JobResult* result = nullptr);
+int runLinkJob(const std::string& scriptPath, const JobHooks& hooks = {},
+               JobResult* result = nullptr);
 
 // True when a script name starts a link job: its last three characters are LNK in any case.
 bool isLinkScriptName(const std::string& scriptPath);
+
+// A dependency file in Make's syntax: "ARCHIVE: SCRIPT INPUT…", paths escaped for Make.
+std::string dependencyRule(const JobResult& result);
 
 }  // namespace kiv

@@ -1,12 +1,59 @@
-// The command-line front end: kiv <Script Filename> [/k]
+// The command-line front end: kiv [OPTION]... SCRIPT [/k]
+#include <unistd.h>
+
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/jobs.h"
 #include "common/console.h"
 #include "common/script_text.h"
 #include "common/transfer_buffer.h"
+
+namespace {
+
+const char* const kHelp =
+    "usage: kiv [OPTION]... SCRIPT [/k]\n"
+    "Builds an archive (.kiv) from a grab script (.SCP) or a link script (a name whose last\n"
+    "three letters are LNK, in any case). The archive lands beside the script, named after the\n"
+    "part of its path before the first '.'; pictures and linked files are taken relative to the\n"
+    "current folder.\n"
+    "\n"
+    "  -C DIR           change to DIR first, as make -C does (every other path is then\n"
+    "                   relative to DIR)\n"
+    "  --depfile FILE   once the archive is finished, write FILE: a Make rule naming the\n"
+    "                   archive and every file the job read (the script, pictures, linked\n"
+    "                   files, merged archives)\n"
+    "  --strict         warnings are errors: the exit status becomes 1\n"
+    "  -q, --quiet      no warnings\n"
+    "  -v, --verbose    a summary on standard error at the end: the archive, entries, bytes\n"
+    "  -h, --help       this text\n"
+    "  --version        the version\n"
+    "  --               the next word is the script, even when it begins with '-'\n"
+    "  /k               print \"Key Pause Active !!!!\" (grab jobs); nothing else changes\n"
+    "\n"
+    "Messages of the original tool go to standard output as they always did; kiv's own\n"
+    "diagnostics go to standard error as SCRIPT:LINE: error: ... or warning: ...\n"
+    "\n"
+    "Exit status: 0 the job ran to its end without an error (also this text and the usage\n"
+    "text); 1 the job reported an error; 2 wrong words on the command line; 255 the job could\n"
+    "not start (its files cannot be created or its link script opened).\n";
+
+int wrongWords(const std::string& what) {
+    std::fprintf(stderr, "kiv: %s\n%s", what.c_str(), kHelp);
+    return 2;
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && written;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace kiv;
@@ -19,21 +66,81 @@ int main(int argc, char** argv) {
         outputPrint("Script extention .LNK is used to Identify Link Files\n\n");
         return 0;
     }
+    std::string script, folder, depfile;
+    bool haveScript = false, strict = false, quiet = false, verbose = false, optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool option = !optionsEnd && word.size() > 1 && word[0] == '-';
+        if (!option) {
+            if (!optionsEnd && word == "--") {
+                optionsEnd = true;
+            } else if (!haveScript) {
+                script = word;
+                haveScript = true;
+            }
+            // Further words (the "/k" switch among them) are the original form's; they are
+            // examined below.
+            continue;
+        }
+        if (word == "--") {
+            optionsEnd = true;
+        } else if (word == "-h" || word == "--help") {
+            std::printf("%s", kHelp);
+            return 0;
+        } else if (word == "--version") {
+            std::printf("kiv %s\n", KIV_VERSION);
+            return 0;
+        } else if (word == "--strict") {
+            strict = true;
+        } else if (word == "-q" || word == "--quiet") {
+            quiet = true;
+        } else if (word == "-v" || word == "--verbose") {
+            verbose = true;
+        } else if (word == "-C" || word == "--depfile") {
+            if (i + 1 >= argc) return wrongWords(word + " needs a value");
+            (word == "-C" ? folder : depfile) = argv[++i];
+        } else {
+            return wrongWords("unknown option " + word);
+        }
+    }
+    if (!haveScript) return wrongWords("a script is needed");
+    if (!folder.empty() && chdir(folder.c_str()) != 0) {
+        std::fprintf(stderr, "kiv: -C %s: %s\n", folder.c_str(), std::strerror(errno));
+        return 2;
+    }
+    setWarningMode(quiet, strict);
     if (!createTransferBuffer()) {
-        outputPrint("\nNot enough memory for the %zu-byte transfer buffer\n", kTransferBufferBytes);
+        diagnose(Severity::Error, "not enough memory for the %zu-byte transfer buffer",
+                 kTransferBufferBytes);
         return kStartupFailure;
     }
-    const std::string scriptName = argv[1];
     int status;
-    if (isLinkScriptName(scriptName)) {
-        status = runLinkJob(scriptName);
+    JobResult result;
+    if (isLinkScriptName(script)) {
+        status = runLinkJob(script, {}, &result);
     } else {
         for (int i = 1; i < argc; ++i) {
             if (equalsIgnoreCase(argv[i], "/k")) outputPrint("\nKey Pause Active !!!!\n");
         }
         GrabContext ctx;
-        status = runGrabJob(ctx, scriptName);
+        status = runGrabJob(ctx, script, {}, &result);
     }
     releaseTransferBuffer();
+    if (result.finished && !depfile.empty() && !writeFile(depfile, dependencyRule(result))) {
+        std::fprintf(stderr, "kiv: error: cannot write %s: %s\n", depfile.c_str(),
+                     std::strerror(errno));
+        status = status == 0 ? kJobError : status;
+    }
+    if (verbose) {
+        if (result.finished) {
+            std::fprintf(stderr, "kiv: wrote %s: %d entries, %lld bytes; %zu errors, %d warnings\n",
+                         result.archive.c_str(), result.entries,
+                         static_cast<long long>(result.bytes),
+                         jobErrors().size() + (jobFailed() && jobErrors().empty() ? 1 : 0),
+                         jobWarningCount());
+        } else {
+            std::fprintf(stderr, "kiv: no archive written (exit status %d)\n", status);
+        }
+    }
     return status;
 }

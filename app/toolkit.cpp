@@ -34,9 +34,9 @@ bool ArchiveView::open(const std::string& path, std::string* why) {
 
 bool ArchiveView::readable(size_t i) const {
     const ArchiveEntry& e = dir_.entries[i];
-    return e.length >= 0 && (e.length == 0 || (e.offset >= 0 && static_cast<int64_t>(e.offset) +
-                                                                         e.length <=
-                                                                     dir_.fileSize));
+    return e.length >= 0 &&
+           (e.length == 0 ||
+            (e.offset >= 0 && static_cast<int64_t>(e.offset) + e.length <= dir_.fileSize));
 }
 
 std::vector<uint8_t> ArchiveView::item(size_t i) const {
@@ -218,10 +218,11 @@ int usageError(const std::string& what) {
 int list(int argc, char** argv) {
     const Words w = parseWords(argc, argv, 2, {}, {"--json"});
     if (w.help) {
-        std::printf("usage: kivtool list ARCHIVE [--json]\n"
-                    "One row per entry: index (from 1), flags, offset, length, kind, name and a\n"
-                    "detail. Kinds: label, empty, palette, sprite, font, texture, shade-table,\n"
-                    "blend-table, raw; a kind is given only when the whole item decodes.\n");
+        std::printf(
+            "usage: kivtool list ARCHIVE [--json]\n"
+            "One row per entry: index (from 1), flags, offset, length, kind, name and a\n"
+            "detail. Kinds: label, empty, palette, sprite, font, texture, shade-table,\n"
+            "blend-table, raw; a kind is given only when the whole item decodes.\n");
         return kToolOk;
     }
     if (!w.bad.empty()) return usageError(w.bad);
@@ -233,21 +234,21 @@ int list(int argc, char** argv) {
     if (!json) {
         std::printf("%s: %zu entries, %lld bytes\n", archive.path().c_str(), archive.size(),
                     static_cast<long long>(archive.directory().fileSize));
-        std::printf("%5s %6s %10s %10s  %-12s %-16s %s\n", "#", "flags", "offset", "length",
-                    "kind", "name", "detail");
+        std::printf("%5s %6s %10s %10s  %-12s %-16s %s\n", "#", "flags", "offset", "length", "kind",
+                    "name", "detail");
     }
     for (size_t i = 0; i < archive.size(); ++i) {
         const ArchiveEntry& e = archive.entry(i);
         const ItemInfo info = archive.info(i);
         if (json) {
-            std::printf("%s\n  {\"index\": %zu, \"name\": %s, \"flags\": %d, \"offset\": %d, "
-                        "\"length\": %d, \"kind\": \"%s\", \"detail\": %s}",
-                        i == 0 ? "" : ",", i + 1, jsonString(entryName(e)).c_str(), e.flags,
-                        e.offset, e.length, kindName(info.kind), jsonString(info.detail).c_str());
+            std::printf(
+                "%s\n  {\"index\": %zu, \"name\": %s, \"flags\": %d, \"offset\": %d, "
+                "\"length\": %d, \"kind\": \"%s\", \"detail\": %s}",
+                i == 0 ? "" : ",", i + 1, jsonString(entryName(e)).c_str(), e.flags, e.offset,
+                e.length, kindName(info.kind), jsonString(info.detail).c_str());
         } else {
-            std::printf("%5zu %6d %10d %10d  %-12s %-16s %s\n", i + 1, e.flags, e.offset,
-                        e.length, kindName(info.kind), printableName(e).c_str(),
-                        info.detail.c_str());
+            std::printf("%5zu %6d %10d %10d  %-12s %-16s %s\n", i + 1, e.flags, e.offset, e.length,
+                        kindName(info.kind), printableName(e).c_str(), info.detail.c_str());
         }
     }
     if (json) std::printf("%s]\n", archive.size() > 0 ? "\n" : "");
@@ -291,11 +292,12 @@ int verifyOne(const std::string& path) {
 int verify(int argc, char** argv) {
     const Words w = parseWords(argc, argv, 2, {}, {});
     if (w.help) {
-        std::printf("usage: kivtool verify ARCHIVE...\n"
-                    "Checks the magic, the entry count against the file's size, that every\n"
-                    "entry's data lies inside the file, that no value is negative and every name\n"
-                    "ends with a zero, and that every item recognised as a kind decodes.\n"
-                    "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n");
+        std::printf(
+            "usage: kivtool verify ARCHIVE...\n"
+            "Checks the magic, the entry count against the file's size, that every\n"
+            "entry's data lies inside the file, that no value is negative and every name\n"
+            "ends with a zero, and that every item recognised as a kind decodes.\n"
+            "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n");
         return kToolOk;
     }
     if (!w.bad.empty()) return usageError(w.bad);
@@ -312,10 +314,11 @@ int verify(int argc, char** argv) {
 int extract(int argc, char** argv) {
     const Words w = parseWords(argc, argv, 2, {"-o"}, {});
     if (w.help) {
-        std::printf("usage: kivtool extract ARCHIVE [NAME...] [-o DIR]\n"
-                    "Writes each item's exact bytes to a file named after the item (made safe\n"
-                    "for the file system; empty and repeated names get the entry number).\n"
-                    "Labels are skipped.\n");
+        std::printf(
+            "usage: kivtool extract ARCHIVE [NAME...] [-o DIR]\n"
+            "Writes each item's exact bytes to a file named after the item (made safe\n"
+            "for the file system; empty and repeated names get the entry number).\n"
+            "Labels are skipped.\n");
         return kToolOk;
     }
     if (!w.bad.empty()) return usageError(w.bad);
@@ -343,8 +346,9 @@ int extract(int argc, char** argv) {
         const std::string file = inFolder(folder, safeFileName(archive.name(i), i, used));
         const std::vector<uint8_t> bytes = archive.item(i);
         std::FILE* out = std::fopen(file.c_str(), "wb");
-        const bool written = out != nullptr &&
-                             std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+        const bool written =
+            out != nullptr &&
+            (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size());
         if (out != nullptr && std::fclose(out) != 0) status = kToolTrouble;
         if (!written) {
             std::fprintf(stderr, "kivtool: %s: %s\n", file.c_str(), std::strerror(errno));
@@ -430,7 +434,8 @@ int render(int argc, char** argv) {
     if (!w.bad.empty()) return usageError(w.bad);
     if (w.plain.empty()) return usageError("render takes an archive");
     const int scale = w.options.count("--scale") ? std::atoi(w.options.at("--scale").c_str()) : 1;
-    const int rawWidth = w.options.count("--width") ? std::atoi(w.options.at("--width").c_str()) : 0;
+    const int rawWidth =
+        w.options.count("--width") ? std::atoi(w.options.at("--width").c_str()) : 0;
     if (scale < 1 || scale > 16) return usageError("--scale takes a whole number from 1 to 16");
     if (rawWidth < 0 || rawWidth > 65536) return usageError("--width takes 1 to 65536");
     ArchiveView archive;
@@ -455,10 +460,10 @@ int render(int argc, char** argv) {
         if (pictures.empty()) continue;
         const std::string base = safeFileName(archive.name(i), i, used);
         for (size_t level = 0; level < pictures.size(); ++level) {
-            const std::string file = inFolder(
-                folder, base + (info.kind == ItemKind::BlendTable
-                                    ? ".level" + std::to_string(level) + ".png"
-                                    : ".png"));
+            const std::string file =
+                inFolder(folder, base + (info.kind == ItemKind::BlendTable
+                                             ? ".level" + std::to_string(level) + ".png"
+                                             : ".png"));
             std::string why;
             if (!writeIndexedPng(file, scaled(pictures[level], scale), colours, &why)) {
                 std::fprintf(stderr, "kivtool: %s: %s\n", file.c_str(), why.c_str());
@@ -475,11 +480,12 @@ int render(int argc, char** argv) {
 int diff(int argc, char** argv) {
     const Words w = parseWords(argc, argv, 2, {"--images"}, {});
     if (w.help) {
-        std::printf("usage: kivtool diff A B [--images DIR]\n"
-                    "Says which entries were added, removed, moved, renamed or changed (for a\n"
-                    "changed graphic item: its size and how many pixels differ). --images writes\n"
-                    "NAME.before.png, NAME.after.png and NAME.diff.png for changed pictures of\n"
-                    "one size. Exit status: 0 the same content, 1 different, 2 trouble.\n");
+        std::printf(
+            "usage: kivtool diff A B [--images DIR]\n"
+            "Says which entries were added, removed, moved, renamed or changed (for a\n"
+            "changed graphic item: its size and how many pixels differ). --images writes\n"
+            "NAME.before.png, NAME.after.png and NAME.diff.png for changed pictures of\n"
+            "one size. Exit status: 0 the same content, 1 different, 2 trouble.\n");
         return kToolOk;
     }
     if (!w.bad.empty()) return usageError(w.bad);

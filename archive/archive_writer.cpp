@@ -123,7 +123,8 @@ int openTempFile(std::string& reason) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) {
                 if (!told) {
-                    consolePrint("Waiting for another job to release %s\n", kTempFileName);
+                    diagnose(Severity::Note, "waiting for another job to release %s",
+                             kTempFileName);
                     told = true;
                 }
                 while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -274,6 +275,7 @@ void openArchive(ArchiveWriter& writer, const std::string& archiveName) {
     std::memcpy(writer.header.magic.data(), kArchiveMagic, 6);
     writer.header.count = 0;
     writer.archiveName = archiveName;
+    writer.itemNames.clear();
     std::string reason;
     std::string failed = kTempFileName;
     writer.tempFile = openTempFile(reason);
@@ -305,14 +307,23 @@ bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes) {
 }
 
 void dataRoomExceeded(ArchiveWriter& writer) {
-    consoleError("\nError: %s would exceed the 2 GiB that an archive's offsets can address\n",
-                 writer.archiveName.c_str());
+    diagnose(Severity::Error, "%s would exceed the 2 GiB that an archive's offsets can address",
+             writer.archiveName.c_str());
     abandonArchive(writer);
     throw JobExit(kJobError);
 }
 
 void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
     if (!hasDataRoom(writer, 1, 0)) dataRoomExceeded(writer);
+    // Two items of one name: the game finds the first; say so, as it is seldom meant.
+    const std::string name(entry.name.data(), strnlen(entry.name.data(), entry.name.size()));
+    if (!name.empty() && name.back() != ':') {
+        const auto [at, added] = writer.itemNames.emplace(name, writer.header.count + 1);
+        if (!added) {
+            diagnose(Severity::Warning, "%s holds two items named %s (entries %d and %d)",
+                     writer.archiveName.c_str(), name.c_str(), at->second, writer.header.count + 1);
+        }
+    }
     auto bytes = entry.bytes();
     writeAll(writer, writer.archiveFile, bytes.data(), bytes.size(), writer.directoryEnd,
              writer.partialName);
@@ -341,16 +352,19 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
     ArchiveEntry entry;
     entry.offset = static_cast<int32_t>(writer.dataOffset);
     entry.length = length;
+    const std::string what = command != nullptr ? std::string(command) + " " : std::string();
     if (name != nullptr) {
         size_t n = std::strlen(name);
         if (n > kStoredNameChars) {
-            consolePrint(
-                "Warning: %s%sitem name %s is longer than %zu characters; stored as %.*s\n",
-                command != nullptr ? command : "", command != nullptr ? " " : "", name,
-                kStoredNameChars, static_cast<int>(kStoredNameChars), name);
+            diagnose(Severity::Warning,
+                     "%sitem name %s is longer than %zu characters; stored as %.*s", what.c_str(),
+                     name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
             n = kStoredNameChars;
         }
         std::memcpy(entry.name.data(), name, n);
+    } else {
+        diagnose(Severity::Warning,
+                 "%sitem without a name; give the item's name as the first argument", what.c_str());
     }
     appendData(writer, bytes, static_cast<size_t>(length));
     appendEntry(writer, entry);
@@ -442,7 +456,7 @@ void abandonArchive(ArchiveWriter& writer) {
 }
 
 void ioFailure(ArchiveWriter& writer, const char* action, const std::string& file, int error) {
-    consoleError("\nError %s %s: %s\n", action, file.c_str(), std::strerror(error));
+    diagnose(Severity::Error, "error %s %s: %s", action, file.c_str(), std::strerror(error));
     abandonArchive(writer);
     throw JobExit(kJobError);
 }

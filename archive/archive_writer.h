@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/archive_format.h"
 
@@ -37,6 +39,10 @@ struct ArchiveWriter {
     // Copies between files go through the kernel where it can (copy_file_range); false sends
     // every copy through the transfer buffer instead, as on systems without it.
     bool kernelCopy = true;
+    // The entry number of each item name so far, for the warning about a second of one name.
+    std::map<std::string, int32_t> itemNames;
+    // Files the job read (pictures, linked files, merged archives), in the order read.
+    std::vector<std::string> inputs;
 };
 
 // The script path cut at its first '.'; path components that are exactly "." or ".." hold no

@@ -19,7 +19,7 @@ namespace {
 // refused.
 bool openSource(const char* path, ReadableFile& source) {
     if (source.open(resolveScriptPath(path))) return true;
-    consoleError("\nERROR: Cannot Read File (%s): %s\n\n", path, source.reason().c_str());
+    diagnose(Severity::Error, "cannot read %s: %s", path, source.reason().c_str());
     return false;
 }
 
@@ -38,7 +38,7 @@ void printEntry(const ArchiveWriter& writer, const std::array<char, kNameBytes>&
 }
 
 bool badSource(const char* path, const char* why) {
-    consoleError("\nERROR: Not A Usable KIV (%s): %s\n\n", path, why);
+    diagnose(Severity::Error, "%s is not an archive that can be taken over: %s", path, why);
     return false;
 }
 
@@ -55,6 +55,7 @@ void addLabel(ArchiveWriter& writer, const char* name) {
 bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
     ReadableFile source;
     if (!openSource(path, source)) return false;
+    writer.inputs.push_back(resolveScriptPath(path));
     const int64_t length = source.size();
     if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     ArchiveEntry entry;
@@ -71,6 +72,7 @@ bool mergeArchive(ArchiveWriter& writer, const char* path) {
     consolePrint("Unpacking KIV (%s)\n", path);
     ReadableFile source;
     if (!openSource(path, source)) return false;
+    writer.inputs.push_back(resolveScriptPath(path));
     struct stat info {};
     if (fstat(source.fd(), &info) != 0) return badSource(path, "it cannot be examined");
     if (sameFile(info, writer.archiveName.c_str()) ||
@@ -137,7 +139,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
 
     // The script is opened first, so that a missing script leaves an older archive alone.
     ScriptReader script;
-    if (!script.open(linkScriptName)) {
+    if (!script.open(resolveScriptPath(linkScriptName))) {
         consoleError("\nError File Not Found\n");
         diagnose(Severity::Error, "cannot read the link script %s: %s", linkScriptName.c_str(),
                  script.reason().c_str());
@@ -146,28 +148,47 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
     openArchive(writer, archiveName);
 
     char line[kScriptLineBytes];
+    int lineNumber = 0;
+    bool lineEnded = true;
     for (;;) {
         std::memset(line, 0, sizeof line);
-        script.readLine(line, kScriptLineChars);
-        if (script.atEnd()) break;  // a last line without a line end is not handled
+        const size_t n = script.readLine(line, kScriptLineChars);
+        if (lineEnded) ++lineNumber;
+        lineEnded = n > 0 && line[n - 1] == '\n';
+        setDiagnosticLocation(linkScriptName, lineNumber);
+        if (script.atEnd()) {
+            // A last line without a line end is not handled.
+            if (line[std::strspn(line, tokenDelimiters)] != '\0') {
+                diagnose(Severity::Warning,
+                         "the last line has no line end and is not handled; end it with one");
+            }
+            break;
+        }
         const LinkLine parsed = classifyLinkLine(line, pathExists);
         const char* token = parsed.token;
         bool stop = false;
         switch (parsed.kind) {
             case LinkLineKind::Ignored:
             case LinkLineKind::Comment:
+                break;
             case LinkLineKind::FileWithoutName:
+                diagnose(Severity::Warning,
+                         "%s is not stored: a file line needs an item name after the path", token);
                 break;
             case LinkLineKind::Label:
                 addLabel(writer, token);
                 break;
             case LinkLineKind::LabelTooLong:
                 consoleError("\nERROR: Label Too Long (%s)\n\n", token);
+                diagnose(Severity::Error,
+                         "label %s has %zu characters; at most 14 fit, colon included", token,
+                         std::strlen(token));
                 stop = true;
                 break;
             case LinkLineKind::MissingPath:
                 consoleError("File not found error !!! (%s)%d\n", token,
                              static_cast<int>(std::strlen(token)));
+                diagnose(Severity::Error, "%s: %s", token, std::strerror(ENOENT));
                 stop = true;
                 break;
             case LinkLineKind::Archive:
@@ -175,6 +196,8 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
                 break;
             case LinkLineKind::NameTooLong:
                 consoleError("\nERROR: Item Name Too Long (%s)\n\n", parsed.itemName);
+                diagnose(Severity::Error, "item name %s has %zu characters; at most 14 fit",
+                         parsed.itemName, std::strlen(parsed.itemName));
                 stop = true;
                 break;
             case LinkLineKind::File:
@@ -183,6 +206,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
         }
         if (stop) break;
     }
+    clearDiagnosticLocation();
     script.close();
     finishArchive(writer);
     consolePrint("Done\n\n");

@@ -166,7 +166,9 @@ void setWarningMode(bool quiet, bool strict) {
 
 void diagnose(Severity severity, const char* format, ...) {
     DiagnosticState& state = diagnostics();
-    const bool error = severity == Severity::Error || state.strict;
+    const bool note = severity == Severity::Note;
+    const bool error =
+        severity == Severity::Error || (severity == Severity::Warning && state.strict);
     if (!error && state.quiet) return;
     va_list args;
     va_start(args, format);
@@ -177,12 +179,12 @@ void diagnose(Severity severity, const char* format, ...) {
         where = state.script;
         if (state.line > 0) where += ":" + std::to_string(state.line);
     }
-    std::string line = where + (error ? ": error: " : ": warning: ") + text;
+    std::string line = where + (error ? ": error: " : note ? ": note: " : ": warning: ") + text;
     if (line.empty() || line.back() != '\n') line += '\n';
     state.written.push_back(line.substr(0, line.size() - 1));
     if (error) {
         ++state.errors;
-    } else {
+    } else if (!note) {
         ++state.warnings;
     }
     emit(state.sink, line);

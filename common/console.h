@@ -41,7 +41,7 @@ void outputErrorLine(const char* text);  // "put" form
 // kiv's own diagnostics, on their own channel (the process's standard error by default; the
 // window lists them): "SCRIPT:LINE: error: text" while a script line is handled, and
 // "kiv: error: text" otherwise. Errors make the job fail; warnings do not, unless strict.
-enum class Severity { Error, Warning };
+enum class Severity { Error, Warning, Note };
 void setDiagnosticSink(TextSink sink);
 // The script line being handled; a line of 0 names the script alone, an empty script nothing.
 void setDiagnosticLocation(std::string script, int line);

@@ -19,8 +19,8 @@
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
-#include "grab/png_picture.h"
 #include "grab/pcx_decoder.h"
+#include "grab/png_picture.h"
 
 namespace kivfuzz {
 namespace {

@@ -208,6 +208,7 @@ void BlendSearch::blendLevel(int32_t level, int32_t levels, uint8_t* out) {
 // The shading table; drawn at the top-left of the preview, each row twice, without a refresh
 // (it shows at the next one).
 void grabColormap(GrabContext& ctx) {
+    warnWithoutPicture(ctx);
     if (!fitsItemBuffer(ctx, kShadeTableBytes)) return;
     uint8_t* table = ctx.itemBuffer.data() + ctx.cursor;
     buildShadeTable(ctx.palette.data(), table);
@@ -229,6 +230,7 @@ void grabColormap(GrabContext& ctx) {
 void grabTransparent(GrabContext& ctx) {
     const int32_t levels = ctx.numArgs[1];
     if (levels <= 0) return;  // no level, or a negative count: no table
+    warnWithoutPicture(ctx);
     if (levels > kMostBlendLevels) {
         refuseCommand(ctx, "%d levels do not fit the %zu-byte item buffer: at most %d", levels,
                       ctx.itemBuffer.size(), kMostBlendLevels);

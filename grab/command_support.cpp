@@ -40,8 +40,16 @@ void refuseCommand(const GrabContext& ctx, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(reason, sizeof reason, format, args);
     va_end(args);
-    std::string line = std::string(ctx.command) + " " + itemLabel(ctx) + ": " + reason;
-    outputErrorLine(line.c_str());
+    diagnose(Severity::Error, "%s %s: %s", ctx.command, itemLabel(ctx), reason);
+}
+
+void warnWithoutPicture(const GrabContext& ctx) {
+    if (ctx.pictureLoaded) return;
+    const bool zero =
+        std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
+    diagnose(Severity::Warning, "%s %s comes before any picture of the script: it uses %s",
+             ctx.command, itemLabel(ctx),
+             zero ? "an all-zero palette" : "the palette of an earlier job");
 }
 
 bool requirePicture(const GrabContext& ctx) {
@@ -63,6 +71,12 @@ bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w,
         refuseCommand(ctx, "rectangle x %d y %d w %d h %d lies outside the %d x %d picture", x, y,
                       w, h, ctx.width, ctx.height);
         return false;
+    }
+    if (static_cast<int64_t>(x) + w > ctx.width) {
+        diagnose(Severity::Warning,
+                 "%s %s: rectangle x %d y %d w %d h %d runs past the right edge of the %d-pixel "
+                 "wide picture and goes on with the next row",
+                 ctx.command, itemLabel(ctx), x, y, w, h, ctx.width);
     }
     return true;
 }

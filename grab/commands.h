@@ -32,18 +32,21 @@ extern const GrabCommand CommandTable[10];
 // The item name of the running command, for messages.
 const char* itemLabel(const GrabContext& ctx);
 
-// Refuses the running command: one line naming the command and the item, then the reason, on
-// the standard-output channel; the job's exit status becomes 1. The command then writes
+// Refuses the running command: a diagnostic naming the command and the item, then the reason;
+// the job's exit status becomes 1. The command then writes
 // nothing more (so it makes no item, or FONT only its header).
 void refuseCommand(const GrabContext& ctx, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Warns that a command which reads the palette comes before any picture of its script.
+void warnWithoutPicture(const GrabContext& ctx);
 
 // True when a picture was loaded by this run; refuses the command otherwise.
 bool requirePicture(const GrabContext& ctx);
 
 // True when the rectangle's bytes all lie inside the width × height picture (row r of it
-// starting at (y + r) × width + x, so a rectangle may run on into the next row). Refuses
-// negative values and rectangles that touch a byte outside. w or h of 0 touches nothing.
+// starting at (y + r) × width + x, so a rectangle may run on into the next row, with a warning).
+// Refuses negative values and rectangles that touch a byte outside. w or h of 0 touches nothing.
 bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32_t h);
 
 // True when bytes more bytes fit the item buffer behind the cursor; refuses otherwise.

@@ -51,6 +51,8 @@ void grabFont(GrabContext& ctx) {
     }
     if (top < 0) {
         outputError("FONT: Top Not Found\n");
+        diagnose(Severity::Error, "FONT %s: no top marker (colour 255) in column 0 of rows 0 to 19",
+                 itemLabel(ctx));
         return;
     }
     int32_t bottom = -1;
@@ -59,6 +61,10 @@ void grabFont(GrabContext& ctx) {
     }
     if (bottom < 0) {
         outputError("FONT: Bottom Not Found\n");
+        diagnose(Severity::Error,
+                 "FONT %s: no bottom marker (colour 255) in column 0 of rows %d to 99 below the "
+                 "top marker at row %d",
+                 itemLabel(ctx), top + 1, top);
         return;
     }
     const int32_t h = bottom - top - 1;
@@ -71,7 +77,13 @@ void grabFont(GrabContext& ctx) {
             if (c >= W) {
                 c = 0;
                 band += h + 1;
-                if (band >= H) return;  // the sheet has no further cell
+                if (band >= H) {  // the sheet has no further cell
+                    diagnose(Severity::Warning,
+                             "FONT %s: codes %d to %d got no glyph: the sheet has no cell for "
+                             "them after the %d glyphs found",
+                             itemLabel(ctx), k, last, k - first);
+                    return;
+                }
             } else if (bandColumnHasInk(ctx, c, band, h)) {
                 break;
             } else {
@@ -82,6 +94,10 @@ void grabFont(GrabContext& ctx) {
         while (c + n < W && bandColumnHasInk(ctx, c + n, band, h)) ++n;
         if (n > kWidestGlyph) {
             outputError("FONT: Width too BIG !!!\n");
+            diagnose(Severity::Error,
+                     "FONT %s: the cell of code %d at column %d, row %d is %d pixels wide, more "
+                     "than 128; the font keeps the glyphs before it",
+                     itemLabel(ctx), k, c, band, n);
             return;
         }
         for (int32_t r = band; r < band + h && r < H; ++r) {
@@ -92,10 +108,10 @@ void grabFont(GrabContext& ctx) {
         }
         int64_t needed = 0;
         if (!encodePackedSprite(ctx, c, band, n, h, false, &needed)) {
-            outputError(
-                "FONT %s: the glyph of code %d (%lld bytes) does not fit the %zu-byte item "
-                "buffer; the font keeps the glyphs before it\n",
-                itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
+            diagnose(Severity::Error,
+                     "FONT %s: the glyph of code %d (%lld bytes) does not fit the %zu-byte item "
+                     "buffer; the font keeps the glyphs before it",
+                     itemLabel(ctx), k, static_cast<long long>(needed), ctx.itemBuffer.size());
             return;
         }
         font.glyphWidth[static_cast<size_t>(k)] = static_cast<uint8_t>(n);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "grab/preview_sink.h"
@@ -45,6 +46,9 @@ struct GrabContext {
     const char* command = "";
     // A picture was loaded by this run, so picture and preview hold it.
     bool pictureLoaded = false;
+
+    // The files the current run read (pictures), in the order read.
+    std::vector<std::string> inputs;
 
     PcxLoaderState loader;
     PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody

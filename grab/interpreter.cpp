@@ -1,8 +1,10 @@
 #include "grab/interpreter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "common/console.h"
 #include "grab/commands.h"
@@ -36,11 +38,12 @@ struct RunBuffers {
             ctx.preview.assign(kPictureBytes, 0);
         } catch (const std::bad_alloc&) {
             release();
-            outputError("\nNot enough memory for the grab buffers (%zu bytes)\n",
-                        kItemBufferBytes + 2 * kPictureBytes);
+            diagnose(Severity::Error, "not enough memory for the grab buffers (%zu bytes)",
+                     kItemBufferBytes + 2 * kPictureBytes);
             throw JobExit(kJobError);
         }
         ctx.pictureLoaded = false;
+        ctx.inputs.clear();
     }
     void release() {
         for (auto* buffer : {&ctx.itemBuffer, &ctx.picture, &ctx.preview}) {
@@ -60,7 +63,8 @@ struct RunBuffers {
 }  // namespace
 
 bool openGrabScript(ScriptReader& script, const std::string& path) {
-    if (script.open(path)) return true;
+    // As on the scripts' home platform, a name in another letter case is the same script.
+    if (script.open(resolveScriptPath(path))) return true;
     std::string message = toConsoleEncoding("\n文件未发现!!! (") + path + ")";
     outputError("%s", message.c_str());
     diagnose(Severity::Error, "cannot read the grab script %s: %s", path.c_str(),
@@ -86,9 +90,61 @@ const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine) {
     return row;
 }
 
+namespace {
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+const char* misspeltCommand(const char* word) {
+    if (word == nullptr) return nullptr;
+    std::string upper;
+    for (const char* c = word; *c != '\0'; ++c) {
+        // Only words of letters can be misspelt commands; ";", "#", "//" start comments.
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z'))) return nullptr;
+        upper += static_cast<char>(*c >= 'a' ? *c - 'a' + 'A' : *c);
+    }
+    if (upper == "REM") return nullptr;
+    // Short words are near too many others: one edit for them, two for longer ones.
+    const size_t allowed = upper.size() <= 4 ? 1 : 2;
+    const char* best = nullptr;
+    size_t bestDistance = allowed + 1;
+    for (const GrabCommand* row = CommandTable; row->keyword != nullptr; ++row) {
+        const size_t d = editDistance(upper, row->keyword);
+        if (d > 0 && d < bestDistance) {
+            best = row->keyword;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
 const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
+    char first[kScriptLineBytes];
+    std::memcpy(first, scriptLine, sizeof first);
     const GrabCommand* row = parseGrabLine(ctx, scriptLine);
-    if (row == nullptr) return nullptr;
+    if (row == nullptr) {
+        char* rest = first;
+        const char* word = nextToken(rest);
+        if (const char* meant = misspeltCommand(word)) {
+            diagnose(Severity::Warning,
+                     "%s is no command and the line is skipped; did you mean %s?", word, meant);
+        }
+        return nullptr;
+    }
     ctx.cursor = 0;
     ctx.command = row->keyword;
     row->handler(ctx);

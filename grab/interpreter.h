@@ -18,6 +18,10 @@ struct GrabCommand;
 // in the context, or nullptr when the line holds no command (the arguments are then untouched).
 const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine);
 
+// The command a line's first word was probably meant to be (one edit away for words of up to
+// four letters, two for longer ones), or nullptr: for commands, comments and far words.
+const char* misspeltCommand(const char* word);
+
 // Runs one script line: the command its first word names, if any, with the cursor at the start
 // of the item buffer. Returns the command's row, or nullptr for a line without a command; the
 // bytes the command wrote are the item buffer up to the cursor.

@@ -8,15 +8,24 @@ namespace kiv {
 
 const char* kindName(ItemKind kind) {
     switch (kind) {
-        case ItemKind::Label: return "label";
-        case ItemKind::Empty: return "empty";
-        case ItemKind::Palette: return "palette";
-        case ItemKind::Sprite: return "sprite";
-        case ItemKind::Font: return "font";
-        case ItemKind::Texture: return "texture";
-        case ItemKind::ShadeTable: return "shade-table";
-        case ItemKind::BlendTable: return "blend-table";
-        case ItemKind::Raw: return "raw";
+        case ItemKind::Label:
+            return "label";
+        case ItemKind::Empty:
+            return "empty";
+        case ItemKind::Palette:
+            return "palette";
+        case ItemKind::Sprite:
+            return "sprite";
+        case ItemKind::Font:
+            return "font";
+        case ItemKind::Texture:
+            return "texture";
+        case ItemKind::ShadeTable:
+            return "shade-table";
+        case ItemKind::BlendTable:
+            return "blend-table";
+        case ItemKind::Raw:
+            return "raw";
     }
     return "raw";
 }
@@ -53,8 +62,9 @@ ItemInfo recogniseItem(const std::string& name, std::span<const uint8_t> bytes) 
     if (auto sprite = readPackedSprite(bytes, nullptr)) {
         info.kind = ItemKind::Sprite;
         info.cropped = sprite->cropped;
-        info.detail = std::string(sprite->cropped ? "cropped " : "") + size(sprite->width, sprite->height) +
-                      ", " + std::to_string(sprite->runs) + " runs";
+        info.detail = std::string(sprite->cropped ? "cropped " : "") +
+                      size(sprite->width, sprite->height) + ", " + std::to_string(sprite->runs) +
+                      " runs";
         return info;
     }
     if (auto texture = readTexture(bytes, nullptr)) {
@@ -137,7 +147,8 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
             break;
         case ItemKind::Palette: {
             IndexedImage swatch = image(16, 16, false);
-            for (int i = 0; i < 256; ++i) swatch.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+            for (int i = 0; i < 256; ++i)
+                swatch.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
             out.push_back(std::move(swatch));
             break;
         }
@@ -150,15 +161,16 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
         case ItemKind::BlendTable:
             for (int32_t level = 0; level < info.levels; ++level) {
                 IndexedImage table = image(256, 256, false);
-                const auto block = bytes.subspan(static_cast<size_t>(level) * BlendTable::kLevelBytes,
-                                                 BlendTable::kLevelBytes);
+                const auto block = bytes.subspan(
+                    static_cast<size_t>(level) * BlendTable::kLevelBytes, BlendTable::kLevelBytes);
                 table.pixels.assign(block.begin(), block.end());
                 out.push_back(std::move(table));
             }
             break;
         case ItemKind::Raw:
             if (rawWidth > 0 && bytes.size() >= static_cast<size_t>(rawWidth)) {
-                const int32_t rows = static_cast<int32_t>(bytes.size() / static_cast<size_t>(rawWidth));
+                const int32_t rows =
+                    static_cast<int32_t>(bytes.size() / static_cast<size_t>(rawWidth));
                 IndexedImage picture = image(rawWidth, rows, false);
                 std::copy_n(bytes.begin(), picture.pixels.size(), picture.pixels.begin());
                 out.push_back(std::move(picture));

@@ -28,7 +28,7 @@ ItemInfo recogniseItem(const std::string& name, std::span<const uint8_t> bytes);
 struct IndexedImage {
     int32_t width = 0;
     int32_t height = 0;
-    std::vector<uint8_t> pixels;  // width × height, top row first
+    std::vector<uint8_t> pixels;   // width × height, top row first
     bool transparentZero = false;  // index 0 is see-through (sprites and fonts)
 };
 

@@ -25,6 +25,7 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? file.reason().c_str() : "no file name given");
     } else {
+        ctx.inputs.push_back(resolveScriptPath(path));
         std::vector<uint8_t>& bytes = state.fileBytes;
         file.readAllInto(bytes, kPictureFileReadLimit);
         std::vector<uint8_t> trailer(kPcxTrailerBytes);
@@ -38,31 +39,46 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         switch (readPcxInfo(pcx, info)) {
             case PcxProblem::ShortHeader:
                 outputError("Error Reading\n");
+                diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header", path,
+                         static_cast<long long>(file.size()));
                 break;
             case PcxProblem::NotPcx256:
                 outputError("Not a 256 Color PCX File\n");
+                diagnose(Severity::Error,
+                         "LOADPCX %s: not a 256-colour PCX picture (it begins %u %u, not 10 5)",
+                         path, bytes[0], bytes[1]);
                 break;
             case PcxProblem::NoTrailer:
                 outputErrorLine("Error Seeking to Palette");
+                diagnose(Severity::Error,
+                         "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
+                         "picture's end",
+                         path, static_cast<long long>(file.size()));
                 break;
             case PcxProblem::BadPalette:
                 outputErrorLine("Error Reading Palette");
+                diagnose(Severity::Error,
+                         "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
+                         "not 12)",
+                         path, trailer[0]);
                 break;
             case PcxProblem::None: {
                 const int64_t pixels = static_cast<int64_t>(info.width) * info.height;
                 if (info.width <= 0 || info.height <= 0 || info.bytesPerLine <= 0 ||
                     pixels > static_cast<int64_t>(kPictureBytes)) {
-                    outputError(
-                        "LOADPCX %s: a picture of %d x %d pixels with %d bytes per line is not "
-                        "loaded: each must be at least 1 and the picture at most %zu pixels\n",
-                        path, info.width, info.height, info.bytesPerLine, kPictureBytes);
+                    diagnose(Severity::Error,
+                             "LOADPCX %s: a picture of %d x %d pixels with %d bytes per line is "
+                             "not loaded: each must be at least 1 and the picture at most %zu "
+                             "pixels",
+                             path, info.width, info.height, info.bytesPerLine, kPictureBytes);
                     break;
                 }
                 if (ctx.previewSink != nullptr &&
                     !ctx.previewSink->beginPicture(info.width, info.height,
                                                    info.fileColours.data())) {
-                    outputError("LOADPCX %s: the %d x %d display bitmap cannot be created\n", path,
-                                info.width, info.height);
+                    diagnose(Severity::Error,
+                             "LOADPCX %s: the %d x %d display bitmap cannot be created", path,
+                             info.width, info.height);
                     break;
                 }
                 state.hasDisplayBitmap = ctx.previewSink != nullptr;
@@ -93,6 +109,10 @@ void grabLoadPcx(GrabContext& ctx) {
     const bool loaded = loadPcx(ctx, ctx.textArgs[0], width, height);
     ctx.width = width;
     ctx.height = height;
+    if (!loaded && ctx.pictureLoaded) {
+        diagnose(Severity::Warning,
+                 "the commands after this line use the earlier picture (%d x %d)", width, height);
+    }
     if (loaded && !ctx.picture.empty()) {
         const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
         std::memcpy(ctx.preview.data(), ctx.picture.data(), n);

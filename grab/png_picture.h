@@ -27,7 +27,7 @@ struct PngPicture {
     int32_t height = 0;
     std::array<uint8_t, 768> colours{};
     int paletteEntries = 0;
-    int transparentEntries = 0;  // entries of the tRNS chunk, 0 without one
+    int transparentEntries = 0;   // entries of the tRNS chunk, 0 without one
     std::vector<uint8_t> pixels;  // width × height, top row first
 };
 // Reads a PNG of colour type 3 (palette) at bit depth 1, 2, 4 or 8, interlaced or not. Other

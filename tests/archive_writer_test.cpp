@@ -130,8 +130,11 @@ TEST_F(WriterTest, LongNameIsShortenedWithAWarning) {
     finishArchive(writer);
     ParsedArchive archive = parseArchive("long.kiv");
     EXPECT_EQ(archive.name(0), "a_very_long_ite");
-    EXPECT_NE(channels.text().find("a_very_long_item_name"), std::string::npos);
-    EXPECT_NE(channels.text().find("stored as a_very_long_ite"), std::string::npos);
+    EXPECT_NE(
+        channels.diagnostics().find("warning: item name a_very_long_item_name is longer than 15 "
+                                    "characters; stored as a_very_long_ite\n"),
+        std::string::npos)
+        << channels.diagnostics();
 }
 
 TEST_F(WriterTest, ExistingArchiveIsReplacedNotExtended) {
@@ -180,7 +183,7 @@ TEST_F(WriterTest, WriteFailureRemovesTheIncompleteFiles) {
         };
         setrlimit(RLIMIT_FSIZE, &limit);
         std::string out;
-        setConsoleWrite([&](std::string_view t) { out.append(t); });
+        setDiagnosticSink([&](std::string_view t) { out.append(t); });
         ArchiveWriter w;
         Bytes big = patternBytes(300000, 1);
         try {
@@ -189,7 +192,7 @@ TEST_F(WriterTest, WriteFailureRemovesTheIncompleteFiles) {
             finishArchive(w);
         } catch (const JobExit& e) {
             bool named =
-                out.find("Error writing datatemp.dat: File too large") != std::string::npos;
+                out.find("error writing datatemp.dat: File too large") != std::string::npos;
             _exit(named ? e.status() : 42);
         }
         _exit(43);
@@ -226,12 +229,12 @@ TEST_F(WriterTest, ParallelJobsTakeTurnsWithTheTemporaryFile) {
     pid_t second = fork();
     if (second == 0) {
         std::string out;
-        setConsoleWrite([&](std::string_view t) { out.append(t); });
+        setDiagnosticSink([&](std::string_view t) { out.append(t); });
         ArchiveWriter w;
         beginArchive(w, "b.scp");
         addItem(w, "b", dataB.data(), static_cast<int32_t>(dataB.size()));
         finishArchive(w);
-        _exit(out.find("Waiting for another job to release datatemp.dat\n") == 0 ? 0 : 4);
+        _exit(out == "kiv: note: waiting for another job to release datatemp.dat\n" ? 0 : 4);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fileExists("b.kiv")) << "the second job must wait";

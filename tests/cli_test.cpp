@@ -110,8 +110,9 @@ TEST(CommandLine, OverlongScriptNameIsRefused) {
     std::string name = std::string(260, 'n') + ".scp";
     RunResult r = runKiv({name});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("Script name too long (264 characters, at most 263)"),
+    EXPECT_NE(r.errors.find("kiv: error: script name too long (264 characters, at most 263)"),
               std::string::npos);
+    EXPECT_EQ(r.output, "");
     EXPECT_FALSE(fileExists("datatemp.dat"));
 }
 
@@ -123,6 +124,7 @@ TEST(CommandLine, ArchiveThatCannotBeCreatedEndsWithStatus255) {
     RunResult r = runKiv({"ro2.scp"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.output, "\nError File Not Found\n");
+    EXPECT_EQ(r.errors, "kiv: error: cannot create datatemp.dat: Is a directory\n");
     EXPECT_FALSE(fileExists("ro2.kiv"));
 }
 
@@ -136,12 +138,12 @@ TEST(CommandLine, ShortOfMemoryEndsCleanly) {
         RunResult r = runKiv({"pal.scp"}, ".", kb * 1024);
         EXPECT_EQ(r.output.find("terminate called"), std::string::npos) << kb;
         EXPECT_NE(r.status, 128 + SIGABRT) << kb;
-        if (r.output.find("Not enough memory for the 2098176-byte transfer buffer") !=
+        if (r.errors.find("not enough memory for the 2098176-byte transfer buffer") !=
             std::string::npos) {
             EXPECT_EQ(r.status, 255) << kb;
             transferRefused = true;
         }
-        if (r.output.find("Not enough memory for the grab buffers (3993600 bytes)") !=
+        if (r.errors.find("not enough memory for the grab buffers (3993600 bytes)") !=
             std::string::npos) {
             EXPECT_EQ(r.status, 1) << kb;
             EXPECT_FALSE(fileExists("pal.kiv")) << kb;

@@ -160,7 +160,7 @@ TEST(Transparent, LevelCounts) {
     EXPECT_TRUE(h.run("TRANSPARENT glass many").empty());
     EXPECT_EQ(h.channels.text(), "");
     EXPECT_TRUE(h.run("TRANSPARENT glass 24").empty());
-    EXPECT_EQ(h.channels.text(),
+    EXPECT_EQ(h.channels.errorTexts(),
               "TRANSPARENT glass: 24 levels do not fit the 1536000-byte item buffer: at most 23\n");
     EXPECT_TRUE(jobFailed());
     EXPECT_EQ(h.run("TRANSPARENT glass 23").size(), 23u * 65536u);

@@ -164,8 +164,9 @@ TEST_F(FontTest, CodesOutsideTheTablesAndInReverse) {
         Bytes item = font(first, last);
         EXPECT_EQ(item.size(), 1284u);
         EXPECT_EQ(header(item).height, 0);
-        EXPECT_EQ(h.channels.text(), "FONT f: character codes " + std::to_string(first) + " to " +
-                                         std::to_string(last) + ": each must lie in 0 to 255\n");
+        EXPECT_EQ(h.channels.errorTexts(), "FONT f: character codes " + std::to_string(first) +
+                                               " to " + std::to_string(last) +
+                                               ": each must lie in 0 to 255\n");
     }
 }
 
@@ -203,8 +204,8 @@ TEST_F(FontTest, GlyphsThatOverflowTheItemBufferStopTheFont) {
     }
     Bytes item = font(0, 60);
     Font f = header(item);
-    EXPECT_NE(h.channels.text().find("FONT f: the glyph of code 19 ("), std::string::npos)
-        << h.channels.text();
+    EXPECT_NE(h.channels.errorTexts().find("FONT f: the glyph of code 19 ("), std::string::npos)
+        << h.channels.diagnostics();
     EXPECT_EQ(f.width[18], 120);
     EXPECT_EQ(f.offset[19], -1);
     EXPECT_EQ(f.width[19], 0);
@@ -215,5 +216,5 @@ TEST_F(FontTest, GlyphsThatOverflowTheItemBufferStopTheFont) {
 TEST(FontNoPicture, IsRefusedWithoutAnItem) {
     GrabHarness h;
     EXPECT_TRUE(h.call(grabFont, "FONT", "f", {0, 65, 90, 0, 0}).empty());
-    EXPECT_EQ(h.channels.text(), "FONT f: no picture loaded\n");
+    EXPECT_EQ(h.channels.errorTexts(), "FONT f: no picture loaded\n");
 }

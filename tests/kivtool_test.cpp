@@ -21,18 +21,20 @@ GrabHarness& sheet() {
     static bool ready = false;
     if (!ready) {
         Bytes pixels(64 * 24, 0);
-        pixels[0] = 255;           // font markers in column 0, rows 0 and 4: glyph height 3
+        pixels[0] = 255;  // font markers in column 0, rows 0 and 4: glyph height 3
         pixels[4 * 64] = 255;
         for (int x = 2; x < 12; ++x) {
             if (x % 4 != 1) pixels[static_cast<size_t>(64 + x)] = static_cast<uint8_t>(x);
         }
         for (int y = 8; y < 24; ++y) {
             for (int x = 0; x < 64; ++x) {
-                if ((x + y) % 5 != 0) pixels[static_cast<size_t>(y * 64 + x)] = static_cast<uint8_t>(x + y);
+                if ((x + y) % 5 != 0)
+                    pixels[static_cast<size_t>(y * 64 + x)] = static_cast<uint8_t>(x + y);
             }
         }
         h.setPicture(64, 24, pixels);
-        for (int i = 0; i < 768; ++i) h.ctx.palette[static_cast<size_t>(i)] = static_cast<uint8_t>((i * 7) % 64);
+        for (int i = 0; i < 768; ++i)
+            h.ctx.palette[static_cast<size_t>(i)] = static_cast<uint8_t>((i * 7) % 64);
         ready = true;
     }
     return h;
@@ -90,14 +92,16 @@ TEST(ItemKinds, EveryGrabCommandAndTheNearMisses) {
         {"sprite, row index off", "s", withWord(packed, 12, 20), ItemKind::Raw, ""},
         {"sprite, byte after its end", "s", plus(packed, {0}), ItemKind::Raw, ""},
         {"sprite, cut short", "s", Bytes(packed.begin(), packed.end() - 1), ItemKind::Raw, ""},
-        {"sprite, terminator length", "s", withWord(packed, packed.size() - 4, 5), ItemKind::Raw, ""},
+        {"sprite, terminator length", "s", withWord(packed, packed.size() - 4, 5), ItemKind::Raw,
+         ""},
         {"sprite, a zero pixel stored", "s", withByte(packed, loadLE32(packed.data() + 12) + 12, 0),
          ItemKind::Raw, ""},
         {"sprite, kind 1", "s", withWord(packed, 8, 1), ItemKind::Raw, ""},
         {"cropped sprite, box too large", "c", withWord(cropped, 0, 17), ItemKind::Raw, ""},
-        {"font, offset off by one", "f", withWord(font, 4 + 4 * 66, loadLE32(font.data() + 4 + 4 * 66) + 1),
-         ItemKind::Raw, ""},
-        {"font, width of a code without glyph", "f", withByte(font, 1028 + 90, 3), ItemKind::Raw, ""},
+        {"font, offset off by one", "f",
+         withWord(font, 4 + 4 * 66, loadLE32(font.data() + 4 + 4 * 66) + 1), ItemKind::Raw, ""},
+        {"font, width of a code without glyph", "f", withByte(font, 1028 + 90, 3), ItemKind::Raw,
+         ""},
         {"texture, one byte more", "t", plus(texture, {1}), ItemKind::Raw, ""},
         {"palette, a component of 64", "p", withByte(grab("PALETTE p"), 5, 64), ItemKind::Raw, ""},
         {"shade table, row 0 not the identity", "m", withByte(shades, 3, 4), ItemKind::Raw, ""},
@@ -118,11 +122,15 @@ TEST(Kivtool, RenderedPixelsAreThePicturesIndices) {
     GrabHarness& h = sheet();
     const Bytes sprite = grab("PACKED s 0 1 2 2");
     const Bytes texture = grab("TEXTURE t 1 1 2 1");
-    writeFile("a.kiv", buildArchive({{"pal", grab("PALETTE pal")}, {"s", sprite}, {"t", texture},
-                                     {"f", grab("FONT f 65 70")}, {"b", grab("TRANSPARENT b 2")}}));
+    writeFile("a.kiv", buildArchive({{"pal", grab("PALETTE pal")},
+                                     {"s", sprite},
+                                     {"t", texture},
+                                     {"f", grab("FONT f 65 70")},
+                                     {"b", grab("TRANSPARENT b 2")}}));
     RunResult r = runKivtool({"render", "a.kiv", "-o", "out"});
     ASSERT_EQ(r.status, 0) << r.errors;
-    EXPECT_EQ(r.output, "out/pal.png\nout/s.png\nout/t.png\nout/f.png\nout/b.level0.png\nout/b.level1.png\n");
+    EXPECT_EQ(r.output,
+              "out/pal.png\nout/s.png\nout/t.png\nout/f.png\nout/b.level0.png\nout/b.level1.png\n");
     struct Expect {
         const char* file;
         int x, y, w, h;  // the rectangle of the picture it came from
@@ -137,7 +145,8 @@ TEST(Kivtool, RenderedPixelsAreThePicturesIndices) {
         ASSERT_EQ(png.height, e.h);
         for (int y = 0; y < e.h; ++y) {
             for (int x = 0; x < e.w; ++x) {
-                ASSERT_EQ(png.pixels[static_cast<size_t>(y * e.w + x)], h.pictureAt(e.x + x, e.y + y));
+                ASSERT_EQ(png.pixels[static_cast<size_t>(y * e.w + x)],
+                          h.pictureAt(e.x + x, e.y + y));
             }
         }
         EXPECT_EQ(png.paletteEntries, 256);
@@ -159,9 +168,12 @@ TEST(Kivtool, RenderedPixelsAreThePicturesIndices) {
 
 TEST(Kivtool, ExtractReproducesEveryItemsBytes) {
     ScopedTempDir dir;
-    std::vector<EntrySpec> entries = {{"GROUP:", {}},          {"hero", patternBytes(30, 1)},
-                                      {"hero", patternBytes(5, 2)}, {"", patternBytes(7, 3)},
-                                      {"../up", patternBytes(4, 4)}, {".hidden", patternBytes(3, 5)},
+    std::vector<EntrySpec> entries = {{"GROUP:", {}},
+                                      {"hero", patternBytes(30, 1)},
+                                      {"hero", patternBytes(5, 2)},
+                                      {"", patternBytes(7, 3)},
+                                      {"../up", patternBytes(4, 4)},
+                                      {".hidden", patternBytes(3, 5)},
                                       {"zero", {}}};
     writeFile("a.kiv", buildArchive(entries));
     RunResult r = runKivtool({"extract", "a.kiv", "-o", "x"});
@@ -183,17 +195,22 @@ TEST(Kivtool, ExtractReproducesEveryItemsBytes) {
 
 TEST(Kivtool, ListShowsKindsAndRefusesWhatIsNoArchive) {
     ScopedTempDir dir;
-    writeFile("a.kiv", buildArchive({{"GROUP:", {}}, {"hero", grab("PACKED s 0 1 2 2"), 3},
+    writeFile("a.kiv", buildArchive({{"GROUP:", {}},
+                                     {"hero", grab("PACKED s 0 1 2 2"), 3},
                                      {"pal", grab("PALETTE p")}}));
     RunResult r = runKivtool({"list", "a.kiv"});
     ASSERT_EQ(r.status, 0) << r.errors;
-    EXPECT_NE(r.output.find("    1      0          0          0  label        GROUP:"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("    1      0          0          0  label        GROUP:"),
+              std::string::npos)
+        << r.output;
     EXPECT_NE(r.output.find("    2      3         96 "), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("sprite       hero             16x16, "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("sprite       hero             16x16, "), std::string::npos)
+        << r.output;
     r = runKivtool({"list", "a.kiv", "--json"});
     EXPECT_NE(r.output.find("{\"index\": 1, \"name\": \"GROUP:\", \"flags\": 0, \"offset\": 0, "
                             "\"length\": 0, \"kind\": \"label\", \"detail\": \"\"}"),
-              std::string::npos) << r.output;
+              std::string::npos)
+        << r.output;
     EXPECT_EQ(r.output.front(), '[');
     writeText("pic.pcx", "not an archive at all");
     for (const char* path : {"pic.pcx", "/dev/zero", "missing.kiv"}) {
@@ -216,13 +233,20 @@ TEST(Kivtool, VerifyNamesEachBrokenEntry) {
         std::string says;
     } cases[] = {
         {"a good archive", good, 0, "ok, 2 entries"},
-        {"cut short", Bytes(good.begin(), good.end() - 3), 1, "entry 2 (two): data at 78 + 5 lies past the end of the 80-byte file"},
-        {"impossible count", withWord(good, 8, 1000), 1, "a directory of 1000 entries reaches past the end"},
+        {"cut short", Bytes(good.begin(), good.end() - 3), 1,
+         "entry 2 (two): data at 78 + 5 lies past the end of the 80-byte file"},
+        {"impossible count", withWord(good, 8, 1000), 1,
+         "a directory of 1000 entries reaches past the end"},
         {"negative count", withWord(good, 8, -2), 1, "negative entry count -2"},
-        {"offset past the end", withWord(good, 12 + 28 + 4, 500), 1, "entry 2 (two): data at 500 + 5"},
+        {"offset past the end", withWord(good, 12 + 28 + 4, 500), 1,
+         "entry 2 (two): data at 500 + 5"},
         {"negative length", withWord(good, 12 + 8, -4), 1, "entry 1 (one): negative length -4"},
-        {"negative offset", withWord(good, 12 + 28 + 4, -1), 1, "entry 2 (two): negative offset -1"},
-        {"name without end", plus(Bytes(good.begin(), good.begin() + 52), plus(Bytes(16, 'x'), Bytes(good.begin() + 68, good.end()))), 1, "entry 2 (xxxxxxxxxxxxxxxx): name is not zero-terminated"},
+        {"negative offset", withWord(good, 12 + 28 + 4, -1), 1,
+         "entry 2 (two): negative offset -1"},
+        {"name without end",
+         plus(Bytes(good.begin(), good.begin() + 52),
+              plus(Bytes(16, 'x'), Bytes(good.begin() + 68, good.end()))),
+         1, "entry 2 (xxxxxxxxxxxxxxxx): name is not zero-terminated"},
         {"wrong magic", withByte(good, 0, 'X'), 1, "not a KIV2.0 archive"},
         {"shorter than a header", Bytes(5, 0), 1, "shorter than an archive header"},
     };
@@ -240,19 +264,26 @@ TEST(Kivtool, DiffSaysWhatChanged) {
     ScopedTempDir dir;
     const Bytes sprite = grab("PACKED s 0 1 2 2");
     const Bytes pal = grab("PALETTE p");
-    writeFile("a.kiv", buildArchive({{"pal", pal}, {"hero", sprite}, {"old", patternBytes(9, 1)},
-                                     {"x", patternBytes(4, 2)}, {"y", patternBytes(4, 3)}}));
+    writeFile("a.kiv", buildArchive({{"pal", pal},
+                                     {"hero", sprite},
+                                     {"old", patternBytes(9, 1)},
+                                     {"x", patternBytes(4, 2)},
+                                     {"y", patternBytes(4, 3)}}));
     writeFile("same.kiv", readFile("a.kiv"));
     Bytes changed = sprite;
     changed[static_cast<size_t>(loadLE32(sprite.data() + 12) + 12)] ^= 1;  // one pixel
-    writeFile("b.kiv", buildArchive({{"pal", pal}, {"hero", changed}, {"new", patternBytes(9, 1)},
-                                     {"y", patternBytes(4, 3)}, {"x", patternBytes(4, 2)},
+    writeFile("b.kiv", buildArchive({{"pal", pal},
+                                     {"hero", changed},
+                                     {"new", patternBytes(9, 1)},
+                                     {"y", patternBytes(4, 3)},
+                                     {"x", patternBytes(4, 2)},
                                      {"more", patternBytes(2, 7)}}));
     EXPECT_EQ(runKivtool({"diff", "a.kiv", "same.kiv"}).status, 0);
     RunResult r = runKivtool({"diff", "a.kiv", "b.kiv", "--images", "d"});
     EXPECT_EQ(r.status, 1);
-    for (const char* line : {"renamed  old -> new", "added    more (entry 6)", "moved    x (entry 4 -> 5)",
-                             "changed  hero: sprite 16x16", "1 of 256 pixels differ"}) {
+    for (const char* line :
+         {"renamed  old -> new", "added    more (entry 6)", "moved    x (entry 4 -> 5)",
+          "changed  hero: sprite 16x16", "1 of 256 pixels differ"}) {
         EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
     }
     EXPECT_TRUE(fileExists("d/hero.diff.png"));

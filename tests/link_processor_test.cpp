@@ -224,7 +224,9 @@ TEST_F(LinkTest, UnreadablePathStopsTheRun) {
         beginJobLog();
         EXPECT_EQ(link(std::string("OKAY:\n") + line + "AFTER:\n"), 0);
         EXPECT_EQ(parseArchive("job.kiv").header.count, 1) << line;
-        EXPECT_NE(channels.text().find("ERROR: Cannot Read File"), std::string::npos) << line;
+        EXPECT_NE(channels.diagnostics().find("job.lnk:2: error: cannot read folder"),
+                  std::string::npos)
+            << line << channels.diagnostics();
         EXPECT_TRUE(jobFailed());
     }
     // A folder named on a line without item name is not read, so nothing is wrong.
@@ -267,9 +269,10 @@ TEST_F(LinkTest, BadMergeSourcesAreRefusedBeforeAnythingIsCopied) {
         EXPECT_EQ(a.header.count, 1) << c.name;
         EXPECT_EQ(a.bytes.size(), 12u + 28u) << c.name;
         EXPECT_NE(
-            channels.text().find(std::string("ERROR: Not A Usable KIV (") + c.name + "): " + c.why),
+            channels.diagnostics().find(std::string("job.lnk:2: error: ") + c.name +
+                                        " is not an archive that can be taken over: " + c.why),
             std::string::npos)
-            << c.name << channels.text();
+            << c.name << channels.diagnostics();
     }
 }
 
@@ -277,7 +280,7 @@ TEST_F(LinkTest, MergingTheArchiveThisRunWritesIsRefused) {
     Bytes old = buildArchive({{"old", patternBytes(10, 1)}});
     writeFile("job.kiv", old);
     EXPECT_EQ(link("job.kiv\n"), 0);
-    EXPECT_NE(channels.text().find("it is the archive this run writes"), std::string::npos);
+    EXPECT_NE(channels.diagnostics().find("it is the archive this run writes"), std::string::npos);
     EXPECT_EQ(parseArchive("job.kiv").header.count, 0);
 }
 

@@ -183,11 +183,11 @@ TEST_F(PackedTest, RefusedRectangles) {
     for (const auto& c : cases) {
         h.channels.clear();
         EXPECT_TRUE(h.call(grabPacked, "PACKED", "s", c.args).empty());
-        EXPECT_EQ(h.channels.text(), c.message);
+        EXPECT_EQ(h.channels.errorTexts(), c.message);
     }
     GrabHarness none;
     EXPECT_TRUE(none.call(grabPackedCropped, "PACKEDC", "c", {0, 0, 0, 1, 1}).empty());
-    EXPECT_EQ(none.channels.text(), "PACKEDC c: no picture loaded\n");
+    EXPECT_EQ(none.channels.errorTexts(), "PACKEDC c: no picture loaded\n");
 }
 
 TEST(PackedLimits, SpriteLargerThanTheItemBufferIsRefused) {
@@ -199,8 +199,8 @@ TEST(PackedLimits, SpriteLargerThanTheItemBufferIsRefused) {
     EXPECT_TRUE(h.run("PACKED big 0 0 160 120").empty());
     // Header and row index, one 13-byte record per stored pixel, the terminator.
     const size_t size = 12 + 4 * 960 + 13 * (1280 * 960 / 2) + 12;
-    EXPECT_EQ(h.channels.text(), "PACKED big: sprite of " + std::to_string(size) +
-                                     " bytes does not fit the 1536000-byte item buffer\n");
+    EXPECT_EQ(h.channels.errorTexts(), "PACKED big: sprite of " + std::to_string(size) +
+                                           " bytes does not fit the 1536000-byte item buffer\n");
     EXPECT_EQ(h.ctx.preview, preview) << "nothing is painted for a refused sprite";
     // The largest that fits: 1,536,000 bytes hold a sheet of about 118,000 stored pixels.
     EXPECT_FALSE(h.run("PACKED fits 0 0 160 12").empty());

@@ -115,21 +115,25 @@ TEST_F(PcxTest, FailuresPrintTheirMessageAndChangeNothing) {
     const std::string tooBig =
         "LOADPCX p.pcx: a picture of 1281 x 960 pixels with 1282 bytes per line is not loaded: "
         "each must be at least 1 and the picture at most 1228800 pixels\n";
+    // The original tool's messages stay on standard output; kiv's diagnostic says why.
     struct Case {
         const char* what;
         Bytes bytes;
         std::string message;
+        std::string diagnostic;
     } cases[] = {
-        {"header of 127 bytes", Bytes(127, 10), "Error Reading\n"},
-        {"manufacturer", badMaker, "Not a 256 Color PCX File\n"},
-        {"version", badVersion, "Not a 256 Color PCX File\n"},
-        {"shorter than the trailer", shortFile, "Error Seeking to Palette\n"},
-        {"marker", badMarker, "Error Reading Palette\n"},
-        {"bytes per line 0", encodePcx(zeroLine),
+        {"header of 127 bytes", Bytes(127, 10), "Error Reading\n",
+         "LOADPCX p.pcx: 127 bytes, shorter than a PCX header"},
+        {"manufacturer", badMaker, "Not a 256 Color PCX File\n", "(it begins 11 5, not 10 5)"},
+        {"version", badVersion, "Not a 256 Color PCX File\n", "(it begins 10 3, not 10 5)"},
+        {"shorter than the trailer", shortFile, "Error Seeking to Palette\n",
+         "shorter than the 769-byte palette at a PCX picture's end"},
+        {"marker", badMarker, "Error Reading Palette\n", "(the byte before it is 13, not 12)"},
+        {"bytes per line 0", encodePcx(zeroLine), "",
          "LOADPCX p.pcx: a picture of 4 x 4 pixels with 0 bytes per line is not loaded: each "
          "must be at least 1 and the picture at most 1228800 pixels\n"},
-        {"too many pixels", pcxWithData(huge, {}), tooBig},
-        {"negative width", invertedBytes,
+        {"too many pixels", pcxWithData(huge, {}), "", tooBig},
+        {"negative width", invertedBytes, "",
          "LOADPCX p.pcx: a picture of -6 x 4 pixels with 4 bytes per line is not loaded: each "
          "must be at least 1 and the picture at most 1228800 pixels\n"},
     };
@@ -138,6 +142,8 @@ TEST_F(PcxTest, FailuresPrintTheirMessageAndChangeNothing) {
         writeFile("p.pcx", c.bytes);
         EXPECT_TRUE(fresh.run("LOADPCX p.pcx").empty());
         EXPECT_EQ(fresh.channels.text(), c.message) << c.what;
+        EXPECT_NE(fresh.channels.diagnostics().find(c.diagnostic), std::string::npos)
+            << c.what << ": " << fresh.channels.diagnostics();
         EXPECT_EQ(fresh.ctx.width, 0) << c.what;
         EXPECT_EQ(fresh.ctx.height, 0) << c.what;
         EXPECT_EQ(fresh.ctx.palette, (std::array<uint8_t, 768>{})) << c.what;
@@ -173,7 +179,9 @@ TEST_F(PcxTest, DisplayBitmapThatCannotBeMadeFailsTheLoad) {
     writePcx("good.pcx", varied(8, 8));
     h.display.accept = false;
     load("good.pcx");
-    EXPECT_EQ(h.channels.text(), "LOADPCX good.pcx: the 8 x 8 display bitmap cannot be created\n");
+    EXPECT_EQ(h.channels.text(), "");
+    EXPECT_EQ(h.channels.diagnostics(),
+              "kiv: error: LOADPCX good.pcx: the 8 x 8 display bitmap cannot be created\n");
     EXPECT_EQ(h.ctx.width, 0);
     EXPECT_EQ(h.ctx.palette, (std::array<uint8_t, 768>{}));
     EXPECT_FALSE(h.ctx.pictureLoaded);

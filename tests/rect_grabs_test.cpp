@@ -117,7 +117,7 @@ TEST_F(RectTest, RectanglesOutsideThePictureAreRefused) {
         beginJobLog();
         auto before = h.ctx.preview;
         EXPECT_TRUE(h.run(c.line).empty()) << c.line;
-        EXPECT_EQ(h.channels.text(), c.message) << c.line;
+        EXPECT_EQ(h.channels.errorTexts(), c.message) << c.line;
         EXPECT_EQ(jobFailed(), !c.message.empty()) << c.line;
         EXPECT_EQ(h.ctx.preview, before) << c.line;
     }
@@ -129,6 +129,7 @@ TEST(RectNoPicture, CommandsBeforeTheFirstLoadAreRefused) {
     h.ctx.height = 200;
     EXPECT_TRUE(h.run("RAW sky 0 0 4 2").empty());
     EXPECT_TRUE(h.run("TEXTURE t 0 0 1 1").empty());
-    EXPECT_EQ(h.channels.text(), "RAW sky: no picture loaded\nTEXTURE t: no picture loaded\n");
+    EXPECT_EQ(h.channels.errorTexts(),
+              "RAW sky: no picture loaded\nTEXTURE t: no picture loaded\n");
     EXPECT_TRUE(jobFailed());
 }

@@ -108,6 +108,20 @@ CapturedChannels::~CapturedChannels() {
     kiv::resetChannels();
 }
 
+std::string CapturedChannels::errorTexts() const {
+    std::string out;
+    size_t at = 0;
+    while (at < diagnostics_.size()) {
+        size_t end = diagnostics_.find('\n', at);
+        if (end == std::string::npos) end = diagnostics_.size();
+        const std::string line = diagnostics_.substr(at, end - at);
+        const size_t mark = line.find(": error: ");
+        if (mark != std::string::npos) out += line.substr(mark + 9) + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
 std::string ParsedArchive::name(size_t i) const {
     const auto& n = entries.at(i).name;
     return std::string(n.data(), strnlen(n.data(), n.size()));

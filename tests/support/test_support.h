@@ -42,6 +42,8 @@ class CapturedChannels {
     ~CapturedChannels();
     const std::string& text() const { return text_; }
     const std::string& diagnostics() const { return diagnostics_; }
+    // The error diagnostics' texts alone, without "SCRIPT:LINE: error: " in front.
+    std::string errorTexts() const;
     void clear() {
         text_.clear();
         diagnostics_.clear();
