@@ -7,7 +7,7 @@ set -euo pipefail
 want=(g++ cmake make libgtest-dev)
 if [ "${1:-core}" = all ]; then
   want+=(qt6-base-dev libpng-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
-         clang libclang-rt-14-dev python3-pil)
+         clang libclang-rt-14-dev python3-pil ninja-build)
 fi
 missing=()
 for p in "${want[@]}"; do

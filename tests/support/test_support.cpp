@@ -20,6 +20,9 @@
 #ifndef KIV_BINARY
 #define KIV_BINARY "kiv"
 #endif
+#ifndef KIV_SOURCE_DIR
+#define KIV_SOURCE_DIR "."
+#endif
 #ifndef KIVTOOL_BINARY
 #define KIVTOOL_BINARY "kivtool"
 #endif
@@ -106,6 +109,15 @@ CapturedChannels::CapturedChannels() {
 
 CapturedChannels::~CapturedChannels() {
     kiv::resetChannels();
+}
+
+std::string sourcePath(const std::string& relative) {
+    return std::string(KIV_SOURCE_DIR) + "/" + relative;
+}
+
+void copySourceFolder(const std::string& relative, const std::string& to) {
+    const std::string command = "cp -r '" + sourcePath(relative) + "' '" + to + "'";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error(command);
 }
 
 std::string CapturedChannels::errorTexts() const {

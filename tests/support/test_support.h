@@ -78,6 +78,11 @@ struct RunResult {
     std::string output;  // standard output
     std::string errors;  // standard error
 };
+// A folder of the source tree ("examples/project"), for tests that use the example project.
+std::string sourcePath(const std::string& relative);
+// Copies a folder of the source tree into the current folder under the name to.
+void copySourceFolder(const std::string& relative, const std::string& to);
+
 // The built kivtool.
 RunResult runKivtool(const std::vector<std::string>& args, const std::string& folder = ".");
 
