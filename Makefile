@@ -4,7 +4,7 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps build build-asan bench fuzz clean
+.PHONY: demo test deps build build-asan bench fuzz install package clean
 
 deps:
 	@bash scripts/install-deps.sh all
@@ -32,6 +32,15 @@ bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
 	@cmake --build build-bench -j $(JOBS) --target kiv_bench
 	@build-bench/bench/kiv_bench
+
+# Installs kiv, kivtool, kiv-gui, their manual pages, completions and desktop files under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install build --prefix $(PREFIX)
+
+# The Debian package, build/kiv_VERSION_ARCH.deb.
+package: build
+	@cd build && cpack -G DEB
 
 # Each fuzz target for FUZZ_SECONDS (60) with clang; fails on a crash, leak or slow input.
 FUZZ_SECONDS ?= 60

@@ -6,7 +6,7 @@
 namespace kiv {
 
 JobConsole::JobConsole() {
-    setWindowTitle("Kiv ver 1.1 - Console");
+    setWindowTitle(QStringLiteral("Kiv ver " KIV_VERSION " - Console"));
     setReadOnly(true);
     setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     resize(640, 400);

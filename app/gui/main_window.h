@@ -51,7 +51,7 @@ struct MenuCommand {
 extern const char* const kMenuTitles[2];
 extern const MenuCommand kMenuCommands[4];
 
-inline constexpr const char* kWindowTitle = "Kiv ver 1.1";
+inline constexpr const char* kWindowTitle = "Kiv ver " KIV_VERSION;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
