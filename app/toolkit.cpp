@@ -11,6 +11,7 @@
 
 #include "grab/item_formats.h"
 #include "grab/pcx_decoder.h"
+#include "app/unpack.h"
 #include "grab/png_picture.h"
 
 namespace kiv {
@@ -204,6 +205,8 @@ const char* const kUsage =
     "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png] [--scale N]\n"
     "         [--width W]             writes each graphic item as an indexed PNG\n"
     "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n"
+    "  unpack ARCHIVE DIR             writes a project of scripts and pictures that rebuilds it\n"
+    "  verify --rebuild ARCHIVE       unpacks and rebuilds it; says whether it comes back\n"
     "\n"
     "A NAME is an entry's name (every entry of that name) or #N, the N-th entry.\n"
     "Exit status: 0 all well (or no difference), 1 a problem or difference found, 2 trouble.\n";
@@ -290,13 +293,16 @@ int verifyOne(const std::string& path) {
 }
 
 int verify(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {}, {});
+    const Words w = parseWords(argc, argv, 2, {}, {"--rebuild"});
     if (w.help) {
         std::printf(
             "usage: kivtool verify ARCHIVE...\n"
+            "       kivtool verify --rebuild ARCHIVE...\n"
             "Checks the magic, the entry count against the file's size, that every\n"
             "entry's data lies inside the file, that no value is negative and every name\n"
             "ends with a zero, and that every item recognised as a kind decodes.\n"
+            "With --rebuild: unpacks each archive into a temporary folder, rebuilds it with kiv\n"
+            "and says whether it comes back byte for byte, or where it first differs.\n"
             "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n");
         return kToolOk;
     }
@@ -304,7 +310,8 @@ int verify(int argc, char** argv) {
     if (w.plain.empty()) return usageError("verify takes one or more archives");
     int status = kToolOk;
     for (const std::string& path : w.plain) {
-        status = std::max(status, verifyOne(path));
+        status = std::max(status, w.options.count("--rebuild") ? rebuildAndCompare(path)
+                                                               : verifyOne(path));
     }
     return status;
 }
@@ -640,6 +647,28 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "extract") return extract(argc, argv);
     if (command == "render") return render(argc, argv);
     if (command == "diff") return diff(argc, argv);
+    if (command == "unpack") {
+        const Words w = parseWords(argc, argv, 2, {}, {});
+        if (w.help) {
+            std::printf(
+                "usage: kivtool unpack ARCHIVE DIR\n"
+                "Writes an editable project into DIR that rebuilds the archive byte for byte:\n"
+                "sprites, textures and fonts as indexed PNG pictures (pictures/) cut by grab\n"
+                "scripts (*.scp), the palette as a PALETTE line over a picture with it, shade\n"
+                "and blend tables as the COLORMAP and TRANSPARENT lines that compute them,\n"
+                "other items as files (items/), labels as label lines, and entries no script\n"
+                "line can make in small helper archives (helpers/); NAME.lnk puts them all\n"
+                "together in order and build.sh runs kiv on every grab script and then on it.\n"
+                "Each graphic item is encoded again from its picture before it is written;\n"
+                "only one that comes back identical goes the editable way.\n"
+                "Exit status: 0 the project rebuilds the archive, 1 something of it cannot be\n"
+                "reproduced (said on standard error), 2 trouble.\n");
+            return kToolOk;
+        }
+        if (!w.bad.empty()) return usageError(w.bad);
+        if (w.plain.size() != 2) return usageError("unpack takes an archive and a folder");
+        return unpackArchive(w.plain[0], w.plain[1]);
+    }
     return usageError("unknown command " + command);
 }
 

@@ -1,5 +1,7 @@
 #include "grab/pcx_loader.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "common/script_text.h"
 #include "grab/commands.h"
 #include "grab/pcx_decoder.h"
+#include "grab/png_picture.h"
 
 namespace kiv {
 
@@ -35,65 +38,86 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                         trailer.size())) {
             pcx.trailer = trailer;
         }
+        // A picture that passed its checks: its display, its pixels and its palette.
+        auto accept = [&](int32_t w, int32_t h, int32_t lineBytes,
+                          const std::array<uint8_t, 768>& colours, auto decode) {
+            const int64_t pixels = static_cast<int64_t>(w) * h;
+            if (w <= 0 || h <= 0 || lineBytes <= 0 ||
+                pixels > static_cast<int64_t>(kPictureBytes)) {
+                diagnose(Severity::Error,
+                         "LOADPCX %s: a picture of %d x %d pixels with %d bytes per line is "
+                         "not loaded: each must be at least 1 and the picture at most %zu "
+                         "pixels",
+                         path, w, h, lineBytes, kPictureBytes);
+                return;
+            }
+            if (ctx.previewSink != nullptr &&
+                !ctx.previewSink->beginPicture(w, h, colours.data())) {
+                diagnose(Severity::Error, "LOADPCX %s: the %d x %d display bitmap cannot be created",
+                         path, w, h);
+                return;
+            }
+            state.hasDisplayBitmap = ctx.previewSink != nullptr;
+            state.pictureWidth = w;
+            state.pictureHeight = h;
+            state.bytesPerLine = lineBytes;
+            if (ctx.picture.size() >= static_cast<size_t>(pixels)) decode(ctx.picture.data());
+            // The palette in the 6-bit form every grab command reads.
+            for (size_t i = 0; i < kPaletteBytes; ++i) {
+                ctx.palette[i] = static_cast<uint8_t>(colours[i] >> 2);
+            }
+            loaded = true;
+        };
         PcxInfo info;
-        switch (readPcxInfo(pcx, info)) {
-            case PcxProblem::ShortHeader:
+        const PcxProblem problem = readPcxInfo(pcx, info);
+        PngPicture png;
+        std::string pngWhy;
+        if (hasPngSignature(bytes) &&
+            readIndexedPng(bytes, static_cast<int64_t>(kPictureBytes), png, &pngWhy)) {
+            // An indexed PNG: its palette plays the part of the PCX trailer, its pixel values are
+            // the palette indices.
+            accept(png.width, png.height, png.width, png.colours, [&](uint8_t* out) {
+                std::copy(png.pixels.begin(), png.pixels.end(), out);
+            });
+        } else if (hasPngSignature(bytes)) {
+            // Refused as the original refused every PNG; the diagnostic says what to do.
+            if (problem == PcxProblem::ShortHeader) {
                 outputError("Error Reading\n");
-                diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header", path,
-                         static_cast<long long>(file.size()));
-                break;
-            case PcxProblem::NotPcx256:
+            } else {
                 outputError("Not a 256 Color PCX File\n");
-                diagnose(Severity::Error,
-                         "LOADPCX %s: not a 256-colour PCX picture (it begins %u %u, not 10 5)",
-                         path, bytes[0], bytes[1]);
-                break;
-            case PcxProblem::NoTrailer:
-                outputErrorLine("Error Seeking to Palette");
-                diagnose(Severity::Error,
-                         "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
-                         "picture's end",
-                         path, static_cast<long long>(file.size()));
-                break;
-            case PcxProblem::BadPalette:
-                outputErrorLine("Error Reading Palette");
-                diagnose(Severity::Error,
-                         "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
-                         "not 12)",
-                         path, trailer[0]);
-                break;
-            case PcxProblem::None: {
-                const int64_t pixels = static_cast<int64_t>(info.width) * info.height;
-                if (info.width <= 0 || info.height <= 0 || info.bytesPerLine <= 0 ||
-                    pixels > static_cast<int64_t>(kPictureBytes)) {
-                    diagnose(Severity::Error,
-                             "LOADPCX %s: a picture of %d x %d pixels with %d bytes per line is "
-                             "not loaded: each must be at least 1 and the picture at most %zu "
-                             "pixels",
-                             path, info.width, info.height, info.bytesPerLine, kPictureBytes);
+            }
+            diagnose(Severity::Error, "LOADPCX %s: %s", path, pngWhy.c_str());
+        } else {
+            switch (problem) {
+                case PcxProblem::ShortHeader:
+                    outputError("Error Reading\n");
+                    diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header", path,
+                             static_cast<long long>(file.size()));
                     break;
-                }
-                if (ctx.previewSink != nullptr &&
-                    !ctx.previewSink->beginPicture(info.width, info.height,
-                                                   info.fileColours.data())) {
+                case PcxProblem::NotPcx256:
+                    outputError("Not a 256 Color PCX File\n");
                     diagnose(Severity::Error,
-                             "LOADPCX %s: the %d x %d display bitmap cannot be created", path,
-                             info.width, info.height);
+                             "LOADPCX %s: not a 256-colour PCX picture (it begins %u %u, not 10 5)",
+                             path, bytes[0], bytes[1]);
                     break;
-                }
-                state.hasDisplayBitmap = ctx.previewSink != nullptr;
-                state.pictureWidth = info.width;
-                state.pictureHeight = info.height;
-                state.bytesPerLine = info.bytesPerLine;
-                if (ctx.picture.size() >= static_cast<size_t>(pixels)) {
-                    decodePcxPixels(pcx, info, ctx.picture.data());
-                }
-                // The palette in the 6-bit form every grab command reads.
-                for (size_t i = 0; i < kPaletteBytes; ++i) {
-                    ctx.palette[i] = static_cast<uint8_t>(info.fileColours[i] >> 2);
-                }
-                loaded = true;
-                break;
+                case PcxProblem::NoTrailer:
+                    outputErrorLine("Error Seeking to Palette");
+                    diagnose(Severity::Error,
+                             "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
+                             "picture's end",
+                             path, static_cast<long long>(file.size()));
+                    break;
+                case PcxProblem::BadPalette:
+                    outputErrorLine("Error Reading Palette");
+                    diagnose(Severity::Error,
+                             "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
+                             "not 12)",
+                             path, trailer[0]);
+                    break;
+                case PcxProblem::None:
+                    accept(info.width, info.height, info.bytesPerLine, info.fileColours,
+                           [&](uint8_t* out) { decodePcxPixels(pcx, info, out); });
+                    break;
             }
         }
     }

@@ -1,0 +1,547 @@
+#include "app/unpack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "app/toolkit.h"
+#include "common/byte_order.h"
+#include "common/console.h"
+#include "common/script_text.h"
+#include "grab/interpreter.h"
+#include "grab/item_formats.h"
+#include "grab/item_kinds.h"
+#include "grab/png_picture.h"
+
+namespace kiv {
+namespace {
+
+// How one entry comes back.
+enum class Way { Grab, Label, File, Helper, Impossible };
+
+struct Piece {
+    Way way = Way::Helper;
+    std::string lines;   // Grab: the script lines; Label and File: the link line
+    std::string report;  // what unpack says about it
+};
+
+bool isDelimiter(char c) {
+    return std::strchr(tokenDelimiters, c) != nullptr || c == 26;
+}
+
+// The name field as a script can give it: text up to the first zero, zeros after it, no
+// separator and no end-of-file byte in it.
+bool scriptableName(const ArchiveEntry& entry, size_t most) {
+    const std::string name = entryName(entry);
+    if (name.empty() || name.size() > most) return false;
+    for (size_t i = name.size(); i < entry.name.size(); ++i) {
+        if (entry.name[i] != '\0') return false;
+    }
+    return std::none_of(name.begin(), name.end(), isDelimiter);
+}
+
+bool linkLabel(const ArchiveEntry& entry) {
+    const std::string name = entryName(entry);
+    return entry.flags == 0 && scriptableName(entry, 14) && name.size() >= 4 &&
+           name.back() == ':' && name[0] != ';';
+}
+
+bool linkItemName(const ArchiveEntry& entry) {
+    return entry.flags == 0 && scriptableName(entry, 14);
+}
+
+int32_t up8(int32_t v) {
+    return (v + 7) / 8 * 8;
+}
+
+// A scratch grab run: the production interpreter on pictures this unpack wrote.
+class GrabCheck {
+  public:
+    GrabCheck() {
+        ctx_.itemBuffer.assign(kItemBufferBytes, 0);
+        ctx_.picture.assign(kPictureBytes, 0);
+        ctx_.preview.assign(kPictureBytes, 0);
+    }
+    // Runs the lines (in the project folder) and says whether the last one wrote these bytes.
+    bool makes(const std::string& folder, const std::string& lines,
+               std::span<const uint8_t> expected) {
+        const std::filesystem::path before = std::filesystem::current_path();
+        std::filesystem::current_path(folder);
+        setConsoleWrite({});
+        setStandardOutput({});
+        setDiagnosticSink({});
+        ctx_.pictureLoaded = false;
+        size_t at = 0;
+        while (at < lines.size()) {
+            const size_t end = lines.find('\n', at);
+            std::string line = lines.substr(at, end - at);
+            at = end + 1;
+            char buffer[kScriptLineBytes] = {};
+            std::strncpy(buffer, line.c_str(), kScriptLineChars);
+            ctx_.cursor = 0;
+            runGrabLine(ctx_, buffer);
+        }
+        resetChannels();
+        std::filesystem::current_path(before);
+        return ctx_.cursor == expected.size() &&
+               std::equal(expected.begin(), expected.end(), ctx_.itemBuffer.begin());
+    }
+
+  private:
+    GrabContext ctx_;
+};
+
+class Unpacker {
+  public:
+    Unpacker(const ArchiveView& archive, std::string folder)
+        : archive_(archive), folder_(std::move(folder)) {}
+
+    int run();
+
+  private:
+    std::string picture(const std::string& base, const IndexedImage& image);
+    std::string palettePicture(std::span<const uint8_t> palette);
+    bool tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece);
+    std::string itemFile(size_t i, const std::vector<uint8_t>& bytes);
+    bool writeText(const std::string& name, const std::string& text);
+
+    const ArchiveView& archive_;
+    std::string folder_;
+    std::array<uint8_t, 768> colours_{};  // the pictures' display colours
+    std::vector<std::vector<uint8_t>> palettes_;  // the archive's palette items
+    std::vector<std::string> palettePictures_;
+    std::vector<std::string> usedPictures_;  // file names given out in pictures/
+    std::vector<std::string> usedItems_;     // and in items/
+    GrabCheck check_;
+    bool trouble_ = false;
+};
+
+bool Unpacker::writeText(const std::string& name, const std::string& text) {
+    std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "w");
+    const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr && std::fclose(f) != 0) return false;
+    if (!written) {
+        std::fprintf(stderr, "kivtool: %s/%s: %s\n", folder_.c_str(), name.c_str(),
+                     std::strerror(errno));
+        trouble_ = true;
+    }
+    return written;
+}
+
+std::string Unpacker::picture(const std::string& base, const IndexedImage& image) {
+    const std::string name = "pictures/" + base + ".png";
+    std::string why;
+    if (!writeIndexedPng(folder_ + "/" + name, image, colours_, &why)) {
+        std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
+        trouble_ = true;
+    }
+    return name;
+}
+
+// A 16 × 16 swatch whose file colours, shifted right by 2 as LOADPCX does, are the palette.
+std::string Unpacker::palettePicture(std::span<const uint8_t> palette) {
+    for (size_t k = 0; k < palettes_.size(); ++k) {
+        if (std::equal(palette.begin(), palette.end(), palettes_[k].begin())) {
+            return palettePictures_[k];
+        }
+    }
+    IndexedImage swatch;
+    swatch.width = swatch.height = 16;
+    swatch.pixels.resize(256);
+    for (int i = 0; i < 256; ++i) swatch.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    const std::string name = "pictures/palette-" + std::to_string(palettes_.size() + 1) + ".png";
+    std::string why;
+    if (!writeIndexedPng(folder_ + "/" + name, swatch, displayColours(palette), &why)) {
+        std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
+        trouble_ = true;
+    }
+    palettes_.emplace_back(palette.begin(), palette.end());
+    palettePictures_.push_back(name);
+    return name;
+}
+
+std::string Unpacker::itemFile(size_t i, const std::vector<uint8_t>& bytes) {
+    const std::string name = "items/" + safeFileName(archive_.name(i), i, usedItems_) + ".bin";
+    std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "wb");
+    const bool written =
+        f != nullptr && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+    if ((f != nullptr && std::fclose(f) != 0) || !written) {
+        std::fprintf(stderr, "kivtool: %s: cannot be written\n", name.c_str());
+        trouble_ = true;
+    }
+    return name;
+}
+
+// The sheet of a font in FONT's conventions: markers in column 0 at row 0 and below the glyph
+// height, glyphs from column 1 one blank column apart in bands one row apart, spacers (254)
+// in the columns of a glyph that are empty, so that each cell keeps its width.
+IndexedImage fontSheet(const FontImage& font) {
+    const int32_t h = font.height;
+    const int32_t kMostWidth = 1024;
+    std::vector<std::pair<int32_t, int32_t>> place;  // column and band of each glyph
+    int32_t c = 1, band = 0, widest = 1;
+    for (int k = font.firstCode; font.glyphs > 0 && k <= font.lastCode; ++k) {
+        const int32_t w = font.glyph[static_cast<size_t>(k)].width;
+        if (c + w > kMostWidth) {
+            c = 1;
+            ++band;
+        }
+        place.emplace_back(c, band);
+        c += w + 1;
+        widest = std::max(widest, c);
+    }
+    IndexedImage sheet;
+    sheet.width = widest;
+    sheet.height = (band + 1) * (h + 1) + 1;
+    sheet.pixels.assign(static_cast<size_t>(sheet.width) * sheet.height, 0);
+    sheet.transparentZero = true;
+    auto at = [&](int32_t x, int32_t y) -> uint8_t& {
+        return sheet.pixels[static_cast<size_t>(y) * sheet.width + x];
+    };
+    at(0, 0) = 255;
+    at(0, h + 1) = 255;
+    for (int k = font.firstCode; font.glyphs > 0 && k <= font.lastCode; ++k) {
+        const SpriteImage& glyph = font.glyph[static_cast<size_t>(k)];
+        const auto [x0, b] = place[static_cast<size_t>(k - font.firstCode)];
+        const int32_t y0 = 1 + b * (h + 1);
+        for (int32_t x = 0; x < glyph.width; ++x) {
+            bool ink = false;
+            for (int32_t y = 0; y < h; ++y) {
+                const uint8_t v = glyph.pixels[static_cast<size_t>(y) * glyph.width + x];
+                at(x0 + x, y0 + y) = v;
+                ink = ink || v != 0;
+            }
+            if (!ink) at(x0 + x, y0) = 254;
+        }
+    }
+    return sheet;
+}
+
+bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece) {
+    const ArchiveEntry& entry = archive_.entry(i);
+    const std::string name = entryName(entry);
+    const ItemInfo info = recogniseItem(name, bytes);
+    const std::string base = safeFileName(name, i, usedPictures_);
+    std::string lines;
+    std::string why;
+    auto units = [](int32_t v) { return std::to_string(v / 8); };
+    switch (info.kind) {
+        case ItemKind::Sprite: {
+            const SpriteImage sprite = *readPackedSprite(bytes, nullptr);
+            IndexedImage image;
+            image.transparentZero = true;
+            int32_t w = sprite.width, h = sprite.height;
+            if (sprite.cropped) {
+                w = up8(w);
+                h = up8(std::max(h, 1));
+            } else if (w % 8 != 0 || h % 8 != 0) {
+                why = "a sprite whose size is not a multiple of 8 pixels";
+                break;
+            }
+            if (sprite.cropped && sprite.height == 0 && sprite.width % 8 != 0) {
+                why = "an empty cropped sprite whose width is not a multiple of 8 pixels";
+                break;
+            }
+            image.width = w;
+            image.height = h;
+            image.pixels.assign(static_cast<size_t>(w) * h, 0);
+            for (int32_t y = 0; y < sprite.height; ++y) {
+                std::copy_n(sprite.pixels.begin() + static_cast<ptrdiff_t>(y) * sprite.width,
+                            sprite.width, image.pixels.begin() + static_cast<ptrdiff_t>(y) * w);
+            }
+            lines = "LOADPCX " + picture(base, image) + "\n" +
+                    (sprite.cropped ? "PACKEDC " : "PACKED ") + name + " 0 0 " + units(w) + " " +
+                    units(h) + "\n";
+            break;
+        }
+        case ItemKind::Texture: {
+            const TextureImage texture = *readTexture(bytes, nullptr);
+            if (texture.width % 8 != 0 || texture.height % 8 != 0) {
+                why = "a texture whose size is not a multiple of 8 pixels";
+                break;
+            }
+            IndexedImage image;
+            const bool pixels = texture.width > 0 && texture.height > 0;
+            image.width = pixels ? texture.width : 8;
+            image.height = pixels ? texture.height : 8;
+            image.pixels = pixels ? texture.pixels : std::vector<uint8_t>(64, 0);
+            lines = "LOADPCX " + picture(base, image) + "\nTEXTURE " + name + " 0 0 " +
+                    units(texture.width) + " " + units(texture.height) + "\n";
+            break;
+        }
+        case ItemKind::Font: {
+            const FontImage font = *readFont(bytes, nullptr);
+            const IndexedImage sheet = fontSheet(font);
+            lines = "LOADPCX " + picture(base, sheet) + "\nFONT " + name + " " +
+                    (font.glyphs > 0 ? std::to_string(font.firstCode) + " " +
+                                           std::to_string(font.lastCode)
+                                     : std::string("1 0")) +
+                    "\n";
+            break;
+        }
+        case ItemKind::Palette:
+            lines = "LOADPCX " + palettePicture(bytes) + "\nPALETTE " + name + "\n";
+            break;
+        case ItemKind::ShadeTable:
+        case ItemKind::BlendTable: {
+            // Computed again from one of the archive's palettes, when one gives these bytes.
+            const std::string command =
+                info.kind == ItemKind::ShadeTable
+                    ? "COLORMAP " + name + "\n"
+                    : "TRANSPARENT " + name + " " + std::to_string(info.levels) + "\n";
+            for (size_t k = 0; k < archive_.size() && lines.empty(); ++k) {
+                const std::vector<uint8_t> candidate =
+                    archive_.entry(k).length == 768 ? archive_.item(k) : std::vector<uint8_t>{};
+                if (!isPaletteItem(candidate)) continue;
+                const std::string attempt = "LOADPCX " + palettePicture(candidate) + "\n" + command;
+                if (check_.makes(folder_, attempt, bytes)) lines = attempt;
+            }
+            if (lines.empty()) why = "a table that no palette of the archive computes";
+            break;
+        }
+        default:
+            return false;
+    }
+    if (lines.empty()) {
+        piece.report = name + ": " + kindName(info.kind) + ", kept as bytes: " + why;
+        return false;
+    }
+    // Encoded again from the written picture, as the build will: only an exact match is kept.
+    if (!check_.makes(folder_, lines, bytes)) {
+        piece.report = name + ": " + kindName(info.kind) +
+                       ", kept as bytes: encoded again it does not come back the same";
+        return false;
+    }
+    piece.way = Way::Grab;
+    piece.lines = lines;
+    const size_t pictureAt = lines.find("LOADPCX ") + 8;
+    piece.report = name + ": " + kindName(info.kind) + " from " +
+                   lines.substr(pictureAt, lines.find('\n') - pictureAt);
+    return true;
+}
+
+int Unpacker::run() {
+    std::error_code error;
+    for (const char* sub : {"", "/pictures", "/items", "/helpers"}) {
+        std::filesystem::create_directories(folder_ + sub, error);
+        if (error) {
+            std::fprintf(stderr, "kivtool: cannot make %s%s: %s\n", folder_.c_str(), sub,
+                         error.message().c_str());
+            return kToolTrouble;
+        }
+    }
+    // The pictures are shown in the archive's first palette, or grey.
+    for (int v = 0; v < 256; ++v) colours_[static_cast<size_t>(3 * v)] = colours_[static_cast<size_t>(3 * v + 1)] = colours_[static_cast<size_t>(3 * v + 2)] = static_cast<uint8_t>(v);
+    for (size_t i = 0; i < archive_.size(); ++i) {
+        if (archive_.entry(i).length != 768) continue;
+        const std::vector<uint8_t> bytes = archive_.item(i);
+        if (isPaletteItem(bytes)) {
+            colours_ = displayColours(bytes);
+            break;
+        }
+    }
+    bool reproducible = true;
+    auto impossible = [&](const std::string& what) {
+        std::fprintf(stderr, "kivtool: %s: cannot be reproduced: %s\n", archive_.path().c_str(),
+                     what.c_str());
+        reproducible = false;
+    };
+    for (const ArchiveProblem& problem : archive_.directory().problems) impossible(problem.describe());
+
+    // Where kiv puts each entry's data, and what that asks of zero-length entries.
+    const int64_t base = 12 + 28 * static_cast<int64_t>(archive_.size());
+    int64_t position = 0;
+    std::vector<Piece> pieces(archive_.size());
+    for (size_t i = 0; i < archive_.size() && reproducible; ++i) {
+        const ArchiveEntry& entry = archive_.entry(i);
+        Piece& piece = pieces[i];
+        const std::string label = "entry " + std::to_string(i + 1) + " (" + entryName(entry) + ")";
+        if (entry.length > 0) {
+            if (entry.offset != base + position) {
+                impossible(label + ": its data is not where kiv puts it (offset " +
+                           std::to_string(entry.offset) + ", not " +
+                           std::to_string(base + position) + ")");
+                break;
+            }
+            const std::vector<uint8_t> bytes = archive_.item(i);
+            position += entry.length;
+            if (entry.flags == 0 && scriptableName(entry, 15) && tryGrab(i, bytes, piece)) continue;
+            if (linkItemName(entry)) {
+                piece.way = Way::File;
+                piece.lines = itemFile(i, bytes) + " " + entryName(entry) + "\n";
+                if (piece.report.empty()) {
+                    piece.report = entryName(entry) + ": " + kindName(archive_.info(i).kind) +
+                                   ", from " + piece.lines.substr(0, piece.lines.find(' '));
+                }
+            } else {
+                piece.way = Way::Helper;
+                if (piece.report.empty()) piece.report = entryName(entry) + ": from a helper archive";
+            }
+            continue;
+        }
+        // Zero-length: a label line gives offset 0, an empty file or a merge the data position.
+        if (entry.offset == 0 && linkLabel(entry)) {
+            piece.way = Way::Label;
+            piece.lines = entryName(entry) + "\n";
+            piece.report = entryName(entry) + " label";
+        } else if (entry.offset == position && linkItemName(entry)) {
+            piece.way = Way::File;
+            piece.lines = itemFile(i, {}) + " " + entryName(entry) + "\n";
+            piece.report = entryName(entry) + ": empty, from " + piece.lines.substr(0, piece.lines.find(' '));
+        } else if (entry.offset == position) {
+            piece.way = Way::Helper;
+            piece.report = label + ": empty, from a helper archive";
+        } else {
+            impossible(label + ": a zero-length entry at offset " + std::to_string(entry.offset) +
+                       ", which is neither 0 for a label nor its data position " +
+                       std::to_string(position));
+        }
+    }
+    if (reproducible && archive_.directory().fileSize != base + position) {
+        impossible(std::to_string(archive_.directory().fileSize - base - position) +
+                   " bytes lie after the last item's data");
+    }
+
+    // The scripts: each run of grabbed entries one grab script, each run of helper entries one
+    // helper archive, both merged by the link script where their entries stand.
+    const std::string archiveFile = std::filesystem::path(archive_.path()).filename().string();
+    const std::string name = archiveFile.substr(0, archiveFile.find('.'));
+    const std::string prefix = name.rfind("grab", 0) == 0 ? "part" : "grab";
+    std::string link = "; Rebuilds " + name + ".kiv: run kiv on every .scp of this folder, then on " +
+                       name + ".lnk (build.sh does both).\n";
+    int grabs = 0, helpers = 0;
+    for (size_t i = 0; i < pieces.size() && reproducible;) {
+        const Way way = pieces[i].way;
+        size_t end = i + 1;
+        if (way == Way::Grab || way == Way::Helper) {
+            while (end < pieces.size() && pieces[end].way == way) ++end;
+        }
+        if (way == Way::Grab) {
+            char script[32];
+            std::snprintf(script, sizeof script, "%s%02d", prefix.c_str(), ++grabs);
+            std::string text = "; Grabs entries " + std::to_string(i + 1) + " to " +
+                               std::to_string(end) + " of " + archiveFile + ".\n";
+            for (size_t k = i; k < end; ++k) text += pieces[k].lines;
+            writeText(std::string(script) + ".scp", text);
+            link += std::string(script) + ".kiv\n";
+        } else if (way == Way::Helper) {
+            // A small archive of these entries as they are, with their flags and name bytes.
+            std::vector<uint8_t> bytes(12 + 28 * (end - i));
+            std::memcpy(bytes.data(), kArchiveMagic, 6);
+            storeLE32(bytes.data() + 8, static_cast<int32_t>(end - i));
+            for (size_t k = i; k < end; ++k) {
+                ArchiveEntry entry = archive_.entry(k);
+                entry.offset = entry.length > 0 ? static_cast<int32_t>(bytes.size()) : 0;
+                const auto fields = entry.bytes();
+                std::copy(fields.begin(), fields.end(), bytes.begin() + 12 + 28 * static_cast<ptrdiff_t>(k - i));
+                const std::vector<uint8_t> data = archive_.item(k);
+                bytes.insert(bytes.end(), data.begin(), data.end());
+            }
+            char helper[40];
+            std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers);
+            std::FILE* f = std::fopen((folder_ + "/" + helper).c_str(), "wb");
+            if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||
+                std::fclose(f) != 0) {
+                std::fprintf(stderr, "kivtool: %s: cannot be written\n", helper);
+                return kToolTrouble;
+            }
+            link += std::string(helper) + "\n";
+        } else {
+            link += pieces[i].lines;
+        }
+        i = end;
+    }
+    writeText(name + ".lnk", link);
+    writeText("build.sh",
+              "#!/bin/sh\n# Rebuilds " + name +
+                  ".kiv from this project: every grab script, then the link script.\n"
+                  "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n"
+                  "for script in *.scp; do\n  [ -e \"$script\" ] || continue\n"
+                  "  \"$KIV\" -q \"$script\" > /dev/null\ndone\n\"$KIV\" -q " +
+                  name + ".lnk > /dev/null\n");
+    chmod((folder_ + "/build.sh").c_str(), 0755);
+    for (const Piece& piece : pieces) {
+        if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
+    }
+    if (trouble_) return kToolTrouble;
+    if (!reproducible) return kToolFound;
+    std::printf("%s: %zu entries in %s; ./build.sh rebuilds %s.kiv there\n",
+                archive_.path().c_str(), archive_.size(), folder_.c_str(), name.c_str());
+    return kToolOk;
+}
+
+}  // namespace
+
+int unpackArchive(const std::string& archivePath, const std::string& folder) {
+    ArchiveView archive;
+    std::string why;
+    if (!archive.open(archivePath, &why)) {
+        std::fprintf(stderr, "kivtool: %s: %s\n", archivePath.c_str(), why.c_str());
+        return kToolTrouble;
+    }
+    Unpacker unpacker(archive, folder);
+    return unpacker.run();
+}
+
+int rebuildAndCompare(const std::string& archivePath) {
+    char tmpl[] = "/tmp/kivtool-rebuild-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        std::fprintf(stderr, "kivtool: cannot make a temporary folder: %s\n", std::strerror(errno));
+        return kToolTrouble;
+    }
+    const std::string folder = tmpl;
+    struct Cleanup {
+        std::string folder;
+        ~Cleanup() {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    } cleanup{folder};
+    // The report of unpack goes nowhere: only the outcome is said.
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, 1);
+    const int unpacked = unpackArchive(archivePath, folder);
+    std::fflush(stdout);
+    dup2(saved, 1);
+    ::close(saved);
+    ::close(null);
+    if (unpacked != kToolOk) return unpacked;
+    // The kiv that came with this kivtool, else the one on the PATH.
+    std::error_code error;
+    std::string kiv = (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "kiv").string();
+    if (error || access(kiv.c_str(), X_OK) != 0) kiv = "kiv";
+    const std::string command = "KIV='" + kiv + "' sh '" + folder + "/build.sh'";
+    if (std::system(command.c_str()) != 0) {
+        std::printf("%s: the rebuild failed\n", archivePath.c_str());
+        return kToolFound;
+    }
+    const std::string archiveFile = std::filesystem::path(archivePath).filename().string();
+    const std::string rebuilt = folder + "/" + archiveFile.substr(0, archiveFile.find('.')) + ".kiv";
+    ReadableFile a, b;
+    if (!a.open(archivePath) || !b.open(rebuilt)) {
+        std::printf("%s: the rebuilt archive cannot be read\n", archivePath.c_str());
+        return kToolFound;
+    }
+    const std::vector<uint8_t> original = a.readAll(a.size()), again = b.readAll(b.size());
+    const auto [left, right] = std::mismatch(original.begin(), original.end(), again.begin(), again.end());
+    if (left == original.end() && right == again.end()) {
+        std::printf("%s: rebuilt byte for byte (%zu bytes)\n", archivePath.c_str(), original.size());
+        return kToolOk;
+    }
+    const size_t at = static_cast<size_t>(left - original.begin());
+    std::printf("%s: the rebuilt archive differs first at byte %zu (the original has %zu bytes, the "
+                "rebuilt one %zu)\n",
+                archivePath.c_str(), at, original.size(), again.size());
+    return kToolFound;
+}
+
+}  // namespace kiv
