@@ -9,9 +9,9 @@
 #include <map>
 #include <span>
 
+#include "app/unpack.h"
 #include "grab/item_formats.h"
 #include "grab/pcx_decoder.h"
-#include "app/unpack.h"
 #include "grab/png_picture.h"
 
 namespace kiv {
@@ -310,8 +310,8 @@ int verify(int argc, char** argv) {
     if (w.plain.empty()) return usageError("verify takes one or more archives");
     int status = kToolOk;
     for (const std::string& path : w.plain) {
-        status = std::max(status, w.options.count("--rebuild") ? rebuildAndCompare(path)
-                                                               : verifyOne(path));
+        status = std::max(status,
+                          w.options.count("--rebuild") ? rebuildAndCompare(path) : verifyOne(path));
     }
     return status;
 }

@@ -114,7 +114,7 @@ class Unpacker {
 
     const ArchiveView& archive_;
     std::string folder_;
-    std::array<uint8_t, 768> colours_{};  // the pictures' display colours
+    std::array<uint8_t, 768> colours_{};          // the pictures' display colours
     std::vector<std::vector<uint8_t>> palettes_;  // the archive's palette items
     std::vector<std::string> palettePictures_;
     std::vector<std::string> usedPictures_;  // file names given out in pictures/
@@ -171,7 +171,8 @@ std::string Unpacker::itemFile(size_t i, const std::vector<uint8_t>& bytes) {
     const std::string name = "items/" + safeFileName(archive_.name(i), i, usedItems_) + ".bin";
     std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "wb");
     const bool written =
-        f != nullptr && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+        f != nullptr &&
+        (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
     if ((f != nullptr && std::fclose(f) != 0) || !written) {
         std::fprintf(stderr, "kivtool: %s: cannot be written\n", name.c_str());
         trouble_ = true;
@@ -280,9 +281,9 @@ bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece
             const FontImage font = *readFont(bytes, nullptr);
             const IndexedImage sheet = fontSheet(font);
             lines = "LOADPCX " + picture(base, sheet) + "\nFONT " + name + " " +
-                    (font.glyphs > 0 ? std::to_string(font.firstCode) + " " +
-                                           std::to_string(font.lastCode)
-                                     : std::string("1 0")) +
+                    (font.glyphs > 0
+                         ? std::to_string(font.firstCode) + " " + std::to_string(font.lastCode)
+                         : std::string("1 0")) +
                     "\n";
             break;
         }
@@ -338,7 +339,9 @@ int Unpacker::run() {
         }
     }
     // The pictures are shown in the archive's first palette, or grey.
-    for (int v = 0; v < 256; ++v) colours_[static_cast<size_t>(3 * v)] = colours_[static_cast<size_t>(3 * v + 1)] = colours_[static_cast<size_t>(3 * v + 2)] = static_cast<uint8_t>(v);
+    for (int v = 0; v < 256; ++v)
+        colours_[static_cast<size_t>(3 * v)] = colours_[static_cast<size_t>(3 * v + 1)] =
+            colours_[static_cast<size_t>(3 * v + 2)] = static_cast<uint8_t>(v);
     for (size_t i = 0; i < archive_.size(); ++i) {
         if (archive_.entry(i).length != 768) continue;
         const std::vector<uint8_t> bytes = archive_.item(i);
@@ -353,7 +356,8 @@ int Unpacker::run() {
                      what.c_str());
         reproducible = false;
     };
-    for (const ArchiveProblem& problem : archive_.directory().problems) impossible(problem.describe());
+    for (const ArchiveProblem& problem : archive_.directory().problems)
+        impossible(problem.describe());
 
     // Where kiv puts each entry's data, and what that asks of zero-length entries.
     const int64_t base = 12 + 28 * static_cast<int64_t>(archive_.size());
@@ -382,7 +386,8 @@ int Unpacker::run() {
                 }
             } else {
                 piece.way = Way::Helper;
-                if (piece.report.empty()) piece.report = entryName(entry) + ": from a helper archive";
+                if (piece.report.empty())
+                    piece.report = entryName(entry) + ": from a helper archive";
             }
             continue;
         }
@@ -394,7 +399,8 @@ int Unpacker::run() {
         } else if (entry.offset == position && linkItemName(entry)) {
             piece.way = Way::File;
             piece.lines = itemFile(i, {}) + " " + entryName(entry) + "\n";
-            piece.report = entryName(entry) + ": empty, from " + piece.lines.substr(0, piece.lines.find(' '));
+            piece.report =
+                entryName(entry) + ": empty, from " + piece.lines.substr(0, piece.lines.find(' '));
         } else if (entry.offset == position) {
             piece.way = Way::Helper;
             piece.report = label + ": empty, from a helper archive";
@@ -414,8 +420,9 @@ int Unpacker::run() {
     const std::string archiveFile = std::filesystem::path(archive_.path()).filename().string();
     const std::string name = archiveFile.substr(0, archiveFile.find('.'));
     const std::string prefix = name.rfind("grab", 0) == 0 ? "part" : "grab";
-    std::string link = "; Rebuilds " + name + ".kiv: run kiv on every .scp of this folder, then on " +
-                       name + ".lnk (build.sh does both).\n";
+    std::string link = "; Rebuilds " + name +
+                       ".kiv: run kiv on every .scp of this folder, then on " + name +
+                       ".lnk (build.sh does both).\n";
     int grabs = 0, helpers = 0;
     for (size_t i = 0; i < pieces.size() && reproducible;) {
         const Way way = pieces[i].way;
@@ -440,7 +447,8 @@ int Unpacker::run() {
                 ArchiveEntry entry = archive_.entry(k);
                 entry.offset = entry.length > 0 ? static_cast<int32_t>(bytes.size()) : 0;
                 const auto fields = entry.bytes();
-                std::copy(fields.begin(), fields.end(), bytes.begin() + 12 + 28 * static_cast<ptrdiff_t>(k - i));
+                std::copy(fields.begin(), fields.end(),
+                          bytes.begin() + 12 + 28 * static_cast<ptrdiff_t>(k - i));
                 const std::vector<uint8_t> data = archive_.item(k);
                 bytes.insert(bytes.end(), data.begin(), data.end());
             }
@@ -459,13 +467,12 @@ int Unpacker::run() {
         i = end;
     }
     writeText(name + ".lnk", link);
-    writeText("build.sh",
-              "#!/bin/sh\n# Rebuilds " + name +
-                  ".kiv from this project: every grab script, then the link script.\n"
-                  "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n"
-                  "for script in *.scp; do\n  [ -e \"$script\" ] || continue\n"
-                  "  \"$KIV\" -q \"$script\" > /dev/null\ndone\n\"$KIV\" -q " +
-                  name + ".lnk > /dev/null\n");
+    writeText("build.sh", "#!/bin/sh\n# Rebuilds " + name +
+                              ".kiv from this project: every grab script, then the link script.\n"
+                              "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n"
+                              "for script in *.scp; do\n  [ -e \"$script\" ] || continue\n"
+                              "  \"$KIV\" -q \"$script\" > /dev/null\ndone\n\"$KIV\" -q " +
+                              name + ".lnk > /dev/null\n");
     chmod((folder_ + "/build.sh").c_str(), 0755);
     for (const Piece& piece : pieces) {
         if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
@@ -517,7 +524,8 @@ int rebuildAndCompare(const std::string& archivePath) {
     if (unpacked != kToolOk) return unpacked;
     // The kiv that came with this kivtool, else the one on the PATH.
     std::error_code error;
-    std::string kiv = (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "kiv").string();
+    std::string kiv =
+        (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "kiv").string();
     if (error || access(kiv.c_str(), X_OK) != 0) kiv = "kiv";
     const std::string command = "KIV='" + kiv + "' sh '" + folder + "/build.sh'";
     if (std::system(command.c_str()) != 0) {
@@ -525,22 +533,26 @@ int rebuildAndCompare(const std::string& archivePath) {
         return kToolFound;
     }
     const std::string archiveFile = std::filesystem::path(archivePath).filename().string();
-    const std::string rebuilt = folder + "/" + archiveFile.substr(0, archiveFile.find('.')) + ".kiv";
+    const std::string rebuilt =
+        folder + "/" + archiveFile.substr(0, archiveFile.find('.')) + ".kiv";
     ReadableFile a, b;
     if (!a.open(archivePath) || !b.open(rebuilt)) {
         std::printf("%s: the rebuilt archive cannot be read\n", archivePath.c_str());
         return kToolFound;
     }
     const std::vector<uint8_t> original = a.readAll(a.size()), again = b.readAll(b.size());
-    const auto [left, right] = std::mismatch(original.begin(), original.end(), again.begin(), again.end());
+    const auto [left, right] =
+        std::mismatch(original.begin(), original.end(), again.begin(), again.end());
     if (left == original.end() && right == again.end()) {
-        std::printf("%s: rebuilt byte for byte (%zu bytes)\n", archivePath.c_str(), original.size());
+        std::printf("%s: rebuilt byte for byte (%zu bytes)\n", archivePath.c_str(),
+                    original.size());
         return kToolOk;
     }
     const size_t at = static_cast<size_t>(left - original.begin());
-    std::printf("%s: the rebuilt archive differs first at byte %zu (the original has %zu bytes, the "
-                "rebuilt one %zu)\n",
-                archivePath.c_str(), at, original.size(), again.size());
+    std::printf(
+        "%s: the rebuilt archive differs first at byte %zu (the original has %zu bytes, the "
+        "rebuilt one %zu)\n",
+        archivePath.c_str(), at, original.size(), again.size());
     return kToolFound;
 }
 

@@ -53,8 +53,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             }
             if (ctx.previewSink != nullptr &&
                 !ctx.previewSink->beginPicture(w, h, colours.data())) {
-                diagnose(Severity::Error, "LOADPCX %s: the %d x %d display bitmap cannot be created",
-                         path, w, h);
+                diagnose(Severity::Error,
+                         "LOADPCX %s: the %d x %d display bitmap cannot be created", path, w, h);
                 return;
             }
             state.hasDisplayBitmap = ctx.previewSink != nullptr;
@@ -76,9 +76,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             readIndexedPng(bytes, static_cast<int64_t>(kPictureBytes), png, &pngWhy)) {
             // An indexed PNG: its palette plays the part of the PCX trailer, its pixel values are
             // the palette indices.
-            accept(png.width, png.height, png.width, png.colours, [&](uint8_t* out) {
-                std::copy(png.pixels.begin(), png.pixels.end(), out);
-            });
+            accept(png.width, png.height, png.width, png.colours,
+                   [&](uint8_t* out) { std::copy(png.pixels.begin(), png.pixels.end(), out); });
         } else if (hasPngSignature(bytes)) {
             // Refused as the original refused every PNG; the diagnostic says what to do.
             if (problem == PcxProblem::ShortHeader) {
@@ -91,8 +90,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             switch (problem) {
                 case PcxProblem::ShortHeader:
                     outputError("Error Reading\n");
-                    diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header", path,
-                             static_cast<long long>(file.size()));
+                    diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header",
+                             path, static_cast<long long>(file.size()));
                     break;
                 case PcxProblem::NotPcx256:
                     outputError("Not a 256 Color PCX File\n");
@@ -109,10 +108,11 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                     break;
                 case PcxProblem::BadPalette:
                     outputErrorLine("Error Reading Palette");
-                    diagnose(Severity::Error,
-                             "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
-                             "not 12)",
-                             path, trailer[0]);
+                    diagnose(
+                        Severity::Error,
+                        "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
+                        "not 12)",
+                        path, trailer[0]);
                     break;
                 case PcxProblem::None:
                     accept(info.width, info.height, info.bytesPerLine, info.fileColours,

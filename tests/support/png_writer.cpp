@@ -1,0 +1,69 @@
+#include "support/png_writer.h"
+
+#include <png.h>
+
+#include <stdexcept>
+
+namespace kivtest {
+namespace {
+
+void append(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+void flush(png_structp) {}
+
+}  // namespace
+
+std::vector<uint8_t> encodePng(const PngSpec& spec) {
+    std::vector<uint8_t> out;
+    // Rows packed as libpng wants them: bit depths below 8 several pixels to a byte, RGB three
+    // bytes a pixel (the value as grey).
+    const int channels = spec.kind == PngSpec::Rgb ? 3 : 1;
+    const int bits = spec.kind == PngSpec::Rgb ? 8 : spec.bitDepth;
+    const size_t rowBytes = (static_cast<size_t>(spec.width) * channels * bits + 7) / 8;
+    std::vector<uint8_t> packed(rowBytes * spec.height, 0);
+    for (int y = 0; y < spec.height; ++y) {
+        for (int x = 0; x < spec.width; ++x) {
+            const uint8_t v = spec.pixels.at(static_cast<size_t>(y) * spec.width + x);
+            uint8_t* row = packed.data() + y * rowBytes;
+            if (channels == 3) {
+                row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = v;
+            } else {
+                const int perByte = 8 / bits;
+                const int shift = 8 - bits * (x % perByte + 1);
+                row[x / perByte] |= static_cast<uint8_t>((v & ((1 << bits) - 1)) << shift);
+            }
+        }
+    }
+    std::vector<png_bytep> rows(spec.height);
+    for (int y = 0; y < spec.height; ++y) rows[y] = packed.data() + y * rowBytes;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        throw std::runtime_error("libpng failed");
+    }
+    png_set_write_fn(png, &out, append, flush);
+    const int type = spec.kind == PngSpec::Indexed ? PNG_COLOR_TYPE_PALETTE
+                     : spec.kind == PngSpec::Grey  ? PNG_COLOR_TYPE_GRAY
+                                                   : PNG_COLOR_TYPE_RGB;
+    png_set_IHDR(png, info, spec.width, spec.height, bits, type,
+                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color colours[256];
+    if (spec.kind == PngSpec::Indexed) {
+        for (int i = 0; i < spec.paletteEntries; ++i) {
+            colours[i] = {spec.palette[3 * i], spec.palette[3 * i + 1], spec.palette[3 * i + 2]};
+        }
+        png_set_PLTE(png, info, colours, spec.paletteEntries);
+    }
+    png_write_info(png, info);
+    png_write_image(png, rows.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+}  // namespace kivtest
