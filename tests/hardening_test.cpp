@@ -194,7 +194,11 @@ TEST(Hardening, RunningJobsKeepTheirPartialFiles) {
     // The same archive from two folders: two temporary files, so the jobs do not take turns.
     writeText("shared/job.scp", longScript(20));
     pid_t first = startKiv({"../shared/job.scp"}, "one");
-    ASSERT_TRUE(waitFor([] { return !partials("shared", "job.kiv").empty(); }));
+    // Its first item is in the temporary file: the partial archive is made and locked by then.
+    ASSERT_TRUE(waitFor([] {
+        struct stat info {};
+        return stat("one/datatemp.dat", &info) == 0 && info.st_size > 0;
+    }));
     ::kill(first, SIGSTOP);
     const std::vector<std::string> held = partials("shared", "job.kiv");
     ASSERT_EQ(runKiv({"../shared/job.scp"}, "two").status, 0);
