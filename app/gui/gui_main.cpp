@@ -1,6 +1,7 @@
 // kiv-gui: the window of kiv.
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <csignal>
 
 #include "app/gui/main_window.h"
@@ -17,6 +18,12 @@ int main(int argc, char** argv) {
     }
     kiv::MainWindow window;
     window.show();
+    // kiv-gui SCRIPT runs that job once the window is open, as a file manager's "Open with"
+    // does; kiv-gui ARCHIVE.kiv opens the archive in the browser.
+    if (argc > 1) {
+        const QString path = QString::fromLocal8Bit(argv[1]);
+        QTimer::singleShot(0, &window, [&window, path] { window.openPath(path); });
+    }
     const int code = app.exec();
     kiv::releaseTransferBuffer();
     return code;

@@ -1,5 +1,6 @@
 #include "app/gui/job_console.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QScrollBar>
 
@@ -18,7 +19,10 @@ void JobConsole::consoleWrite(std::string_view text) {
     moveCursor(QTextCursor::End);
     insertPlainText(piece);
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    viewport()->repaint();  // at once, while the job keeps the window busy
+    // The job keeps the window's thread busy: let the window system map, expose and paint the
+    // console now, so that each line shows as it comes. Input waits for the job's end.
+    viewport()->repaint();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 }  // namespace kiv

@@ -1,12 +1,20 @@
 #include "app/gui/main_window.h"
 
 #include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QStatusBar>
+#include <algorithm>
 
+#include "app/gui/archive_browser.h"
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
 #include "app/jobs.h"
@@ -14,12 +22,19 @@
 
 namespace kiv {
 
-const char* const kMenuTitles[2] = {"文件(&F)", "帮助(&H)"};
+const char* const kMenuTitles[3] = {"文件(&F)", "帮助(&H)", "查看(&V)"};
 const MenuCommand kMenuCommands[4] = {
-    {0, "抓取图形(&G)", kMenuGrab},
-    {0, "链接 Kiv(&L)", kMenuLink},
-    {0, "退出(&X)", kMenuExit},
-    {1, "关于(&A)", kMenuAbout},
+    {0, "抓取图形(&G)", kMenuGrab, "Grab graphics: run a grab script (.SCP)"},
+    {0, "链接 Kiv(&L)", kMenuLink, "Link: run a link script (.LNK)"},
+    {0, "退出(&X)", kMenuExit, "Exit"},
+    {1, "关于(&A)", kMenuAbout, "About"},
+};
+const MenuCommand kAddedCommands[5] = {
+    {0, "打开 Kiv(&O)…", kMenuOpenArchive, "Open an archive (.kiv) in the archive browser"},
+    {2, "&1×", kMenuZoom1, "Show the picture at its size"},
+    {2, "&2×", kMenuZoom1 + 1, "Show the picture twice as large"},
+    {2, "&3×", kMenuZoom1 + 2, "Show the picture three times as large"},
+    {2, "&4×", kMenuZoom1 + 3, "Show the picture four times as large"},
 };
 
 const DialogSettings& grabDialogSettings() {
@@ -92,14 +107,29 @@ std::optional<QString> chooseWithFileDialog(QWidget* owner, const DialogSettings
 
 MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     setWindowTitle(kWindowTitle);
-    QMenu* menus[2];
-    for (int m = 0; m < 2; ++m) menus[m] = menuBar()->addMenu(QString::fromUtf8(kMenuTitles[m]));
-    for (const MenuCommand& command : kMenuCommands) {
-        QAction* action = menus[command.menu]->addAction(QString::fromUtf8(command.text));
+    QMenu* menus[3];
+    menus[0] = menuBar()->addMenu(QString::fromUtf8(kMenuTitles[0]));
+    menus[2] = menuBar()->addMenu(QString::fromUtf8(kMenuTitles[2]));
+    menus[1] = menuBar()->addMenu(QString::fromUtf8(kMenuTitles[1]));
+    auto add = [&](const MenuCommand& command, QAction* before) {
+        QAction* action = new QAction(QString::fromUtf8(command.text), menus[command.menu]);
+        menus[command.menu]->insertAction(before, action);
         action->setData(command.id);
+        action->setStatusTip(QString::fromUtf8(command.tip));
         const int id = command.id;
         connect(action, &QAction::triggered, this, [this, id] { runCommand(id); });
+        return action;
+    };
+    QAction* exit = nullptr;
+    for (const MenuCommand& command : kMenuCommands) {
+        QAction* action = add(command, nullptr);
+        if (command.id == kMenuExit) exit = action;
     }
+    for (const MenuCommand& command : kAddedCommands) {
+        add(command, command.id == kMenuOpenArchive ? exit : nullptr);
+    }
+    setAcceptDrops(true);
+    statusBar()->showMessage("Ready");
     preview_ = new PreviewWidget(this);
     setCentralWidget(preview_);
     display_ = DisplayPreview(preview_);
@@ -124,6 +154,20 @@ void MainWindow::runCommand(int id) {
         case kMenuLink:
             menuLink();
             break;
+        case kMenuOpenArchive:
+            if (auto chosen = archiveChooser ? archiveChooser(this)
+                                             : std::optional<QString>(QFileDialog::getOpenFileName(
+                                                   this, "Open archive", QString(),
+                                                   "Kiv archives (*.kiv *.KIV)"))) {
+                if (!chosen->isEmpty()) openArchive(*chosen);
+            }
+            break;
+        case kMenuZoom1:
+        case kMenuZoom1 + 1:
+        case kMenuZoom1 + 2:
+        case kMenuZoom1 + 3:
+            setZoom(id - kMenuZoom1 + 1);
+            break;
         default:  // About, and any other id: nothing
             break;
     }
@@ -141,6 +185,56 @@ void MainWindow::menuLink() {
     runJob(false, *chosen);
 }
 
+void MainWindow::openPath(const QString& path) {
+    if (path.endsWith(".kiv", Qt::CaseInsensitive)) {
+        openArchive(path);
+    } else {
+        runJob(!isLinkScriptName(path.toLocal8Bit().toStdString()), path);
+    }
+}
+
+void MainWindow::openArchive(const QString& path) {
+    if (!browser_) browser_ = std::make_unique<ArchiveBrowser>();
+    if (!browser_->open(path)) {
+        statusBar()->showMessage(QString("%1 is no archive: %2").arg(path, browser_->detail()));
+    } else {
+        statusBar()->showMessage(QString("Opened %1").arg(path));
+    }
+    browser_->show();
+    browser_->raise();
+}
+
+void MainWindow::setZoom(int zoom) {
+    preview_->setZoom(zoom);
+}
+
+QString MainWindow::statusLine() const {
+    return statusBar()->currentMessage();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The window stays while a job runs (the console lets the window system in meanwhile).
+    if (busy_) {
+        event->ignore();
+        return;
+    }
+    if (browser_) browser_->close();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() &&
+        !event->mimeData()->urls().first().toLocalFile().isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QString path = event->mimeData()->urls().first().toLocalFile();
+    event->acceptProposedAction();
+    openPath(path);
+}
+
 void MainWindow::runJob(bool grab, const QString& chosen) {
     // The script's folder becomes the current folder: names inside the script, the archive and
     // "datatemp.dat" are taken from there. The job gets the bare name, so that only the
@@ -153,13 +247,41 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     JobHooks hooks;
     hooks.openConsole = [this] { openConsole(); };
     hooks.closeConsole = [this] { closeConsole(); };
-    lastStatus_ = grab ? runGrabJob(ctx_, name, hooks) : runLinkJob(name, hooks);
+    JobResult result;
+    busy_ = true;
+    statusBar()->showMessage(QString("Running %1…").arg(info.fileName()));
+    lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
+    busy_ = false;
+    const int errors =
+        static_cast<int>(jobErrors().size()) +
+        static_cast<int>(std::count_if(
+            jobDiagnostics().begin(), jobDiagnostics().end(),
+            [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
+    if (lastStatus_ == 0 && result.finished) {
+        statusBar()->showMessage(QString("Wrote %1: %2 entries, %3 bytes%4")
+                                     .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                                     .arg(result.entries)
+                                     .arg(result.bytes)
+                                     .arg(jobWarningCount() > 0
+                                              ? QString("; %1 warnings").arg(jobWarningCount())
+                                              : QString()));
+    } else if (result.finished) {
+        statusBar()->showMessage(QString("Wrote %1 with %2 errors: see the message")
+                                     .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                                     .arg(errors));
+    } else {
+        statusBar()->showMessage(QString("%1: %2 errors, no archive written: see the message")
+                                     .arg(info.fileName())
+                                     .arg(errors));
+    }
     if (lastStatus_ != 0) reportFailure(lastStatus_);
 }
 
 void MainWindow::openConsole() {
     console_ = std::make_unique<JobConsole>();
     console_->show();
+    // Mapped and painted now: the job keeps the window's thread busy from here on.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     JobConsole* console = console_.get();
     setConsoleWrite([console](std::string_view text) { console->consoleWrite(text); });
     if (onConsole) onConsole(true);

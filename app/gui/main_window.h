@@ -18,6 +18,7 @@ namespace kiv {
 
 class PreviewWidget;
 class JobConsole;
+class ArchiveBrowser;
 
 // The open-file dialog of one job kind.
 struct DialogSettings {
@@ -40,16 +41,26 @@ QString resolveNameCase(const QString& path);
 // The dialog that chooseWithFileDialog shows.
 std::unique_ptr<QFileDialog> makeScriptDialog(QWidget* owner, const DialogSettings& settings);
 
-// The menu's command ids.
-enum MenuCommandId { kMenuExit = 201, kMenuGrab = 202, kMenuLink = 203, kMenuAbout = 204 };
+// The menu's command ids; the window's own additions from 205 on.
+enum MenuCommandId {
+    kMenuExit = 201,
+    kMenuGrab = 202,
+    kMenuLink = 203,
+    kMenuAbout = 204,
+    kMenuOpenArchive = 205,
+    kMenuZoom1 = 211,  // to kMenuZoom1 + 3: 1× to 4×
+};
 
 struct MenuCommand {
-    int menu;  // 0: File, 1: Help
+    int menu;  // 0: File, 1: Help, 2: View
     const char* text;
     int id;
+    const char* tip;  // the status tip, in English
 };
-extern const char* const kMenuTitles[2];
+extern const char* const kMenuTitles[3];
+// The original menu; the window's additions (Open archive, View) come in kAddedCommands.
 extern const MenuCommand kMenuCommands[4];
+extern const MenuCommand kAddedCommands[5];
 
 inline constexpr const char* kWindowTitle = "Kiv ver " KIV_VERSION;
 
@@ -63,16 +74,30 @@ class MainWindow : public QMainWindow {
     void runCommand(int id);
     void menuGrab();
     void menuLink();
+    // A script from the command line or a drop: a link job when its name ends in LNK, else a
+    // grab job; an archive (.kiv) opens in the browser.
+    void openPath(const QString& path);
+    void openArchive(const QString& path);
+    void setZoom(int zoom);
 
     // What tests look at.
     PreviewWidget* preview() const { return preview_; }
     JobConsole* jobConsole() const { return console_.get(); }
     QMessageBox* lastMessage() const { return message_; }
     int lastStatus() const { return lastStatus_; }
+    QString statusLine() const;
+    ArchiveBrowser* browser() const { return browser_.get(); }
+    // Asks for an archive to open; replaceable, so that tests can answer.
+    std::function<std::optional<QString>(QWidget*)> archiveChooser;
     GrabContext& grabContext() { return ctx_; }
     const DisplayBitmap& displayBitmap() const { return display_.bitmap(); }
     // Called with true when the job console opens and false when it closes.
     std::function<void(bool)> onConsole;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void runJob(bool grab, const QString& fileName);
@@ -83,6 +108,8 @@ class MainWindow : public QMainWindow {
     ScriptChooser chooser_;
     PreviewWidget* preview_;
     std::unique_ptr<JobConsole> console_;
+    std::unique_ptr<ArchiveBrowser> browser_;
+    bool busy_ = false;  // a job runs
     QMessageBox* message_ = nullptr;
     GrabContext ctx_;
     DisplayPreview display_;

@@ -1,5 +1,8 @@
 #include "app/gui/preview_widget.h"
 
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
 
@@ -10,15 +13,39 @@ PreviewWidget::PreviewWidget(QWidget* parent) : QWidget(parent) {
     setMinimumSize(1, 1);
 }
 
+QSize PreviewWidget::clientSize(int32_t width, int32_t height) const {
+    int least = 1;
+    if (auto* frame = qobject_cast<QMainWindow*>(window())) {
+        least = frame->menuBar()->sizeHint().width();
+    }
+    return QSize(std::max(width * zoom_, least), height * zoom_);
+}
+
 void PreviewWidget::fitWindowToPicture(int32_t width, int32_t height) {
+    picture_ = QSize(width, height);
     QWidget* frame = window();
-    // The window grows by what lies around the client area: the menu bar and any frame.
+    // The window grows by what lies around the client area: the menu bar, the status line and
+    // any frame.
     const QSize around = frame->size() - size();
+    const QSize client = clientSize(width, height);
+    setMinimumSize(1, 1);
     frame->move(0, 0);
-    frame->resize(QSize(width, height) + around);
-    resize(width, height);
+    frame->resize(client + around);
+    resize(client);
     frame->show();
     frame->raise();
+}
+
+void PreviewWidget::setZoom(int zoom) {
+    zoom_ = std::clamp(zoom, 1, 4);
+    if (!picture_.isEmpty()) {
+        QWidget* frame = window();
+        const QSize around = frame->size() - size();
+        const QSize client = clientSize(picture_.width(), picture_.height());
+        frame->resize(client + around);
+        resize(client);
+    }
+    update();
 }
 
 void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, int32_t endRow) {
@@ -47,13 +74,24 @@ void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, i
     }
     valid_ = &bitmap.valid;
     // At once: a running job keeps the window from handling paint requests.
-    if (endRow > firstRow) repaint(0, firstRow, w, endRow - firstRow);
+    if (endRow > firstRow) repaint(0, firstRow * zoom_, w * zoom_, (endRow - firstRow) * zoom_);
 }
 
-void PreviewWidget::paintEvent(QPaintEvent*) {
+void PreviewWidget::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
-    if (valid_ != nullptr && *valid_ && !shown_.isNull()) painter.drawImage(0, 0, shown_);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.fillRect(event->rect(), Qt::black);
+    if (valid_ == nullptr || !*valid_ || shown_.isNull()) return;
+    if (zoom_ == 1) {
+        painter.drawImage(event->rect().topLeft(), shown_, event->rect());
+    } else {
+        // The rows and columns of the picture that the rectangle to paint covers.
+        const QRect wanted = event->rect();
+        const QRect source(wanted.left() / zoom_, wanted.top() / zoom_, wanted.width() / zoom_ + 2,
+                           wanted.height() / zoom_ + 2);
+        const QRect part = source.intersected(shown_.rect());
+        painter.drawImage(QRect(part.topLeft() * zoom_, part.size() * zoom_), shown_, part);
+    }
 }
 
 }  // namespace kiv

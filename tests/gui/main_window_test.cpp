@@ -5,14 +5,20 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QTableWidget>
 #include <QtTest>
 
+#include "app/gui/archive_browser.h"
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
 #include "common/transfer_buffer.h"
+#include "grab/item_kinds.h"
+#include "grab/png_picture.h"
 #include "support/pcx_writer.h"
 #include "support/test_support.h"
 
@@ -78,19 +84,26 @@ class MainWindowTest : public QObject {
     void menuTextsAndIds() {
         MainWindow w;
         const QList<QAction*> menus = w.menuBar()->actions();
-        QCOMPARE(menus.size(), 2);
+        QCOMPARE(menus.size(), 3);
         QCOMPARE(menus[0]->text(), QString("文件(&F)"));
-        QCOMPARE(menus[1]->text(), QString("帮助(&H)"));
-        QStringList texts;
+        QCOMPARE(menus[1]->text(), QString("查看(&V)"));
+        QCOMPARE(menus[2]->text(), QString("帮助(&H)"));
+        QStringList texts, tips;
         QList<int> ids;
         for (QAction* menu : menus) {
             for (QAction* item : menu->menu()->actions()) {
                 texts << item->text();
                 ids << item->data().toInt();
+                tips << item->statusTip();
             }
         }
-        QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "退出(&X)", "关于(&A)"}));
-        QCOMPARE(ids, QList<int>({202, 203, 201, 204}));
+        // The original items with their ids, and the window's additions: open an archive, zoom.
+        QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "打开 Kiv(&O)…", "退出(&X)",
+                                     "&1×", "&2×", "&3×", "&4×", "关于(&A)"}));
+        QCOMPARE(ids, QList<int>({202, 203, 205, 201, 211, 212, 213, 214, 204}));
+        QCOMPARE(tips[0], QString("Grab graphics: run a grab script (.SCP)"));
+        QVERIFY(
+            std::none_of(tips.begin(), tips.end(), [](const QString& t) { return t.isEmpty(); }));
         QCOMPARE(grabDialogSettings().title, QString("打开脚本文件"));
         QCOMPARE(grabDialogSettings().filterDescription, QString("Grab 文件(*.SCP)"));
         QCOMPARE(linkDialogSettings().title, QString("打开链接文件"));
@@ -340,6 +353,161 @@ class MainWindowTest : public QObject {
         auto* warning = dialog->findChild<QMessageBox*>();
         QVERIFY(warning != nullptr);
         QVERIFY(warning->text().contains("does not exist"));
+    }
+
+    // Zoom: whole pixels, no smoothing, for the live preview too; the window follows.
+    void zoomEnlargesByWholePixels() {
+        ScopedTempDir dir;
+        PcxPicture p = testPicture(200, 120, 1);
+        writePcx("pic.pcx", p);
+        writeText("job.scp", "LOADPCX pic.pcx\nPACKED spr 0 0 1 1\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.runCommand(kMenuZoom1 + 1);
+        w.runCommand(kMenuGrab);
+        QTRY_COMPARE(w.preview()->size(), QSize(400, 240));
+        QImage shown = w.preview()->grab().toImage();
+        for (auto [x, y] :
+             {std::pair{0, 0}, std::pair{9, 3}, std::pair{150, 100}, std::pair{199, 119}}) {
+            const QRgb want = w.preview()->shown().pixel(x, y);
+            for (int dy = 0; dy < 2; ++dy) {
+                for (int dx = 0; dx < 2; ++dx) QCOMPARE(shown.pixel(2 * x + dx, 2 * y + dy), want);
+            }
+        }
+        QCOMPARE(shown.pixel(2, 2), kMarkColour);  // the grabbed pixels, enlarged
+        w.runCommand(kMenuZoom1 + 3);
+        QTRY_COMPARE(w.preview()->size(), QSize(800, 480));
+        w.runCommand(kMenuZoom1);
+        QTRY_COMPARE(w.preview()->size(), QSize(200, 120));
+    }
+
+    // A narrow picture leaves the menu bar its width; the picture stays at the top-left.
+    void narrowPictureKeepsTheMenuWhole() {
+        ScopedTempDir dir;
+        writePcx("pic.pcx", testPicture(64, 40, 1));
+        writeText("job.scp", "LOADPCX pic.pcx\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.runCommand(kMenuGrab);
+        const int least = w.menuBar()->sizeHint().width();
+        QVERIFY(least > 64);
+        QTRY_COMPARE(w.preview()->size(), QSize(least, 40));
+        const QImage shown = w.preview()->grab().toImage();
+        QCOMPARE(shown.pixel(63, 39), w.preview()->shown().pixel(63, 39));
+        QCOMPARE(shown.pixel(64, 10), qRgb(0, 0, 0));
+    }
+
+    void statusLineSaysWhatTheJobDid() {
+        ScopedTempDir dir;
+        writePcx("pic.pcx", testPicture(64, 40, 1));
+        writeText("good.scp", "LOADPCX pic.pcx\nPALETTE pal\nPALETTE\n");
+        writeText("bad.scp", "LOADPCX gone.pcx\nPALETTE pal\n");
+        FakeChooser chooser;
+        MainWindow w(chooser.function());
+        chooser.answer = QDir::current().absoluteFilePath("good.scp");
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.statusLine(), QString("Wrote good.kiv: 2 entries, 1604 bytes; 1 warnings"));
+        chooser.answer = QDir::current().absoluteFilePath("bad.scp");
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.statusLine(), QString("Wrote bad.kiv with 2 errors: see the message"));
+        // The message box lists the errors with their script lines.
+        QVERIFY(w.lastMessage() != nullptr);
+        QVERIFY(w.lastMessage()->text().contains("bad.scp:1: error: LOADPCX gone.pcx"));
+    }
+
+    // The browser draws each kind in the archive's colours, and exports and extracts.
+    void archiveBrowserShowsEveryKind() {
+        ScopedTempDir dir;
+        PcxPicture p = testPicture(64, 40, 1);
+        p.at(0, 0) = 255;
+        p.at(0, 4) = 255;
+        writePcx("pic.pcx", p);
+        writeText("all.scp",
+                  "LOADPCX pic.pcx\nPALETTE pal\nPACKED spr 1 1 2 2\nPACKEDC crop 1 1 2 2\n"
+                  "TEXTURE tex 2 1 1 2\nFONT font 65 67\nCOLORMAP shades\nTRANSPARENT glass 2\n"
+                  "RAW raw 0 0 1 1\n");
+        QCOMPARE(runKiv({"all.scp"}).status, 0);
+        QStringList saved;
+        ArchiveBrowser browser([&](QWidget*, const QString&, const QString& suggested) {
+            saved << suggested;
+            return std::optional<QString>(QDir::current().absoluteFilePath("out-" + suggested));
+        });
+        QVERIFY(browser.open(QDir::current().absoluteFilePath("all.kiv")));
+        QCOMPARE(browser.table()->rowCount(), 8);
+        const ParsedArchive archive = parseArchive("all.kiv");
+        const auto colours = displayColours(archive.data(0));
+        struct Case {
+            int row;
+            const char* kind;
+            QSize size;
+        } cases[] = {
+            {0, "palette", {16, 16}},       {1, "sprite", {16, 16}}, {2, "sprite", {}},
+            {3, "texture", {8, 16}},        {4, "font", {}},         {5, "shade-table", {256, 32}},
+            {6, "blend-table", {256, 512}}, {7, "raw", {0, 0}}};
+        browser.setZoom(1);
+        for (const Case& c : cases) {
+            browser.select(c.row);
+            QCOMPARE(browser.table()->item(c.row, 2)->text(), QString(c.kind));
+            const std::vector<uint8_t> bytes = archive.data(static_cast<size_t>(c.row));
+            const auto pictures =
+                renderItem(recogniseItem(archive.name(static_cast<size_t>(c.row)), bytes), bytes);
+            if (c.size == QSize(0, 0)) {
+                QVERIFY(browser.shownImage().isNull());
+                continue;
+            }
+            if (c.size.isValid()) QCOMPARE(browser.shownImage().size(), c.size);
+            const QImage expected = imageOf(pictures[0], colours);
+            for (int y = 0; y < expected.height(); y += 3) {
+                for (int x = 0; x < expected.width(); x += 3) {
+                    QCOMPARE(browser.shownImage().pixel(x, y), expected.pixel(x, y));
+                }
+            }
+        }
+        // Enlarged by whole pixels.
+        browser.select(1);
+        browser.setZoom(4);
+        QCOMPARE(browser.pictureLabel()->pixmap().size(), QSize(64, 64));
+        // Export and extract the selected sprite.
+        browser.exportPng();
+        browser.extract();
+        QCOMPARE(saved, QStringList({"spr.png", "spr"}));
+        QCOMPARE(readFile("out-spr"), archive.data(1));
+        PngPicture png;
+        QVERIFY(readIndexedPng(readFile("out-spr.png"), 1 << 20, png, nullptr));
+        QCOMPARE(png.width, 16);
+    }
+
+    // kiv-gui SCRIPT runs it, kiv-gui ARCHIVE opens it, and so do drops.
+    void startUpArgumentsAndDrops() {
+        ScopedTempDir dir;
+        writePcx("pic.pcx", testPicture(64, 40, 1));
+        writeText("job.scp", "LOADPCX pic.pcx\nPALETTE pal\n");
+        writeText("pack.lnk", "job.kiv\n");
+        MainWindow w;
+        w.openPath(QDir::current().absoluteFilePath("job.scp"));
+        QCOMPARE(w.lastStatus(), 0);
+        QVERIFY(QFile::exists("job.kiv"));
+        w.openPath(QDir::current().absoluteFilePath("pack.lnk"));
+        QVERIFY(QFile::exists("pack.kiv"));
+        w.openPath(QDir::current().absoluteFilePath("pack.kiv"));
+        QVERIFY(w.browser() != nullptr);
+        QCOMPARE(w.browser()->table()->rowCount(), 1);
+        // A drop of a script onto the window runs it.
+        QFile::remove("job.kiv");
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QDir::current().absoluteFilePath("job.scp"))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &drop);
+        QVERIFY(QFile::exists("job.kiv"));
     }
 };
 
