@@ -14,6 +14,7 @@
 #include "archive/archive_reader.h"
 #include "archive/link_processor.h"
 #include "common/console.h"
+#include "common/file_access.h"
 #include "common/script_text.h"
 #include "common/transfer_buffer.h"
 #include "grab/interpreter.h"
@@ -215,14 +216,43 @@ int fuzzPngReader(const uint8_t* data, size_t size) {
     return 0;
 }
 
+namespace {
+
+// What every job leaves, whatever its input: a status of 0, 1 or 255, no temporary data file,
+// and an archive that is well-formed, or the one that stood there before.
+void checkJob(int status, const char* archive, const std::vector<uint8_t>& before) {
+    if (status != 0 && status != 1 && status != 255) std::abort();
+    if (std::filesystem::exists("datatemp.dat")) std::abort();
+    kiv::ReadableFile file;
+    if (!file.open(archive)) std::abort();
+    const std::vector<uint8_t> now = file.readAll(file.size());
+    if (now == before) return;
+    // Well-formed: merged entries keep their flags and name bytes, whatever they are.
+    const kiv::ArchiveDirectory dir = kiv::readArchiveDirectory(file, kiv::kMergeRules);
+    if (!dir.usable()) std::abort();
+    int64_t end = 12 + 28 * static_cast<int64_t>(dir.entries.size());
+    for (const kiv::ArchiveEntry& entry : dir.entries) end += entry.length;
+    if (end != file.size()) std::abort();  // directory and data, nothing else
+}
+
+// An archive of that name before the job: a job that fails must leave it as it was.
+std::vector<uint8_t> placeOldArchive(const char* name) {
+    const std::vector<uint8_t> old = {'K', 'I', 'V', '2', '.', '0', 0, 0, 0, 0, 0, 0};
+    write(name, old.data(), old.size());
+    return old;
+}
+
+}  // namespace
+
 int fuzzPcx(const uint8_t* data, size_t size) {
     enter();
     write("in.pcx", data, size);
     writeText("pcx.scp",
               "LOADPCX in.pcx\nRAW r 0 0 2 2\nTEXTURE t 1 1 2 1\nPACKED p 0 0 4 4\n"
               "PACKEDC c 1 0 3 3\nFONT f 32 127\nPALETTE pal\nCOLORMAP shades\n");
+    const std::vector<uint8_t> old = placeOldArchive("pcx.kiv");
     kiv::GrabContext ctx;
-    kiv::runGrabJob(ctx, "pcx.scp");
+    checkJob(kiv::runGrabJob(ctx, "pcx.scp"), "pcx.kiv", old);
     return 0;
 }
 
@@ -230,8 +260,9 @@ int fuzzGrabScript(const uint8_t* data, size_t size) {
     enter();
     writeSmallPicture();
     write("job.scp", data, size);
+    const std::vector<uint8_t> old = placeOldArchive("job.kiv");
     kiv::GrabContext ctx;
-    kiv::runGrabJob(ctx, "job.scp");
+    checkJob(kiv::runGrabJob(ctx, "job.scp"), "job.kiv", old);
     return 0;
 }
 
@@ -240,9 +271,11 @@ int fuzzLink(const uint8_t* data, size_t size) {
     write("source.kiv", data, size);
     write("data.bin", data, size / 2);
     writeText("merge.lnk", "FIRST:\ndata.bin DATA\nsource.kiv\nLAST:\n");
-    kiv::runLinkJob("merge.lnk");
+    std::vector<uint8_t> old = placeOldArchive("merge.kiv");
+    checkJob(kiv::runLinkJob("merge.lnk"), "merge.kiv", old);
     write("script.lnk", data, size);
-    kiv::runLinkJob("script.lnk");
+    old = placeOldArchive("script.kiv");
+    checkJob(kiv::runLinkJob("script.lnk"), "script.kiv", old);
     return 0;
 }
 

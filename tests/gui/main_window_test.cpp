@@ -16,6 +16,7 @@
 #include "app/gui/archive_browser.h"
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
+#include "common/console.h"
 #include "common/transfer_buffer.h"
 #include "grab/item_kinds.h"
 #include "grab/png_picture.h"
@@ -508,6 +509,22 @@ class MainWindowTest : public QObject {
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&w, &drop);
         QVERIFY(QFile::exists("job.kiv"));
+    }
+
+    // Without the transfer buffer no job runs, and the message box says why.
+    void jobWithoutTransferBufferSaysWhy() {
+        ScopedTempDir dir;
+        writeText("job.scp", "PALETTE pal\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        releaseTransferBuffer();
+        w.runCommand(kMenuGrab);
+        QVERIFY(createTransferBuffer());
+        QCOMPARE(w.lastStatus(), kStartupFailure);
+        QVERIFY(w.lastMessage() != nullptr);
+        QVERIFY(w.lastMessage()->text().contains("transfer buffer could not be had"));
+        QVERIFY(!QFile::exists("job.kiv"));
     }
 };
 
