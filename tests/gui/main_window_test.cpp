@@ -57,6 +57,15 @@ struct FakeChooser {
     }
 };
 
+// A shown window whose dialogs answer with the script of this folder.
+std::unique_ptr<MainWindow> shownWindow(FakeChooser& chooser, const char* script) {
+    chooser.answer = QDir::current().absoluteFilePath(script);
+    auto w = std::make_unique<MainWindow>(chooser.function());
+    w->show();
+    if (!QTest::qWaitForWindowExposed(w.get())) return nullptr;
+    return w;
+}
+
 QStringList folderNames() {
     return QDir::current().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot |
                                      QDir::Hidden);
@@ -359,14 +368,12 @@ class MainWindowTest : public QObject {
     // Zoom: whole pixels, no smoothing, for the live preview too; the window follows.
     void zoomEnlargesByWholePixels() {
         ScopedTempDir dir;
-        PcxPicture p = testPicture(200, 120, 1);
-        writePcx("pic.pcx", p);
+        writePcx("pic.pcx", testPicture(200, 120, 1));
         writeText("job.scp", "LOADPCX pic.pcx\nPACKED spr 0 0 1 1\n");
         FakeChooser chooser;
-        chooser.answer = QDir::current().absoluteFilePath("job.scp");
-        MainWindow w(chooser.function());
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto window = shownWindow(chooser, "job.scp");
+        QVERIFY(window != nullptr);
+        MainWindow& w = *window;
         w.runCommand(kMenuZoom1 + 1);
         w.runCommand(kMenuGrab);
         QTRY_COMPARE(w.preview()->size(), QSize(400, 240));
@@ -391,10 +398,9 @@ class MainWindowTest : public QObject {
         writePcx("pic.pcx", testPicture(64, 40, 1));
         writeText("job.scp", "LOADPCX pic.pcx\n");
         FakeChooser chooser;
-        chooser.answer = QDir::current().absoluteFilePath("job.scp");
-        MainWindow w(chooser.function());
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto window = shownWindow(chooser, "job.scp");
+        QVERIFY(window != nullptr);
+        MainWindow& w = *window;
         w.runCommand(kMenuGrab);
         const int least = w.menuBar()->sizeHint().width();
         QVERIFY(least > 64);
