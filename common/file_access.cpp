@@ -85,8 +85,10 @@ std::vector<uint8_t> ReadableFile::readAll(int64_t limit) const {
 }
 
 void ReadableFile::readAllInto(std::vector<uint8_t>& bytes, int64_t limit) const {
-    bytes.clear();
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+        bytes.clear();
+        return;
+    }
     const int64_t want = std::max<int64_t>(0, std::min(size_, limit));
     bytes.resize(static_cast<size_t>(want));
     size_t done = 0;

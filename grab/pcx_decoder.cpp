@@ -45,8 +45,9 @@ struct DecodeState {
     int32_t row = 0;
 };
 
-// The scanlines go through line (lineBytes + 128 bytes, so that runs may be stored 16 bytes at a
-// time and overwrite what lies beyond them); a complete one is copied into its row.
+// Where the scanlines are decoded: straight into their rows while a scanline and what the
+// stores of 16 bytes may write beyond it (128 bytes) stay inside the picture, the later rows
+// overwriting it; otherwise through line (lineBytes + 128 bytes), copied into the row.
 struct LineSink {
     uint8_t* pixels;
     size_t width;
@@ -54,6 +55,14 @@ struct LineSink {
     int32_t lineBytes;
     int32_t height;
     uint8_t* line;
+
+    bool direct(int32_t row) const {
+        return static_cast<size_t>(row) * width + static_cast<size_t>(lineBytes) + 128 <=
+               width * static_cast<size_t>(height);
+    }
+    uint8_t* target(int32_t row) const {
+        return direct(row) ? pixels + static_cast<size_t>(row) * width : line;
+    }
 
     // Stores count bytes of value at position i of the line.
     static inline void put(uint8_t* at, uint8_t value, int32_t count) {
@@ -70,7 +79,7 @@ struct LineSink {
     inline bool lineDone(DecodeState& s) const {
         if (s.i < lineBytes) return false;
         uint8_t* row = pixels + static_cast<size_t>(s.row) * width;
-        std::memcpy(row, line, keep);
+        if (!direct(s.row)) std::memcpy(row, line, keep);
         if (keep < width) std::memset(row + keep, 0, width - keep);
         ++s.row;
         s.i = 0;
@@ -118,7 +127,7 @@ void decodeBlocks(DecodeState& s, const uint8_t* end, const LineSink& sink) {
     const uint8_t* p = s.p;
     int32_t i = s.i;
     int32_t row = s.row;
-    uint8_t* const line = sink.line;
+    uint8_t* line = row < sink.height ? sink.target(row) : sink.line;
     const int32_t lineBytes = sink.lineBytes;
     while (row < sink.height && end - p > 64) {
         const uint8_t* const block = p;
@@ -136,7 +145,9 @@ void decodeBlocks(DecodeState& s, const uint8_t* end, const LineSink& sink) {
                 DecodeState done{block, i, row};
                 sink.lineDone(done);
                 i = 0;
-                if (++row == sink.height) {
+                ++row;
+                line = sink.target(row);
+                if (row == sink.height) {
                     p = block + k + 1 + run;
                     carry = 0;
                     break;
@@ -173,19 +184,19 @@ void decodePcxPixels(const PcxFile& file, const PcxInfo& info, uint8_t* pixels) 
     // The last bytes, one token at a time, and past the end of the data, where every byte
     // reads 255: runs of 255 to the end of each scanline.
     while (s.row < info.height) {
+        uint8_t* out = sink.target(s.row);
         if (s.p == end) {
-            LineSink::put(line.data() + s.i, 255, 0);
-            std::memset(line.data() + s.i, 255, static_cast<size_t>(lineBytes - s.i));
+            std::memset(out + s.i, 255, static_cast<size_t>(lineBytes - s.i));
             s.i = lineBytes;
         } else {
             const uint8_t c = *s.p++;
             if (c >= 0xC0) {
                 const int32_t count = c & 0x3F;
                 const uint8_t value = s.p < end ? *s.p++ : 255;
-                LineSink::put(line.data() + s.i, value, count);
+                LineSink::put(out + s.i, value, count);
                 s.i += count;
             } else {
-                line[static_cast<size_t>(s.i++)] = c;
+                out[s.i++] = c;
             }
         }
         sink.lineDone(s);
