@@ -22,3 +22,5 @@ for archive in *.kiv; do
   "$kivtool" list "$archive"
   echo
 done
+echo "== kivtool verify --rebuild game.kiv"
+"$kivtool" verify --rebuild game.kiv
