@@ -134,6 +134,8 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     setCentralWidget(preview_);
     display_ = DisplayPreview(preview_);
     ctx_.previewSink = &display_;
+    // Not even by hand does the client area get narrower than the menu bar needs.
+    preview_->setMinimumWidth(menuBar()->sizeHint().width());
     adjustSize();  // a client area of 320 × 200 under the menu bar
 }
 

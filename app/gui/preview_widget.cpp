@@ -28,7 +28,6 @@ void PreviewWidget::fitWindowToPicture(int32_t width, int32_t height) {
     // any frame.
     const QSize around = frame->size() - size();
     const QSize client = clientSize(width, height);
-    setMinimumSize(1, 1);
     frame->move(0, 0);
     frame->resize(client + around);
     resize(client);

@@ -408,6 +408,10 @@ class MainWindowTest : public QObject {
         const QImage shown = w.preview()->grab().toImage();
         QCOMPARE(shown.pixel(63, 39), w.preview()->shown().pixel(63, 39));
         QCOMPARE(shown.pixel(64, 10), qRgb(0, 0, 0));
+        // Nor by hand.
+        w.resize(40, w.height());
+        QTest::qWait(20);
+        QVERIFY(w.preview()->width() >= least);
     }
 
     void statusLineSaysWhatTheJobDid() {
