@@ -53,6 +53,21 @@ ItemInfo ArchiveView::info(size_t i) const {
     return recogniseItem(name(i), item(i));
 }
 
+bool ArchiveView::displayPalette(std::array<uint8_t, 768>& colours) const {
+    for (size_t i = 0; i < size(); ++i) {
+        if (entry(i).length != static_cast<int32_t>(kPaletteItemBytes)) continue;
+        const std::vector<uint8_t> bytes = item(i);
+        if (isPaletteItem(bytes)) {
+            colours = displayColours(bytes);
+            return true;
+        }
+    }
+    for (size_t v = 0; v < 256; ++v) {
+        colours[3 * v] = colours[3 * v + 1] = colours[3 * v + 2] = static_cast<uint8_t>(v);
+    }
+    return false;
+}
+
 std::optional<std::vector<size_t>> selectEntries(const ArchiveView& archive,
                                                  const std::vector<std::string>& names) {
     std::vector<size_t> chosen;
@@ -406,19 +421,9 @@ bool chooseColours(const ArchiveView& archive, const std::string& wanted,
                             : "neither a palette item of the archive nor a picture file");
         return false;
     }
-    for (size_t i = 0; i < archive.size(); ++i) {
-        if (archive.entry(i).length != 768) continue;
-        const std::vector<uint8_t> bytes = archive.item(i);
-        if (isPaletteItem(bytes)) {
-            colours = displayColours(bytes);
-            return true;
-        }
-    }
-    std::fprintf(stderr, "kivtool: %s has no palette item; pictures are shown in grey\n",
-                 archive.path().c_str());
-    for (int i = 0; i < 256; ++i) {
-        colours[static_cast<size_t>(3 * i)] = colours[static_cast<size_t>(3 * i + 1)] =
-            colours[static_cast<size_t>(3 * i + 2)] = static_cast<uint8_t>(i);
+    if (!archive.displayPalette(colours)) {
+        std::fprintf(stderr, "kivtool: %s has no palette item; pictures are shown in grey\n",
+                     archive.path().c_str());
     }
     return true;
 }

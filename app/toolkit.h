@@ -34,6 +34,9 @@ class ArchiveView {
     bool readable(size_t i) const;
     std::vector<uint8_t> item(size_t i) const;  // empty when not readable
     ItemInfo info(size_t i) const;
+    // The colours pictures are shown in: the first palette item's, as 8-bit components, or
+    // grey when there is none (then false).
+    bool displayPalette(std::array<uint8_t, 768>& colours) const;
 
   private:
     std::string path_;

@@ -339,17 +339,7 @@ int Unpacker::run() {
         }
     }
     // The pictures are shown in the archive's first palette, or grey.
-    for (int v = 0; v < 256; ++v)
-        colours_[static_cast<size_t>(3 * v)] = colours_[static_cast<size_t>(3 * v + 1)] =
-            colours_[static_cast<size_t>(3 * v + 2)] = static_cast<uint8_t>(v);
-    for (size_t i = 0; i < archive_.size(); ++i) {
-        if (archive_.entry(i).length != 768) continue;
-        const std::vector<uint8_t> bytes = archive_.item(i);
-        if (isPaletteItem(bytes)) {
-            colours_ = displayColours(bytes);
-            break;
-        }
-    }
+    archive_.displayPalette(colours_);
     bool reproducible = true;
     auto impossible = [&](const std::string& what) {
         std::fprintf(stderr, "kivtool: %s: cannot be reproduced: %s\n", archive_.path().c_str(),

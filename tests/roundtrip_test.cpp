@@ -56,7 +56,7 @@ TEST(PngInput, GivesTheArchiveOfThePcxOfTheSamePicture) {
         // The PNG's palette fills the first entries; the PCX's others are 0, as for the PNG.
         pcx.palette = somePalette(c.entries);
         writePcx("pic.pcx", pcx);
-        PngSpec png;
+        TestPng png;
         png.width = 24;
         png.height = 20;
         png.pixels = pcx.pixels;
@@ -77,11 +77,11 @@ TEST(PngInput, GivesTheArchiveOfThePcxOfTheSamePicture) {
 
 TEST(PngInput, PicturesWithoutPaletteAreRefusedWithAWordOnHowToSaveThem) {
     ScopedTempDir dir;
-    PngSpec spec;
-    spec.width = spec.height = 32;
+    TestPng drawing;
+    drawing.width = drawing.height = 32;
     std::mt19937 random(5);
-    for (int i = 0; i < 32 * 32; ++i) spec.pixels.push_back(static_cast<uint8_t>(random()));
-    spec.palette = somePalette(256);
+    for (int i = 0; i < 32 * 32; ++i) drawing.pixels.push_back(static_cast<uint8_t>(random()));
+    drawing.palette = somePalette(256);
     struct Case {
         const char* what;
         Bytes file;
@@ -89,21 +89,21 @@ TEST(PngInput, PicturesWithoutPaletteAreRefusedWithAWordOnHowToSaveThem) {
     } cases[] = {
         {"grey",
          [&] {
-             PngSpec s = spec;
-             s.kind = PngSpec::Grey;
+             TestPng s = drawing;
+             s.kind = TestPng::Grey;
              return encodePng(s);
          }(),
          "a grey PNG; save it as an indexed (palette, 8-bit or fewer bits) PNG"},
         {"true colour",
          [&] {
-             PngSpec s = spec;
-             s.kind = PngSpec::Rgb;
+             TestPng s = drawing;
+             s.kind = TestPng::Rgb;
              return encodePng(s);
          }(),
          "a true-colour PNG; save it as an indexed"},
         {"damaged",
          [&] {
-             Bytes b = encodePng(spec);
+             Bytes b = encodePng(drawing);
              b.resize(b.size() - 20);
              return b;
          }(),

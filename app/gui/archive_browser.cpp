@@ -108,19 +108,7 @@ bool ArchiveBrowser::open(const QString& path) {
     }
     archive_ = std::move(archive);
     setWindowTitle(QStringLiteral("Kiv ver " KIV_VERSION " - ") + QFileInfo(path).fileName());
-    // The archive's first palette item, or grey.
-    for (int v = 0; v < 256; ++v) {
-        colours_[static_cast<size_t>(3 * v)] = colours_[static_cast<size_t>(3 * v + 1)] =
-            colours_[static_cast<size_t>(3 * v + 2)] = static_cast<uint8_t>(v);
-    }
-    for (size_t i = 0; i < archive_->size(); ++i) {
-        if (archive_->entry(i).length != 768) continue;
-        const std::vector<uint8_t> bytes = archive_->item(i);
-        if (isPaletteItem(bytes)) {
-            colours_ = displayColours(bytes);
-            break;
-        }
-    }
+    archive_->displayPalette(colours_);
     table_->setRowCount(static_cast<int>(archive_->size()));
     for (size_t i = 0; i < archive_->size(); ++i) {
         const ItemInfo info = archive_->info(i);

@@ -16,17 +16,17 @@ void flush(png_structp) {}
 
 }  // namespace
 
-std::vector<uint8_t> encodePng(const PngSpec& spec) {
+std::vector<uint8_t> encodePng(const TestPng& picture) {
     std::vector<uint8_t> out;
     // Rows packed as libpng wants them: bit depths below 8 several pixels to a byte, RGB three
     // bytes a pixel (the value as grey).
-    const int channels = spec.kind == PngSpec::Rgb ? 3 : 1;
-    const int bits = spec.kind == PngSpec::Rgb ? 8 : spec.bitDepth;
-    const size_t rowBytes = (static_cast<size_t>(spec.width) * channels * bits + 7) / 8;
-    std::vector<uint8_t> packed(rowBytes * spec.height, 0);
-    for (int y = 0; y < spec.height; ++y) {
-        for (int x = 0; x < spec.width; ++x) {
-            const uint8_t v = spec.pixels.at(static_cast<size_t>(y) * spec.width + x);
+    const int channels = picture.kind == TestPng::Rgb ? 3 : 1;
+    const int bits = picture.kind == TestPng::Rgb ? 8 : picture.bitDepth;
+    const size_t rowBytes = (static_cast<size_t>(picture.width) * channels * bits + 7) / 8;
+    std::vector<uint8_t> packed(rowBytes * picture.height, 0);
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 0; x < picture.width; ++x) {
+            const uint8_t v = picture.pixels.at(static_cast<size_t>(y) * picture.width + x);
             uint8_t* row = packed.data() + y * rowBytes;
             if (channels == 3) {
                 row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = v;
@@ -37,8 +37,8 @@ std::vector<uint8_t> encodePng(const PngSpec& spec) {
             }
         }
     }
-    std::vector<png_bytep> rows(spec.height);
-    for (int y = 0; y < spec.height; ++y) rows[y] = packed.data() + y * rowBytes;
+    std::vector<png_bytep> rows(picture.height);
+    for (int y = 0; y < picture.height; ++y) rows[y] = packed.data() + y * rowBytes;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
@@ -46,18 +46,19 @@ std::vector<uint8_t> encodePng(const PngSpec& spec) {
         throw std::runtime_error("libpng failed");
     }
     png_set_write_fn(png, &out, append, flush);
-    const int type = spec.kind == PngSpec::Indexed ? PNG_COLOR_TYPE_PALETTE
-                     : spec.kind == PngSpec::Grey  ? PNG_COLOR_TYPE_GRAY
-                                                   : PNG_COLOR_TYPE_RGB;
-    png_set_IHDR(png, info, spec.width, spec.height, bits, type,
-                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    const int type = picture.kind == TestPng::Indexed ? PNG_COLOR_TYPE_PALETTE
+                     : picture.kind == TestPng::Grey  ? PNG_COLOR_TYPE_GRAY
+                                                      : PNG_COLOR_TYPE_RGB;
+    png_set_IHDR(png, info, picture.width, picture.height, bits, type,
+                 picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_color colours[256];
-    if (spec.kind == PngSpec::Indexed) {
-        for (int i = 0; i < spec.paletteEntries; ++i) {
-            colours[i] = {spec.palette[3 * i], spec.palette[3 * i + 1], spec.palette[3 * i + 2]};
+    if (picture.kind == TestPng::Indexed) {
+        for (int i = 0; i < picture.paletteEntries; ++i) {
+            colours[i] = {picture.palette[3 * i], picture.palette[3 * i + 1],
+                          picture.palette[3 * i + 2]};
         }
-        png_set_PLTE(png, info, colours, spec.paletteEntries);
+        png_set_PLTE(png, info, colours, picture.paletteEntries);
     }
     png_write_info(png, info);
     png_write_image(png, rows.data());

@@ -9,7 +9,7 @@
 
 namespace kivtest {
 
-struct PngSpec {
+struct TestPng {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> pixels;         // width × height values (indices, or grey levels)
@@ -21,6 +21,6 @@ struct PngSpec {
 };
 
 // The whole file; cut it short to damage it.
-std::vector<uint8_t> encodePng(const PngSpec& spec);
+std::vector<uint8_t> encodePng(const TestPng& picture);
 
 }  // namespace kivtest
