@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/link_processor.h"
@@ -154,10 +155,9 @@ std::string dependencyRule(const JobResult& result) {
     std::string rule = makeEscaped(result.archive) + ":";
     std::vector<std::string> files{result.script};
     files.insert(files.end(), result.inputs.begin(), result.inputs.end());
-    std::vector<std::string> seen;
+    std::unordered_set<std::string> seen;
     for (const std::string& file : files) {
-        if (file.empty() || std::find(seen.begin(), seen.end(), file) != seen.end()) continue;
-        seen.push_back(file);
+        if (file.empty() || !seen.insert(file).second) continue;
         rule += " \\\n  " + makeEscaped(file);
     }
     return rule + "\n";

@@ -9,6 +9,7 @@
 
 #include "app/jobs.h"
 #include "common/console.h"
+#include "common/file_output.h"
 #include "common/script_text.h"
 #include "common/transfer_buffer.h"
 
@@ -44,13 +45,6 @@ const char* const kHelp =
 int wrongWords(const std::string& what) {
     std::fprintf(stderr, "kiv: %s\n%s", what.c_str(), kHelp);
     return 2;
-}
-
-bool writeFile(const std::string& path, const std::string& text) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && written;
 }
 
 }  // namespace
@@ -126,9 +120,10 @@ int main(int argc, char** argv) {
         status = runGrabJob(ctx, script, {}, &result);
     }
     releaseTransferBuffer();
-    if (result.finished && !depfile.empty() && !writeFile(depfile, dependencyRule(result))) {
-        std::fprintf(stderr, "kiv: error: cannot write %s: %s\n", depfile.c_str(),
-                     std::strerror(errno));
+    std::string why;
+    if (result.finished && !depfile.empty() &&
+        !writeWholeFile(depfile, dependencyRule(result), &why)) {
+        std::fprintf(stderr, "kiv: error: cannot write %s: %s\n", depfile.c_str(), why.c_str());
         status = status == 0 ? kJobError : status;
     }
     if (verbose) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/archive_reader.h"
@@ -37,6 +38,10 @@ class ArchiveView {
     // The colours pictures are shown in: the first palette item's, as 8-bit components, or
     // grey when there is none (then false).
     bool displayPalette(std::array<uint8_t, 768>& colours) const;
+    // A palette-sized entry before the first palette item whose data cannot be read (a palette
+    // cut short with the file), or -1.
+    int64_t damagedPalette() const;
+    const ReadableFile& file() const { return file_; }
 
   private:
     std::string path_;
@@ -50,8 +55,13 @@ std::optional<std::vector<size_t>> selectEntries(const ArchiveView& archive,
                                                  const std::vector<std::string>& names);
 
 // A name that is safe as a file name: letters, digits, '.', '-' and '_' kept, others '_'; no
-// leading dot; empty names and repeats get the entry number. used collects what was given out.
-std::string safeFileName(const std::string& name, size_t index, std::vector<std::string>& used);
+// leading dot; empty names and repeats get the entry number, so that no two are the same.
+// used collects what was given out.
+std::string safeFileName(const std::string& name, size_t index,
+                         std::unordered_set<std::string>& used);
+
+// Whether n bytes at two places are the same, read in blocks.
+bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_t atB, int64_t n);
 
 int kivtoolMain(int argc, char** argv);
 

@@ -1,7 +1,9 @@
 #include "app/unpack.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,11 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
+#include <unordered_set>
 
 #include "app/toolkit.h"
 #include "common/byte_order.h"
 #include "common/console.h"
+#include "common/file_output.h"
 #include "common/script_text.h"
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
@@ -61,6 +64,28 @@ int32_t up8(int32_t v) {
     return (v + 7) / 8 * 8;
 }
 
+// While a scratch grab run works in the project folder: the folder it was called from and the
+// message channels come back however the run ends.
+class ScratchRunScope {
+  public:
+    explicit ScratchRunScope(const std::string& folder) : before_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+        setConsoleWrite({});
+        setStandardOutput({});
+        setDiagnosticSink({});
+    }
+    ~ScratchRunScope() {
+        resetChannels();
+        std::error_code ignored;
+        std::filesystem::current_path(before_, ignored);
+    }
+    ScratchRunScope(const ScratchRunScope&) = delete;
+    ScratchRunScope& operator=(const ScratchRunScope&) = delete;
+
+  private:
+    std::filesystem::path before_;
+};
+
 // A scratch grab run: the production interpreter on pictures this unpack wrote.
 class GrabCheck {
   public:
@@ -72,24 +97,22 @@ class GrabCheck {
     // Runs the lines (in the project folder) and says whether the last one wrote these bytes.
     bool makes(const std::string& folder, const std::string& lines,
                std::span<const uint8_t> expected) {
-        const std::filesystem::path before = std::filesystem::current_path();
-        std::filesystem::current_path(folder);
-        setConsoleWrite({});
-        setStandardOutput({});
-        setDiagnosticSink({});
+        ScratchRunScope scope(folder);
         ctx_.pictureLoaded = false;
         size_t at = 0;
-        while (at < lines.size()) {
-            const size_t end = lines.find('\n', at);
-            std::string line = lines.substr(at, end - at);
-            at = end + 1;
-            char buffer[kScriptLineBytes] = {};
-            std::strncpy(buffer, line.c_str(), kScriptLineChars);
-            ctx_.cursor = 0;
-            runGrabLine(ctx_, buffer);
+        try {
+            while (at < lines.size()) {
+                const size_t end = lines.find('\n', at);
+                std::string line = lines.substr(at, end - at);
+                at = end + 1;
+                char buffer[kScriptLineBytes] = {};
+                std::strncpy(buffer, line.c_str(), kScriptLineChars);
+                ctx_.cursor = 0;
+                runGrabLine(ctx_, buffer);
+            }
+        } catch (const JobExit&) {
+            return false;
         }
-        resetChannels();
-        std::filesystem::current_path(before);
         return ctx_.cursor == expected.size() &&
                std::equal(expected.begin(), expected.end(), ctx_.itemBuffer.begin());
     }
@@ -98,50 +121,74 @@ class GrabCheck {
     GrabContext ctx_;
 };
 
+// A text as one word of a POSIX shell: in single quotes, each ' as '\''.
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
 class Unpacker {
   public:
     Unpacker(const ArchiveView& archive, std::string folder)
         : archive_(archive), folder_(std::move(folder)) {}
 
-    int run();
+    // Writes the project; force: into a folder that already holds files.
+    int run(bool force);
 
   private:
     std::string picture(const std::string& base, const IndexedImage& image);
     std::string palettePicture(std::span<const uint8_t> palette);
     bool tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece);
     std::string itemFile(size_t i, const std::vector<uint8_t>& bytes);
-    bool writeText(const std::string& name, const std::string& text);
+    void writeBytes(const std::string& name, std::span<const uint8_t> bytes);
+    void writeText(const std::string& name, const std::string& text);
+    std::vector<uint8_t> helperArchive(size_t begin, size_t end) const;
 
     const ArchiveView& archive_;
     std::string folder_;
     std::array<uint8_t, 768> colours_{};          // the pictures' display colours
     std::vector<std::vector<uint8_t>> palettes_;  // the archive's palette items
     std::vector<std::string> palettePictures_;
-    std::vector<std::string> usedPictures_;  // file names given out in pictures/
-    std::vector<std::string> usedItems_;     // and in items/
+    std::unordered_set<std::string> usedPictures_;  // file names given out in pictures/
+    std::unordered_set<std::string> usedItems_;     // and in items/
     GrabCheck check_;
-    bool trouble_ = false;
+    bool trouble_ = false;  // a file could not be written
+
+  public:
+    std::vector<std::string> jobs;  // the scripts that rebuild the archive, in order
 };
 
-bool Unpacker::writeText(const std::string& name, const std::string& text) {
-    std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "w");
-    const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f != nullptr && std::fclose(f) != 0) return false;
-    if (!written) {
-        std::fprintf(stderr, "kivtool: %s/%s: %s\n", folder_.c_str(), name.c_str(),
-                     std::strerror(errno));
+// Every file of the project goes through here: a failed write is said and the unpack fails.
+void Unpacker::writeBytes(const std::string& name, std::span<const uint8_t> bytes) {
+    std::string why;
+    if (!writeWholeFile(folder_ + "/" + name, bytes, &why)) {
+        std::fprintf(stderr, "kivtool: cannot write %s/%s: %s\n", folder_.c_str(), name.c_str(),
+                     why.c_str());
         trouble_ = true;
     }
-    return written;
+}
+
+void Unpacker::writeText(const std::string& name, const std::string& text) {
+    writeBytes(
+        name, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 std::string Unpacker::picture(const std::string& base, const IndexedImage& image) {
     const std::string name = "pictures/" + base + ".png";
+    std::vector<uint8_t> png;
     std::string why;
-    if (!writeIndexedPng(folder_ + "/" + name, image, colours_, &why)) {
+    if (!encodeIndexedPng(image, colours_, png, &why)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
         trouble_ = true;
     }
+    writeBytes(name, png);
     return name;
 }
 
@@ -157,11 +204,13 @@ std::string Unpacker::palettePicture(std::span<const uint8_t> palette) {
     swatch.pixels.resize(256);
     for (int i = 0; i < 256; ++i) swatch.pixels[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
     const std::string name = "pictures/palette-" + std::to_string(palettes_.size() + 1) + ".png";
+    std::vector<uint8_t> png;
     std::string why;
-    if (!writeIndexedPng(folder_ + "/" + name, swatch, displayColours(palette), &why)) {
+    if (!encodeIndexedPng(swatch, displayColours(palette), png, &why)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
         trouble_ = true;
     }
+    writeBytes(name, png);
     palettes_.emplace_back(palette.begin(), palette.end());
     palettePictures_.push_back(name);
     return name;
@@ -169,14 +218,7 @@ std::string Unpacker::palettePicture(std::span<const uint8_t> palette) {
 
 std::string Unpacker::itemFile(size_t i, const std::vector<uint8_t>& bytes) {
     const std::string name = "items/" + safeFileName(archive_.name(i), i, usedItems_) + ".bin";
-    std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "wb");
-    const bool written =
-        f != nullptr &&
-        (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-    if ((f != nullptr && std::fclose(f) != 0) || !written) {
-        std::fprintf(stderr, "kivtool: %s: cannot be written\n", name.c_str());
-        trouble_ = true;
-    }
+    writeBytes(name, bytes);
     return name;
 }
 
@@ -311,31 +353,40 @@ bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece
             return false;
     }
     if (lines.empty()) {
-        piece.report = name + ": " + kindName(info.kind) + ", kept as bytes: " + why;
+        piece.report = printableName(name) + ": " + kindName(info.kind) + ", kept as bytes: " + why;
         return false;
     }
     // Encoded again from the written picture, as the build will: only an exact match is kept.
     if (!check_.makes(folder_, lines, bytes)) {
-        piece.report = name + ": " + kindName(info.kind) +
+        piece.report = printableName(name) + ": " + kindName(info.kind) +
                        ", kept as bytes: encoded again it does not come back the same";
         return false;
     }
     piece.way = Way::Grab;
     piece.lines = lines;
     const size_t pictureAt = lines.find("LOADPCX ") + 8;
-    piece.report = name + ": " + kindName(info.kind) + " from " +
+    piece.report = printableName(name) + ": " + kindName(info.kind) + " from " +
                    lines.substr(pictureAt, lines.find('\n') - pictureAt);
     return true;
 }
 
-int Unpacker::run() {
+int Unpacker::run(bool force) {
+    // A folder that holds files is refused: they may be pictures the user has edited.
     std::error_code error;
+    if (std::filesystem::exists(folder_, error) && !force &&
+        !std::filesystem::is_empty(folder_, error)) {
+        std::fprintf(stderr,
+                     "kivtool: %s is not empty: nothing written (give --force to write into it, "
+                     "replacing what the project has of the same names)\n",
+                     folder_.c_str());
+        return kToolFound;
+    }
     for (const char* sub : {"", "/pictures", "/items", "/helpers"}) {
         std::filesystem::create_directories(folder_ + sub, error);
         if (error) {
             std::fprintf(stderr, "kivtool: cannot make %s%s: %s\n", folder_.c_str(), sub,
                          error.message().c_str());
-            return kToolTrouble;
+            return kToolFound;
         }
     }
     // The pictures are shown in the archive's first palette, or grey.
@@ -356,7 +407,8 @@ int Unpacker::run() {
     for (size_t i = 0; i < archive_.size() && reproducible; ++i) {
         const ArchiveEntry& entry = archive_.entry(i);
         Piece& piece = pieces[i];
-        const std::string label = "entry " + std::to_string(i + 1) + " (" + entryName(entry) + ")";
+        const std::string label =
+            "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) + ")";
         if (entry.length > 0) {
             if (entry.offset != base + position) {
                 impossible(label + ": its data is not where kiv puts it (offset " +
@@ -371,13 +423,14 @@ int Unpacker::run() {
                 piece.way = Way::File;
                 piece.lines = itemFile(i, bytes) + " " + entryName(entry) + "\n";
                 if (piece.report.empty()) {
-                    piece.report = entryName(entry) + ": " + kindName(archive_.info(i).kind) +
-                                   ", from " + piece.lines.substr(0, piece.lines.find(' '));
+                    piece.report = printableName(entryName(entry)) + ": " +
+                                   kindName(archive_.info(i).kind) + ", from " +
+                                   piece.lines.substr(0, piece.lines.find(' '));
                 }
             } else {
                 piece.way = Way::Helper;
                 if (piece.report.empty())
-                    piece.report = entryName(entry) + ": from a helper archive";
+                    piece.report = printableName(entryName(entry)) + ": from a helper archive";
             }
             continue;
         }
@@ -385,12 +438,17 @@ int Unpacker::run() {
         if (entry.offset == 0 && linkLabel(entry)) {
             piece.way = Way::Label;
             piece.lines = entryName(entry) + "\n";
-            piece.report = entryName(entry) + " label";
+            piece.report = printableName(entryName(entry)) + " label";
         } else if (entry.offset == position && linkItemName(entry)) {
             piece.way = Way::File;
             piece.lines = itemFile(i, {}) + " " + entryName(entry) + "\n";
-            piece.report =
-                entryName(entry) + ": empty, from " + piece.lines.substr(0, piece.lines.find(' '));
+            piece.report = printableName(entryName(entry)) + ": empty, from " +
+                           piece.lines.substr(0, piece.lines.find(' '));
+        } else if (entry.offset == 0 && position > 0 && entryName(entry).size() < 4 &&
+                   !entryName(entry).empty() && entryName(entry).back() == ':') {
+            impossible(label +
+                       ": a label of fewer than 4 characters at offset 0, which no link "
+                       "line makes (the link job ignores lines that short)");
         } else if (entry.offset == position) {
             piece.way = Way::Helper;
             piece.report = label + ": empty, from a helper archive";
@@ -406,13 +464,16 @@ int Unpacker::run() {
     }
 
     // The scripts: each run of grabbed entries one grab script, each run of helper entries one
-    // helper archive, both merged by the link script where their entries stand.
+    // helper archive, both merged by the link script where their entries stand. The grab
+    // scripts' archives must not be the link job's own: an archive called grabNN takes partNN.
     const std::string archiveFile = std::filesystem::path(archive_.path()).filename().string();
     const std::string name = archiveFile.substr(0, archiveFile.find('.'));
-    const std::string prefix = name.rfind("grab", 0) == 0 ? "part" : "grab";
-    std::string link = "; Rebuilds " + name +
-                       ".kiv: run kiv on every .scp of this folder, then on " + name +
-                       ".lnk (build.sh does both).\n";
+    const std::string prefix =
+        equalsIgnoreCase(name.substr(0, 4).c_str(), "grab") ? "part" : "grab";
+    const std::string shown = printableName(name);
+    std::string link = "; Rebuilds " + shown +
+                       ".kiv: run kiv on every .scp of this folder, then on " + shown +
+                       ".lnk (build.sh lists the jobs).\n";
     int grabs = 0, helpers = 0;
     for (size_t i = 0; i < pieces.size() && reproducible;) {
         const Way way = pieces[i].way;
@@ -424,59 +485,65 @@ int Unpacker::run() {
             char script[32];
             std::snprintf(script, sizeof script, "%s%02d", prefix.c_str(), ++grabs);
             std::string text = "; Grabs entries " + std::to_string(i + 1) + " to " +
-                               std::to_string(end) + " of " + archiveFile + ".\n";
+                               std::to_string(end) + " of " + printableName(archiveFile) + ".\n";
             for (size_t k = i; k < end; ++k) text += pieces[k].lines;
             writeText(std::string(script) + ".scp", text);
+            jobs.push_back(std::string(script) + ".scp");
             link += std::string(script) + ".kiv\n";
         } else if (way == Way::Helper) {
-            // A small archive of these entries as they are, with their flags and name bytes.
-            std::vector<uint8_t> bytes(12 + 28 * (end - i));
-            std::memcpy(bytes.data(), kArchiveMagic, 6);
-            storeLE32(bytes.data() + 8, static_cast<int32_t>(end - i));
-            for (size_t k = i; k < end; ++k) {
-                ArchiveEntry entry = archive_.entry(k);
-                entry.offset = entry.length > 0 ? static_cast<int32_t>(bytes.size()) : 0;
-                const auto fields = entry.bytes();
-                std::copy(fields.begin(), fields.end(),
-                          bytes.begin() + 12 + 28 * static_cast<ptrdiff_t>(k - i));
-                const std::vector<uint8_t> data = archive_.item(k);
-                bytes.insert(bytes.end(), data.begin(), data.end());
-            }
             char helper[40];
             std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers);
-            std::FILE* f = std::fopen((folder_ + "/" + helper).c_str(), "wb");
-            if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||
-                std::fclose(f) != 0) {
-                std::fprintf(stderr, "kivtool: %s: cannot be written\n", helper);
-                return kToolTrouble;
-            }
+            writeBytes(helper, helperArchive(i, end));
             link += std::string(helper) + "\n";
         } else {
             link += pieces[i].lines;
         }
         i = end;
     }
+    if (!reproducible) return kToolFound;
     writeText(name + ".lnk", link);
-    writeText("build.sh", "#!/bin/sh\n# Rebuilds " + name +
-                              ".kiv from this project: every grab script, then the link script.\n"
-                              "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n"
-                              "for script in *.scp; do\n  [ -e \"$script\" ] || continue\n"
-                              "  \"$KIV\" -q \"$script\" > /dev/null\ndone\n\"$KIV\" -q " +
-                              name + ".lnk > /dev/null\n");
-    chmod((folder_ + "/build.sh").c_str(), 0755);
+    jobs.push_back(name + ".lnk");
+    std::string build = "#!/bin/sh\n# Rebuilds " + shown +
+                        ".kiv from this project: every grab script, then the link script.\n"
+                        "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n";
+    for (const std::string& job : jobs)
+        build += "\"$KIV\" -q -- " + shellQuoted(job) + " > /dev/null\n";
+    writeText("build.sh", build);
+    if (!trouble_) chmod((folder_ + "/build.sh").c_str(), 0755);
     for (const Piece& piece : pieces) {
         if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
     }
-    if (trouble_) return kToolTrouble;
-    if (!reproducible) return kToolFound;
-    std::printf("%s: %zu entries in %s; ./build.sh rebuilds %s.kiv there\n",
-                archive_.path().c_str(), archive_.size(), folder_.c_str(), name.c_str());
+    if (trouble_) {
+        std::fprintf(stderr, "kivtool: %s: the project in %s is incomplete\n",
+                     archive_.path().c_str(), folder_.c_str());
+        return kToolFound;
+    }
+    std::printf("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive_.path().c_str(),
+                archive_.size(), folder_.c_str(), shown.c_str());
     return kToolOk;
 }
 
-}  // namespace
+// A small archive of entries begin to end as they are, with their flags and name bytes: what
+// the link script merges for entries no script line can make.
+std::vector<uint8_t> Unpacker::helperArchive(size_t begin, size_t end) const {
+    std::vector<uint8_t> bytes(kHeaderBytes + kEntryBytes * (end - begin));
+    std::memcpy(bytes.data(), kArchiveMagic, 6);
+    storeLE32(bytes.data() + 8, static_cast<int32_t>(end - begin));
+    for (size_t k = begin; k < end; ++k) {
+        ArchiveEntry entry = archive_.entry(k);
+        entry.offset = entry.length > 0 ? static_cast<int32_t>(bytes.size()) : 0;
+        const auto fields = entry.bytes();
+        std::copy(fields.begin(), fields.end(),
+                  bytes.begin() + static_cast<ptrdiff_t>(kHeaderBytes + kEntryBytes * (k - begin)));
+        const std::vector<uint8_t> data = archive_.item(k);
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    return bytes;
+}
 
-int unpackArchive(const std::string& archivePath, const std::string& folder) {
+// Unpacks into folder; jobs receives the scripts that rebuild the archive, in order.
+int unpackInto(const std::string& archivePath, const std::string& folder, bool force,
+               std::vector<std::string>* jobs) {
     ArchiveView archive;
     std::string why;
     if (!archive.open(archivePath, &why)) {
@@ -484,7 +551,37 @@ int unpackArchive(const std::string& archivePath, const std::string& folder) {
         return kToolTrouble;
     }
     Unpacker unpacker(archive, folder);
-    return unpacker.run();
+    const int status = unpacker.run(force);
+    if (jobs != nullptr) *jobs = unpacker.jobs;
+    return status;
+}
+
+// Runs kiv on a script in folder, its standard output thrown away; true when it ends with 0.
+bool runKivJob(const std::string& kiv, const std::string& folder, const std::string& script) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> words = {kiv, "-q", "-C", folder, "--", script};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int started = posix_spawnp(&pid, kiv.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (started != 0) {
+        std::fprintf(stderr, "kivtool: cannot run %s: %s\n", kiv.c_str(), std::strerror(started));
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+int unpackArchive(const std::string& archivePath, const std::string& folder, bool force) {
+    return unpackInto(archivePath, folder, force, nullptr);
 }
 
 int rebuildAndCompare(const std::string& archivePath) {
@@ -502,25 +599,33 @@ int rebuildAndCompare(const std::string& archivePath) {
         }
     } cleanup{folder};
     // The report of unpack goes nowhere: only the outcome is said.
+    std::vector<std::string> jobs;
     std::fflush(stdout);
     const int saved = dup(1);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved < 0 || null < 0) {
+        std::fprintf(stderr, "kivtool: %s\n", std::strerror(errno));
+        return kToolTrouble;
+    }
     dup2(null, 1);
-    const int unpacked = unpackArchive(archivePath, folder);
+    const int unpacked = unpackInto(archivePath, folder, false, &jobs);
     std::fflush(stdout);
     dup2(saved, 1);
     ::close(saved);
     ::close(null);
     if (unpacked != kToolOk) return unpacked;
-    // The kiv that came with this kivtool, else the one on the PATH.
+    // The kiv that came with this kivtool, else the one on the PATH. The jobs are run without
+    // a shell: no name is ever read as shell code.
     std::error_code error;
     std::string kiv =
         (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "kiv").string();
     if (error || access(kiv.c_str(), X_OK) != 0) kiv = "kiv";
-    const std::string command = "KIV='" + kiv + "' sh '" + folder + "/build.sh'";
-    if (std::system(command.c_str()) != 0) {
-        std::printf("%s: the rebuild failed\n", archivePath.c_str());
-        return kToolFound;
+    for (const std::string& job : jobs) {
+        if (!runKivJob(kiv, folder, job)) {
+            std::printf("%s: the rebuild failed (kiv %s)\n", archivePath.c_str(),
+                        printableName(job).c_str());
+            return kToolFound;
+        }
     }
     const std::string archiveFile = std::filesystem::path(archivePath).filename().string();
     const std::string rebuilt =
@@ -530,19 +635,34 @@ int rebuildAndCompare(const std::string& archivePath) {
         std::printf("%s: the rebuilt archive cannot be read\n", archivePath.c_str());
         return kToolFound;
     }
-    const std::vector<uint8_t> original = a.readAll(a.size()), again = b.readAll(b.size());
-    const auto [left, right] =
-        std::mismatch(original.begin(), original.end(), again.begin(), again.end());
-    if (left == original.end() && right == again.end()) {
-        std::printf("%s: rebuilt byte for byte (%zu bytes)\n", archivePath.c_str(),
-                    original.size());
+    // Compared in blocks: memory stays small whatever the archive's size.
+    const int64_t common = std::min(a.size(), b.size());
+    constexpr int64_t kBlock = 1 << 16;
+    int64_t at = 0;
+    while (at < common && sameBytes(a, at, b, at, std::min(kBlock, common - at))) at += kBlock;
+    if (at < common) {
+        std::vector<uint8_t> left(static_cast<size_t>(kBlock)), right(left.size());
+        const size_t n = static_cast<size_t>(std::min(kBlock, common - at));
+        if (!a.readAt(at, left.data(), n) || !b.readAt(at, right.data(), n)) {
+            std::printf("%s: the archives cannot be read\n", archivePath.c_str());
+            return kToolFound;
+        }
+        at += std::mismatch(left.begin(), left.begin() + static_cast<ptrdiff_t>(n), right.begin())
+                  .first -
+              left.begin();
+    } else {
+        at = common;
+    }
+    if (at == common && a.size() == b.size()) {
+        std::printf("%s: rebuilt byte for byte (%lld bytes)\n", archivePath.c_str(),
+                    static_cast<long long>(a.size()));
         return kToolOk;
     }
-    const size_t at = static_cast<size_t>(left - original.begin());
     std::printf(
-        "%s: the rebuilt archive differs first at byte %zu (the original has %zu bytes, the "
-        "rebuilt one %zu)\n",
-        archivePath.c_str(), at, original.size(), again.size());
+        "%s: the rebuilt archive differs first at byte %lld (the original has %lld bytes, the "
+        "rebuilt one %lld)\n",
+        archivePath.c_str(), static_cast<long long>(at), static_cast<long long>(a.size()),
+        static_cast<long long>(b.size()));
     return kToolFound;
 }
 

@@ -7,7 +7,25 @@ namespace kiv {
 
 std::string ArchiveProblem::describe() const {
     if (entry < 0) return text;
-    return "entry " + std::to_string(entry + 1) + " (" + name + "): " + text;
+    return "entry " + std::to_string(entry + 1) + " (" + printableName(name) + "): " + text;
+}
+
+std::string printableName(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == '\\') {
+            out += "\\\\";
+        } else if (u >= 0x20 && u < 0x7F) {
+            out += c;
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
 }
 
 std::string entryName(const ArchiveEntry& entry) {
@@ -64,8 +82,15 @@ ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t f
             problem("data at " + std::to_string(entry.offset) + " + " +
                     std::to_string(entry.length) + " lies past the end of the " +
                     std::to_string(fileSize) + "-byte file");
-        } else if (rules.requireNonNegative && (entry.offset < 0 || entry.flags < 0)) {
-            problem("negative " + std::string(entry.offset < 0 ? "offset" : "flags"));
+        } else if (entry.length > 0 && rules.requireDataBehindDirectory &&
+                   entry.offset < directoryEnd) {
+            problem("its data starts at " + std::to_string(entry.offset) +
+                    ", inside the header and directory, which end at " +
+                    std::to_string(directoryEnd));
+        } else if (entry.length == 0 && rules.requirePlausibleOffsets &&
+                   (entry.offset < 0 || entry.offset > fileSize)) {
+            problem("a zero-length entry at offset " + std::to_string(entry.offset) +
+                    ", outside the " + std::to_string(fileSize) + "-byte file");
         }
         if (rules.requireTerminatedNames &&
             std::find(entry.name.begin(), entry.name.end(), '\0') == entry.name.end()) {
@@ -92,6 +117,57 @@ ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRul
         return dir;
     }
     return parseArchiveDirectory(bytes, size, rules);
+}
+
+}  // namespace kiv
+
+namespace kiv {
+
+std::vector<ArchiveProblem> layoutNotes(const ArchiveDirectory& dir) {
+    std::vector<ArchiveProblem> notes;
+    if (!dir.problems.empty() && dir.entries.empty()) return notes;
+    const int64_t directoryEnd =
+        static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(dir.entries.size()) * kEntryBytes;
+    // The items with data inside the file, in the order of their offsets.
+    std::vector<size_t> order;
+    for (size_t i = 0; i < dir.entries.size(); ++i) {
+        const ArchiveEntry& e = dir.entries[i];
+        if (e.length > 0 && e.offset >= directoryEnd &&
+            static_cast<int64_t>(e.offset) + e.length <= dir.fileSize) {
+            order.push_back(i);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return dir.entries[a].offset < dir.entries[b].offset;
+    });
+    int64_t covered = directoryEnd;  // every byte before this belongs to an item (or the directory)
+    size_t reaching = SIZE_MAX;      // the item whose data ends at covered
+    for (size_t i : order) {
+        const ArchiveEntry& e = dir.entries[i];
+        const int64_t end = static_cast<int64_t>(e.offset) + e.length;
+        if (e.offset > covered) {
+            notes.push_back({-1,
+                             {},
+                             std::to_string(e.offset - covered) + " bytes at " +
+                                 std::to_string(covered) + " belong to no item"});
+        } else if (e.offset < covered && reaching != SIZE_MAX) {
+            notes.push_back({static_cast<int32_t>(i), entryName(e),
+                             "its data overlaps that of entry " + std::to_string(reaching + 1) +
+                                 " (" + printableName(entryName(dir.entries[reaching])) + ")"});
+        }
+        if (end > covered) {
+            covered = end;
+            reaching = i;
+        }
+    }
+    if (dir.fileSize > covered) {
+        notes.push_back({-1,
+                         {},
+                         std::to_string(dir.fileSize - covered) +
+                             " bytes after the last item's data (from offset " +
+                             std::to_string(covered) + ")"});
+    }
+    return notes;
 }
 
 }  // namespace kiv

@@ -23,13 +23,17 @@ struct ArchiveProblem {
 
 // How strict to be. The link processor takes over whatever it can copy safely (the magic and
 // the names are not its business); a check of a finished archive wants everything right.
+// Flags are never checked: they are an opaque word that merges copy unchanged.
 struct ArchiveRules {
-    bool requireMagic = false;
+    bool requireMagic = false;  // all eight bytes: "KIV2.0" and two zeros
     bool requireTerminatedNames = false;
-    bool requireNonNegative = false;  // offsets of zero-length entries too, and flags
+    // Zero-length entries' offsets inside 0 to the file's size, as kiv writes them.
+    bool requirePlausibleOffsets = false;
+    // No item's data starts inside the header or the directory.
+    bool requireDataBehindDirectory = false;
 };
 inline constexpr ArchiveRules kMergeRules{};
-inline constexpr ArchiveRules kStrictRules{true, true, true};
+inline constexpr ArchiveRules kStrictRules{true, true, true, true};
 
 struct ArchiveDirectory {
     ArchiveHeader header;
@@ -49,5 +53,14 @@ ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRul
 
 // The entry's name as text (up to its first zero, at most 16 characters).
 std::string entryName(const ArchiveEntry& entry);
+
+// A name as it may be shown on a terminal: printable ASCII as it is, '\\' doubled, every other
+// byte as \xNN.
+std::string printableName(const std::string& name);
+
+// What is odd about the layout without making the archive unusable: items whose data overlaps,
+// and bytes that belong to no item (between items or after the last one). kiv writes neither.
+// Entries whose data lies outside the file are left to the directory's problems.
+std::vector<ArchiveProblem> layoutNotes(const ArchiveDirectory& dir);
 
 }  // namespace kiv

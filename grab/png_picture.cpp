@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_output.h"
+
 namespace kiv {
 
 bool hasPngSignature(std::span<const uint8_t> bytes) {
@@ -43,8 +45,15 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
 
 // The setjmp of each call lives in a function that holds no object with a destructor, so that
 // an error's return through it skips nothing.
-bool writePng(std::FILE* file, const IndexedImage& image, const std::array<uint8_t, 768>& colours,
-              png_bytep* rows, PngErrors& errors) {
+void writeToMemory(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+void flushNothing(png_structp) {}
+
+bool writePng(std::vector<uint8_t>& out, const IndexedImage& image,
+              const std::array<uint8_t, 768>& colours, png_bytep* rows, PngErrors& errors) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -52,7 +61,7 @@ bool writePng(std::FILE* file, const IndexedImage& image, const std::array<uint8
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, &out, writeToMemory, flushNothing);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                  static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_PALETTE,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -135,8 +144,9 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
 
 }  // namespace
 
-bool writeIndexedPng(const std::string& path, const IndexedImage& image,
-                     const std::array<uint8_t, 768>& colours, std::string* why) {
+bool encodeIndexedPng(const IndexedImage& image, const std::array<uint8_t, 768>& colours,
+                      std::vector<uint8_t>& bytes, std::string* why) {
+    bytes.clear();
     if (image.width <= 0 || image.height <= 0) {
         if (why != nullptr) *why = "an empty picture";
         return false;
@@ -146,20 +156,23 @@ bool writeIndexedPng(const std::string& path, const IndexedImage& image,
         rows[static_cast<size_t>(y)] =
             const_cast<png_bytep>(image.pixels.data() + static_cast<size_t>(y) * image.width);
     }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        if (why != nullptr) *why = std::strerror(errno);
-        return false;
-    }
     PngErrors errors;
-    const bool written = writePng(file, image, colours, rows.data(), errors);
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        if (why != nullptr) *why = errors.text[0] != '\0' ? errors.text : "cannot be written";
-        std::remove(path.c_str());
+    if (!writePng(bytes, image, colours, rows.data(), errors)) {
+        if (why != nullptr) *why = errors.text[0] != '\0' ? errors.text : "cannot be encoded";
         return false;
     }
     return true;
+}
+
+bool writeIndexedPng(const std::string& path, const IndexedImage& image,
+                     const std::array<uint8_t, 768>& colours, std::string* why) {
+    std::vector<uint8_t> bytes;
+    std::string reason;
+    if (!encodeIndexedPng(image, colours, bytes, &reason)) {
+        if (why != nullptr) *why = reason;
+        return false;
+    }
+    return writeWholeFile(path, bytes, why);
 }
 
 bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,

@@ -17,6 +17,9 @@ bool hasPngSignature(std::span<const uint8_t> bytes);
 
 // Writes an 8-bit indexed PNG with a 256-entry palette (8-bit components, red first); index 0
 // is transparent (tRNS) when the image says so. False with the reason on failure.
+// The same PNG in memory.
+bool encodeIndexedPng(const IndexedImage& image, const std::array<uint8_t, 768>& colours,
+                      std::vector<uint8_t>& bytes, std::string* why);
 bool writeIndexedPng(const std::string& path, const IndexedImage& image,
                      const std::array<uint8_t, 768>& colours, std::string* why);
 

@@ -106,6 +106,18 @@ TEST(ItemKinds, EveryGrabCommandAndTheNearMisses) {
         {"palette, a component of 64", "p", withByte(grab("PALETTE p"), 5, 64), ItemKind::Raw, ""},
         {"shade table, row 0 not the identity", "m", withByte(shades, 3, 4), ItemKind::Raw, ""},
         {"blend table, an index below 10", "b", withByte(blend, 7, 9), ItemKind::Raw, ""},
+        {"blend table, an index above 245", "b", withByte(blend, 9, 246), ItemKind::Raw, ""},
+        {"shade table, an index past the ramps shaded", "m", withByte(shades, 256 * 5 + 250, 251),
+         ItemKind::Raw, ""},
+        {"shade table, a shade below its index", "m",
+         withByte(shades, 256 * 3 + 40, shades[256 * 3 + 40] == 31 ? 30 : 39), ItemKind::Raw, ""},
+        {"sprite, a span on the row past the height", "s", withWord(packed, 12 + 4 * 16 + 4, 16),
+         ItemKind::Raw, ""},
+        {"sprite, a span left of the sprite", "s", withWord(packed, 12 + 4 * 16, -1), ItemKind::Raw,
+         ""},
+        {"sprite, a span past the right edge", "s",
+         withWord(packed, 12 + 4 * 16, 17 - loadLE32(packed.data() + 12 + 4 * 16 + 8)),
+         ItemKind::Raw, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -200,10 +212,10 @@ TEST(Kivtool, ListShowsKindsAndRefusesWhatIsNoArchive) {
                                      {"pal", grab("PALETTE p")}}));
     RunResult r = runKivtool({"list", "a.kiv"});
     ASSERT_EQ(r.status, 0) << r.errors;
-    EXPECT_NE(r.output.find("    1      0          0          0  label        GROUP:"),
+    EXPECT_NE(r.output.find("    1 00000000          0          0  label        GROUP:"),
               std::string::npos)
         << r.output;
-    EXPECT_NE(r.output.find("    2      3         96 "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("    2 00000003         96 "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("sprite       hero             16x16, "), std::string::npos)
         << r.output;
     r = runKivtool({"list", "a.kiv", "--json"});

@@ -58,7 +58,13 @@ TEST(Numbers, DecimalPrefixRule) {
                  {"007", 7},
                  {"3.9", 3},
                  {"99999999999", INT32_MAX},
-                 {"-99999999999", INT32_MIN}};
+                 {"-99999999999", INT32_MIN},
+                 {"2147483647", INT32_MAX},
+                 {"2147483648", INT32_MAX},
+                 {"-2147483648", INT32_MIN},
+                 {"-2147483649", INT32_MIN},
+                 {"123456789012345678901234567890", INT32_MAX},
+                 {"-99999999999999999999999999999999999999", INT32_MIN}};
     for (const auto& c : cases) EXPECT_EQ(parseNumber(c.token), c.value) << c.token;
     EXPECT_EQ(parseNumber(nullptr), 0);
 }

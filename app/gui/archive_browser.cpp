@@ -15,6 +15,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "common/file_output.h"
 #include "grab/item_formats.h"
 #include "grab/png_picture.h"
 
@@ -177,23 +178,35 @@ void ArchiveBrowser::exportPng() {
     if (!path) return;
     std::string why;
     if (!writeIndexedPng(path->toLocal8Bit().toStdString(), pictures[0], colours_, &why)) {
-        QMessageBox::warning(this, windowTitle(), QString::fromLocal8Bit(why.c_str()));
+        warn(QString::fromLocal8Bit(why.c_str()));
     }
+}
+
+// Said in a box that does not hold up the event loop; the text stays for tests to read.
+void ArchiveBrowser::warn(const QString& text) {
+    lastWarning_ = text;
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void ArchiveBrowser::extract() {
     const int row = table_->currentRow();
     if (!archive_ || row < 0) return;
     const size_t i = static_cast<size_t>(row);
+    if (!archive_->readable(i)) {
+        // Nothing is written: an empty file would pass for the item.
+        warn(QString("Entry %1 (%2) cannot be extracted: its data lies outside the file.")
+                 .arg(i + 1)
+                 .arg(QString::fromStdString(printableName(archive_->name(i)))));
+        return;
+    }
     const std::optional<QString> path =
         chooser_(this, "Extract", QString::fromLocal8Bit(archive_->name(i).c_str()));
     if (!path) return;
-    const std::vector<uint8_t> bytes = archive_->item(i);
-    QFile file(*path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size())) {
-        QMessageBox::warning(this, windowTitle(), file.errorString());
+    std::string why;
+    if (!writeWholeFile(path->toLocal8Bit().toStdString(), archive_->item(i), &why)) {
+        warn(QString::fromLocal8Bit(why.c_str()));
     }
 }
 

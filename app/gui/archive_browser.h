@@ -43,9 +43,11 @@ class ArchiveBrowser : public QWidget {
     QTableWidget* table() const { return table_; }
     QLabel* pictureLabel() const { return picture_; }
     QString detail() const;
+    const QString& lastWarning() const { return lastWarning_; }
 
   private:
     void showSelected();
+    void warn(const QString& text);
 
     SaveChooser chooser_;
     std::unique_ptr<ArchiveView> archive_;
@@ -58,6 +60,7 @@ class ArchiveBrowser : public QWidget {
     QPushButton* extractButton_;
     QImage shown_;
     int zoom_ = 2;
+    QString lastWarning_;
 };
 
 }  // namespace kiv

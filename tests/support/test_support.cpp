@@ -250,6 +250,11 @@ RunResult runKivtool(const std::vector<std::string>& args, const std::string& fo
     return runProgram(KIVTOOL_BINARY, args, folder, options);
 }
 
+RunResult runKivtoolWith(const std::vector<std::string>& args, const std::string& folder,
+                         const RunOptions& options) {
+    return runProgram(KIVTOOL_BINARY, args, folder, options);
+}
+
 namespace {
 RunResult runProgram(const std::string& programPath, const std::vector<std::string>& args,
                      const std::string& folder, const RunOptions& options) {

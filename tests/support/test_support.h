@@ -96,6 +96,8 @@ struct RunOptions {
 };
 RunResult runKivWith(const std::vector<std::string>& args, const std::string& folder,
                      const RunOptions& options);
+RunResult runKivtoolWith(const std::vector<std::string>& args, const std::string& folder,
+                         const RunOptions& options);
 // Starts kiv without waiting (its output discarded); waitStatus collects its exit status.
 pid_t startKiv(const std::vector<std::string>& args, const std::string& folder = ".");
 int waitStatus(pid_t pid);

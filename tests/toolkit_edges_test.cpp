@@ -1,0 +1,525 @@
+// kivtool at its edges: one table per subcommand of odd archives, each with the status and the
+// line a user or a CI job relies on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "common/byte_order.h"
+#include "grab/item_formats.h"
+#include "grab/png_picture.h"
+#include "support/grab_harness.h"
+#include "support/sprite_decoder.h"
+#include "support/test_support.h"
+
+using namespace kiv;
+using namespace kivtest;
+
+namespace {
+
+// Where the fields of directory entry i lie.
+size_t flagsAt(size_t i) {
+    return 12 + 28 * i;
+}
+size_t offsetAt(size_t i) {
+    return 12 + 28 * i + 4;
+}
+
+Bytes with(Bytes bytes, size_t at, int32_t value) {
+    storeLE32(bytes.data() + at, value);
+    return bytes;
+}
+Bytes plus(Bytes bytes, const Bytes& more) {
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    return bytes;
+}
+Bytes cut(Bytes bytes, size_t n) {
+    bytes.resize(bytes.size() - n);
+    return bytes;
+}
+
+constexpr int32_t kHighFlag = INT32_MIN;  // 0x80000000
+
+const Bytes kTwo = buildArchive({{"one", patternBytes(10, 1)}, {"two", patternBytes(5, 2)}});
+
+struct Case {
+    const char* what;
+    Bytes archive;
+    std::vector<std::string> args;  // after the archive
+    int status;
+    std::vector<std::string> says;     // each somewhere on standard output or error
+    std::vector<std::string> saysNot;  // none of these anywhere
+};
+
+void runTable(const char* command, const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedTempDir dir;
+        writeFile("t.kiv", c.archive);
+        std::vector<std::string> args = {command, "t.kiv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = runKivtool(args);
+        const std::string all = r.output + r.errors;
+        EXPECT_EQ(r.status, c.status) << all;
+        for (const std::string& text : c.says)
+            EXPECT_NE(all.find(text), std::string::npos) << text << "\n" << all;
+        for (const std::string& text : c.saysNot)
+            EXPECT_EQ(all.find(text), std::string::npos) << text << "\n" << all;
+    }
+}
+
+GrabHarness& sheet() {
+    static GrabHarness h;
+    static bool ready = false;
+    if (!ready) {
+        Bytes pixels(128 * 24, 0);
+        for (int y = 8; y < 24; ++y) {
+            for (int x = 0; x < 128; ++x) {
+                if ((x * 3 + y) % 7 != 0)
+                    pixels[static_cast<size_t>(y * 128 + x)] = uint8_t(x + y + 1);
+            }
+        }
+        pixels[0] = 255;  // a font band: markers at rows 0 and 4, glyphs from column 1
+        pixels[4 * 128] = 255;
+        for (int x = 1; x < 128; ++x) {
+            pixels[static_cast<size_t>(128 + x)] = uint8_t(x % 3 == 0 ? 0 : 10 + x);
+        }
+        h.setPicture(128, 24, pixels);
+        for (int i = 0; i < 768; ++i) h.ctx.palette[static_cast<size_t>(i)] = uint8_t((i * 5) % 64);
+        ready = true;
+    }
+    return h;
+}
+
+}  // namespace
+
+TEST(ToolkitEdges, Verify) {
+    const Bytes one = buildArchive({{"one", patternBytes(10, 1)}});
+    // One entry more than the directory holds: the third "entry" lies in the first item's bytes.
+    const Bytes counted =
+        with(buildArchive({{"one", patternBytes(40, 1)}, {"two", patternBytes(5, 2)}}), 8, 3);
+    Bytes overlap = with(kTwo, offsetAt(1), 12 + 56);
+    Bytes gap = with(plus(kTwo, {0}), offsetAt(1), 12 + 56 + 11);
+    runTable("verify",
+             {
+                 {"flags 0x80000000 are kiv's",
+                  buildArchive({{"one", patternBytes(4, 1), kHighFlag}}),
+                  {},
+                  0,
+                  {"ok, 1 entries"},
+                  {"flags"}},
+                 {"count raised by one",
+                  counted,
+                  {},
+                  1,
+                  {"entry 1 (one): its data starts at 68, inside the header and directory, which "
+                   "end at 96"},
+                  {"ok,"}},
+                 {"an item inside the directory",
+                  with(kTwo, offsetAt(0), 60),
+                  {},
+                  1,
+                  {"entry 1 (one): its data starts at 60, inside"},
+                  {"ok,"}},
+                 {"an item right behind the directory", one, {}, 0, {"ok, 1 entries"}, {"note"}},
+                 {"magic byte 6", with(kTwo, 4, 0x0001302e), {}, 1, {"not a KIV2.0 archive"}, {}},
+                 {"magic byte 7", with(kTwo, 4, 0x0100302e), {}, 1, {"not a KIV2.0 archive"}, {}},
+                 {"bytes after the last item",
+                  plus(kTwo, {1, 2, 3}),
+                  {},
+                  0,
+                  {"note: 3 bytes after the last item's data (from offset 83)",
+                   "ok, 2 entries (1 notes)"},
+                  {}},
+                 {"bytes after the last item, strict",
+                  plus(kTwo, {1, 2, 3}),
+                  {"--strict"},
+                  1,
+                  {"error: 3 bytes after"},
+                  {"ok,"}},
+                 {"overlapping items",
+                  overlap,
+                  {},
+                  0,
+                  {"note: entry 2 (two): its data overlaps that of entry 1 (one)"},
+                  {}},
+                 {"overlapping items, strict", overlap, {"--strict"}, 1, {"overlaps"}, {"ok,"}},
+                 {"a gap between items", gap, {}, 0, {"note: 1 bytes at 78 belong to no item"}, {}},
+                 {"a zero-length entry past the end",
+                  with(buildArchive({{"x:", {}}}), offsetAt(0), 41),
+                  {},
+                  1,
+                  {"entry 1 (x:): a zero-length entry at offset 41, outside the 40-byte file"},
+                  {}},
+                 {"a zero-length entry at the end",
+                  with(buildArchive({{"x:", {}}}), offsetAt(0), 40),
+                  {},
+                  0,
+                  {"ok, 1 entries"},
+                  {}},
+                 {"a name with an escape sequence",
+                  buildArchive({{"a\x1b[2Jb", patternBytes(3, 1)}}),
+                  {},
+                  0,
+                  {},
+                  {"\x1b"}},
+                 {"a broken name is shown escaped",
+                  with(buildArchive({{"a\x1b[2J", patternBytes(3, 1)}}), 8 + 12, -1),
+                  {},
+                  1,
+                  {"entry 1 (a\\x1b[2J): negative length"},
+                  {"\x1b"}},
+             });
+}
+
+TEST(ToolkitEdges, VerifyPassesWhatKivWritesWithAnyFlags) {
+    ScopedTempDir dir;
+    writeFile("src.kiv", buildArchive({{"hi", patternBytes(6, 1), kHighFlag},
+                                       {"LBL:", {}, 7},
+                                       {"lo", patternBytes(3, 2), -1}}));
+    writeFile("file.bin", patternBytes(9, 3));
+    writeText("all.lnk", "GROUP:\nfile.bin item\nsrc.kiv\n");
+    ASSERT_EQ(runKiv({"all.lnk"}).status, 0);
+    const RunResult r = runKivtool({"verify", "--strict", "all.kiv"});
+    EXPECT_EQ(r.status, 0) << r.output << r.errors;
+    EXPECT_NE(r.output.find("all.kiv: ok, 5 entries\n"), std::string::npos) << r.output;
+    const RunResult listed = runKivtool({"list", "all.kiv"});
+    EXPECT_NE(listed.output.find("    3 80000000 "), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find("    5 ffffffff "), std::string::npos) << listed.output;
+}
+
+TEST(ToolkitEdges, List) {
+    const Bytes names = buildArchive(
+        {{"q\"b\\s", patternBytes(2, 1), kHighFlag}, {"e\x1b\x01\xe9", patternBytes(2, 2), 1}});
+    runTable(
+        "list",
+        {
+            {"flags as 8 hex digits",
+             names,
+             {},
+             0,
+             {"    1 80000000         68          2  raw          q\"b\\\\s", "    2 00000001 "},
+             {"\x1b"}},
+            {"names escaped", names, {}, 0, {"e\\x1b\\x01\\xe9"}, {}},
+            {"json: unsigned flags, escaped names",
+             names,
+             {"--json"},
+             0,
+             {"\"name\": \"q\\\"b\\\\s\", \"flags\": 2147483648,",
+              "\"name\": \"e\\u001b\\u0001\\u00e9\", \"flags\": 1,"},
+             {"\x1b", "-2147483648"}},
+        });
+}
+
+TEST(ToolkitEdges, Extract) {
+    const Bytes three = buildArchive(
+        {{"a", patternBytes(3, 1)}, {"b", patternBytes(4, 2)}, {"c", patternBytes(5, 3)}});
+    runTable("extract",
+             {
+                 {"#3 of three entries is the last",
+                  three,
+                  {"#3", "-o", "x"},
+                  0,
+                  {"x/c\n"},
+                  {"no entry"}},
+                 {"#4 of three entries", three, {"#4"}, 2, {"no entry numbered #4"}, {}},
+                 {"#0", three, {"#0"}, 2, {"no entry numbered #0"}, {}},
+                 {"a number too large for any count",
+                  three,
+                  {"#99999999999999999999999"},
+                  2,
+                  {"no entry"},
+                  {}},
+                 {"an entry whose data is outside the file",
+                  cut(kTwo, 3),
+                  {"-o", "x"},
+                  1,
+                  {"x/one\n", "entry 2 (two): not written: its data lies outside the file"},
+                  {"x/two"}},
+                 {"an unknown name is shown escaped",
+                  three,
+                  {"\x1b[2J"},
+                  2,
+                  {"no entry named \\x1b[2J"},
+                  {"\x1b"}},
+             });
+    ScopedTempDir dir;
+    writeFile("t.kiv", cut(kTwo, 3));
+    runKivtool({"extract", "t.kiv", "-o", "x"});
+    EXPECT_EQ(folderEntries("x"), std::vector<std::string>{"one"});
+}
+
+TEST(ToolkitEdges, Render) {
+    GrabHarness& h = sheet();
+    const Bytes pal = h.run("PALETTE pal");
+    const Bytes sprite = h.run("PACKED s 0 1 2 2");
+    Bytes damaged = with(sprite, 12 + 4 * 16 + 4, 16);  // a span on the row past the height
+    const Bytes palCut = buildArchive({{"s", sprite}, {"pal", pal}});
+    runTable("render",
+             {
+                 {"all written",
+                  buildArchive({{"pal", pal}, {"s", sprite}}),
+                  {"-o", "o"},
+                  0,
+                  {"o/s.png"},
+                  {"not written"}},
+                 {"a damaged sprite named",
+                  buildArchive({{"pal", pal}, {"s", damaged}}),
+                  {"s", "-o", "o"},
+                  1,
+                  {"entry 2 (s): not written: a raw item of "},
+                  {}},
+                 {"a raw item named without --width",
+                  buildArchive({{"r", patternBytes(12, 1)}}),
+                  {"r"},
+                  1,
+                  {"entry 1 (r): not written: a raw item of 12 bytes: give --width W"},
+                  {}},
+                 {"a raw item drawn with --width",
+                  buildArchive({{"r", patternBytes(12, 1)}}),
+                  {"r", "--width", "4", "-o", "o"},
+                  0,
+                  {"o/r.png"},
+                  {}},
+                 {"raw items are no graphic items",
+                  buildArchive({{"r", patternBytes(12, 1)}, {"L:", {}}}),
+                  {},
+                  0,
+                  {},
+                  {"not written"}},
+                 {"a label named",
+                  buildArchive({{"L:", {}}}),
+                  {"L:"},
+                  1,
+                  {"a label has no picture"},
+                  {}},
+                 {"data outside the file",
+                  cut(kTwo, 3),
+                  {},
+                  1,
+                  {"entry 2 (two): not written: its data lies outside the file"},
+                  {}},
+                 {"a palette cut short",
+                  cut(palCut, 100),
+                  {"-o", "o"},
+                  1,
+                  {"entry 2 (pal): a palette item whose data lies outside the file"},
+                  {"no palette item"}},
+                 {"no palette at all",
+                  buildArchive({{"s", sprite}}),
+                  {"-o", "o"},
+                  0,
+                  {"has no palette item"},
+                  {}},
+                 {"--palette naming a raw item",
+                  buildArchive({{"s", sprite}, {"r", patternBytes(12, 1)}}),
+                  {"--palette", "r"},
+                  1,
+                  {"entry 2 (r): not a palette item"},
+                  {}},
+                 {"--width 0", kTwo, {"--width", "0"}, 2, {"--width takes a whole number"}, {}},
+                 {"--scale 17",
+                  kTwo,
+                  {"--scale", "17"},
+                  2,
+                  {"--scale takes a whole number from 1 to 16"},
+                  {}},
+                 {"--scale 2x", kTwo, {"--scale", "2x"}, 2, {"--scale takes"}, {}},
+             });
+}
+
+// Fonts of every band count: the sheet has one row of cells per 16 glyphs.
+TEST(ToolkitEdges, RenderedFontsOfAnyGlyphCount) {
+    GrabHarness& h = sheet();
+    for (int glyphs : {1, 3, 15, 16, 17, 33}) {
+        SCOPED_TRACE(glyphs);
+        ScopedTempDir dir;
+        const Bytes font = h.run("FONT f 32 " + std::to_string(32 + glyphs - 1));
+        writeFile("f.kiv", buildArchive({{"f", font}}));
+        const RunResult r = runKivtool({"render", "f.kiv"});
+        ASSERT_EQ(r.status, 0) << r.errors;
+        PngPicture png;
+        ASSERT_TRUE(readIndexedPng(readFile("f.png"), 1 << 22, png, nullptr));
+        // Each glyph, decoded by the test's own reader, stands in its cell of the grid.
+        int cellWidth = 1;
+        for (int k = 0; k < glyphs; ++k) cellWidth = std::max(cellWidth, int(font[1028 + 32 + k]));
+        ASSERT_EQ(png.width, std::min(glyphs, 16) * (cellWidth + 1));
+        ASSERT_EQ(png.height, (glyphs + 15) / 16 * 4);
+        for (int k = 0; k < glyphs; ++k) {
+            const int32_t offset = loadLE32(font.data() + 4 + 4 * (32 + k));
+            const int width = font[1028 + 32 + k];
+            const DecodedSprite g = decodeSprite(font, 1284 + size_t(offset), false);
+            ASSERT_EQ(g.error, "");
+            ASSERT_EQ(g.width, width);
+            const int x0 = k % 16 * (cellWidth + 1), y0 = k / 16 * 4;
+            for (int y = 0; y < 3; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    ASSERT_EQ(png.pixels[size_t((y0 + y) * png.width + x0 + x)],
+                              g.pixels[size_t(y * width + x)]);
+                }
+            }
+        }
+    }
+}
+
+TEST(ToolkitEdges, Diff) {
+    const Bytes base = buildArchive({{"a", patternBytes(6, 1)}, {"b", patternBytes(4, 2)}});
+    Bytes byte = base;
+    byte[12 + 56 + 2] ^= 1;
+    Bytes nameTail = base;
+    nameTail[12 + 12 + 5] = 'z';  // after the name's zero
+    struct Pair {
+        const char* what;
+        Bytes b;
+        int status;
+        std::vector<std::string> says;
+    } pairs[] = {
+        {"the same", base, 0, {}},
+        {"only flags",
+         with(base, flagsAt(1), kHighFlag),
+         1,
+         {"changed  b: flags 00000000 -> 80000000"}},
+        {"one byte under the same names",
+         byte,
+         1,
+         {"changed  a: raw of 6 bytes -> raw of 6 bytes"}},
+        {"garbage after the last item",
+         plus(base, {9, 9}),
+         1,
+         {"outside  after the last item: 0 bytes -> 2 bytes"}},
+        {"bytes after a name's end", nameTail, 1, {"changed  a: the bytes after the name differ"}},
+        {"data outside the file",
+         cut(base, 2),
+         1,
+         {"changed  b: raw of 4 bytes -> data outside the file"}},
+
+        {"renamed",
+         buildArchive({{"a", patternBytes(6, 1)}, {"c", patternBytes(4, 2)}}),
+         1,
+         {"renamed  b -> c (entry 2 -> 2)"}},
+        {"moved",
+         buildArchive({{"b", patternBytes(4, 2)}, {"a", patternBytes(6, 1)}}),
+         1,
+         {"moved    "}},
+    };
+    for (const Pair& p : pairs) {
+        SCOPED_TRACE(p.what);
+        ScopedTempDir dir;
+        writeFile("a.kiv", base);
+        writeFile("b.kiv", p.b);
+        const RunResult r = runKivtool({"diff", "a.kiv", "b.kiv"});
+        EXPECT_EQ(r.status, p.status) << r.output << r.errors;
+        for (const std::string& text : p.says)
+            EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+        if (p.status == 0) {
+            EXPECT_EQ(r.output, "");
+        }
+        EXPECT_EQ(r.output.find("empty of 0 bytes"), std::string::npos);
+    }
+    {
+        // A file that is no archive is trouble, not a difference.
+        ScopedTempDir dir;
+        writeFile("a.kiv", base);
+        writeFile("b.kiv", with(base, 4, 0x0100302e));
+        const RunResult r = runKivtool({"diff", "a.kiv", "b.kiv"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.errors.find("b.kiv: not a KIV2.0 archive"), std::string::npos) << r.errors;
+    }
+    // Tables say how many cells differ.
+    GrabHarness& h = sheet();
+    const Bytes glass = h.run("TRANSPARENT g 1");
+    Bytes other = glass;
+    other[5] = other[5] == 200 ? 201 : 200;
+    other[700] = other[700] == 200 ? 201 : 200;
+    ScopedTempDir dir;
+    writeFile("a.kiv", buildArchive({{"g", glass}}));
+    writeFile("b.kiv", buildArchive({{"g", other}}));
+    const RunResult r = runKivtool({"diff", "a.kiv", "b.kiv"});
+    EXPECT_NE(r.output.find("2 of 65536 cells differ"), std::string::npos) << r.output;
+}
+
+TEST(ToolkitEdges, UnpackAndRebuild) {
+    GrabHarness& h = sheet();
+    const Bytes sprite = h.run("PACKED s 0 1 2 2");
+    const Bytes labelAtZero =
+        with(buildArchive({{"one", patternBytes(4, 1)}, {"ab:", {}}}), offsetAt(1), 0);
+    struct Row {
+        const char* what;
+        std::string file;
+        Bytes archive;
+        int unpack;        // unpack's status
+        int rebuild;       // verify --rebuild's
+        std::string says;  // by unpack
+    } rows[] = {
+        {"flags 0x80000000 come back", "flags.kiv",
+         buildArchive({{"s", sprite, kHighFlag}, {"r", patternBytes(5, 1), 3}}), 0, 0,
+         "from a helper archive"},
+        {"a name that is shell code", "a$(touch PWNED).kiv", buildArchive({{"s", sprite}}), 0, 0,
+         "s: sprite from pictures/s.png"},
+        {"a name with a blank", "my game.kiv",
+         buildArchive({{"s", sprite}, {"x", patternBytes(3, 1)}}), 0, 0,
+         "x: raw, from items/x.bin"},
+        {"a name with a quote", "it's.kiv", buildArchive({{"s", sprite}}), 0, 0, ""},
+        {"named like the grab scripts", "grab01.kiv",
+         buildArchive({{"s", sprite}, {"x", patternBytes(3, 1)}, {"t", sprite}}), 0, 0,
+         "t: sprite"},
+        {"a 3-character label first", "short.kiv",
+         buildArchive({{"ab:", {}}, {"one", patternBytes(4, 1)}}), 0, 0, ""},
+        {"a 3-character label at 0 after data", "short.kiv", labelAtZero, 1, 1,
+         "entry 2 (ab:): a label of fewer than 4 characters at offset 0"},
+        {"bytes after the last item", "tail.kiv",
+         plus(buildArchive({{"one", patternBytes(4, 1)}}), {7}), 1, 1,
+         "1 bytes lie after the last item's data"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedTempDir dir;
+        writeFile(row.file, row.archive);
+        const RunResult unpacked = runKivtool({"unpack", row.file, "project"});
+        EXPECT_EQ(unpacked.status, row.unpack) << unpacked.output << unpacked.errors;
+        EXPECT_NE((unpacked.output + unpacked.errors).find(row.says), std::string::npos)
+            << unpacked.output << unpacked.errors;
+        const RunResult rebuilt = runKivtool({"verify", "--rebuild", row.file});
+        EXPECT_EQ(rebuilt.status, row.rebuild) << rebuilt.output << rebuilt.errors;
+        if (row.rebuild == 0) {
+            EXPECT_NE(rebuilt.output.find("rebuilt byte for byte"), std::string::npos);
+        }
+        // The listed jobs, run by a shell from another folder, rebuild it too.
+        if (row.unpack == 0) {
+            const std::string command = std::string("cd / && KIV='") + KIV_BINARY_PATH + "' sh '" +
+                                        dir.path() + "/project/build.sh'";
+            EXPECT_EQ(std::system(command.c_str()), 0);
+            const std::string name = row.file.substr(0, row.file.find('.'));
+            EXPECT_EQ(readFile("project/" + name + ".kiv"), row.archive);
+        }
+        EXPECT_FALSE(fileExists("PWNED"));
+        EXPECT_FALSE(fileExists("project/PWNED"));
+    }
+}
+
+TEST(ToolkitEdges, UnpackRefusesAFolderWithFilesAndSaysWhatCannotBeWritten) {
+    GrabHarness& h = sheet();
+    ScopedTempDir dir;
+    writeFile("a.kiv",
+              buildArchive({{"s", h.run("PACKED s 0 1 2 2")}, {"big", patternBytes(9000, 1)}}));
+    std::filesystem::create_directories("mine/pictures");
+    writeText("mine/pictures/s.png", "edited");
+    RunResult r = runKivtool({"unpack", "a.kiv", "mine"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.errors.find("mine is not empty: nothing written"), std::string::npos) << r.errors;
+    EXPECT_EQ(folderEntries("mine"), std::vector<std::string>{"pictures"});
+    EXPECT_EQ(readFile("mine/pictures/s.png"), bytesOf("edited"));
+    r = runKivtool({"unpack", "a.kiv", "mine", "--force"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_NE(readFile("mine/pictures/s.png"), bytesOf("edited"));
+    // A write that fails (here: over a file-size limit) is said, and the unpack fails.
+    RunOptions limited;
+    limited.fileSizeLimit = 4096;
+    r = runKivtoolWith({"unpack", "a.kiv", "full"}, ".", limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.errors.find("cannot write full/items/big.bin: File too large"), std::string::npos)
+        << r.errors;
+    EXPECT_EQ(r.output.find("build.sh rebuilds"), std::string::npos) << r.output;
+    for (const std::string& name : folderEntries("full/items"))
+        EXPECT_EQ(name.find(".part-"), std::string::npos);
+}
