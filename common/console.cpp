@@ -177,7 +177,10 @@ void diagnose(Severity severity, const char* format, ...) {
     std::string where = "kiv";
     if (!state.script.empty()) {
         where = state.script;
-        if (state.line > 0) where += ":" + std::to_string(state.line);
+        if (state.line > 0) {
+            where += ':';
+            where += std::to_string(state.line);
+        }
     }
     std::string line = where + (error ? ": error: " : note ? ": note: " : ": warning: ") + text;
     if (line.empty() || line.back() != '\n') line += '\n';

@@ -1,0 +1,162 @@
+// kivtool and kiv --depfile on archives of many entries, against what users would use instead on
+// the same data: tar xf for extract and unpack, the job without --depfile, cmp for diff. Each
+// side runs the same number of times; the median and the minimum of both are printed.
+//   kiv_scale_bench [N]   N entries for extract, unpack and --depfile (default 100000)
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/archive_format.h"
+#include "common/byte_order.h"
+
+extern char** environ;
+
+namespace {
+
+std::string folder;
+
+struct Measure {
+    double seconds = 0;
+    long maxKiB = 0;  // the largest resident size of the program (and what it waited for)
+    int status = -1;
+};
+
+// Runs a shell command line in the work folder, its output thrown away.
+Measure run(const std::string& command) {
+    const std::string line = "cd '" + folder + "' && (" + command + ") > /dev/null 2>&1";
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(line.c_str()), nullptr};
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    Measure m;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return m;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.maxKiB = usage.ru_maxrss;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m;
+}
+
+struct Timing {
+    double median = 0, minimum = 0;
+    long maxKiB = 0;
+};
+
+// runs times: prepare (untimed), then command (timed).
+Timing timed(const std::string& prepare, const std::string& command, int runs) {
+    std::vector<double> seconds;
+    Timing t;
+    for (int i = 0; i < runs; ++i) {
+        if (!prepare.empty()) run(prepare);
+        run("sync");
+        const Measure m = run(command);
+        seconds.push_back(m.seconds);
+        t.maxKiB = std::max(t.maxKiB, m.maxKiB);
+    }
+    std::sort(seconds.begin(), seconds.end());
+    t.median = seconds[seconds.size() / 2];
+    t.minimum = seconds.front();
+    return t;
+}
+
+void side(const char* what, const Timing& ours, const char* other, const Timing& theirs) {
+    std::printf("  %s: median %.3f s (min %.3f), %s median %.3f s (min %.3f): %.2f times\n", what,
+                ours.median, ours.minimum, other, theirs.median, theirs.minimum,
+                ours.median / theirs.median);
+}
+
+// An archive of count items of size bytes each, written as kiv writes it; names from prefix.
+void writeArchive(const std::string& path, int count, size_t size, const char* prefix,
+                  uint32_t seed) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) std::exit(1);
+    kiv::ArchiveHeader header;
+    std::memcpy(header.magic.data(), kiv::kArchiveMagic, 6);
+    header.count = count;
+    const auto h = header.bytes();
+    std::fwrite(h.data(), 1, h.size(), f);
+    int64_t offset = static_cast<int64_t>(kiv::kHeaderBytes + kiv::kEntryBytes * size_t(count));
+    for (int i = 0; i < count; ++i) {
+        kiv::ArchiveEntry e;
+        e.offset = static_cast<int32_t>(offset);
+        e.length = static_cast<int32_t>(size);
+        std::snprintf(reinterpret_cast<char*>(e.name.data()), e.name.size(), "%s%07d", prefix, i);
+        const auto b = e.bytes();
+        std::fwrite(b.data(), 1, b.size(), f);
+        offset += static_cast<int64_t>(size);
+    }
+    std::vector<uint8_t> data(size);
+    uint32_t x = seed;
+    for (int i = 0; i < count; ++i) {
+        for (auto& v : data) {
+            x = x * 1103515245u + 12345u;
+            v = static_cast<uint8_t>(x >> 24);
+        }
+        std::fwrite(data.data(), 1, data.size(), f);
+    }
+    if (std::fclose(f) != 0) std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
+    char tmpl[] = "/tmp/kiv-scale-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    folder = tmpl;
+    const std::string kivtool = KIVTOOL_BINARY, kiv = KIV_BINARY;
+    std::printf("kivtool and --depfile at scale (%d entries of 16 bytes)\n", n);
+
+    writeArchive(folder + "/many.kiv", n, 16, "e", 1);
+    run(kivtool + " extract many.kiv -o files && tar cf many.tar -C files .");
+    const Timing extract = timed("rm -rf x", kivtool + " extract many.kiv -o x", 3);
+    const Timing tar = timed("rm -rf t && mkdir t", "tar xf many.tar -C t", 3);
+    side("extract", extract, "tar xf", tar);
+    const Timing unpack = timed("rm -rf u", kivtool + " unpack many.kiv u", 3);
+    side("unpack", unpack, "tar xf", tar);
+
+    // A link job of n files, with and without the dependency file.
+    std::string script;
+    for (int i = 0; i < n; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "files/e%07d e%07d\n", i, i);
+        script += line;
+    }
+    std::FILE* f = std::fopen((folder + "/big.lnk").c_str(), "w");
+    if (f == nullptr) return 1;
+    std::fwrite(script.data(), 1, script.size(), f);
+    std::fclose(f);
+    const Timing plain = timed("", kiv + " -q big.lnk", 3);
+    const Timing depfile = timed("", kiv + " -q --depfile big.d big.lnk", 3);
+    std::printf("  link job of %d files: median %.3f s (min %.3f), with --depfile median %.3f s "
+                "(min %.3f): --depfile costs %.0f %%\n",
+                n, plain.median, plain.minimum, depfile.median, depfile.minimum,
+                (depfile.median / plain.median - 1) * 100);
+
+    // Two archives of 10,000 entries with nothing in common.
+    writeArchive(folder + "/a.kiv", 10000, 16, "a", 2);
+    writeArchive(folder + "/b.kiv", 10000, 16, "b", 3);
+    const Timing diff = timed("", kivtool + " diff a.kiv b.kiv", 3);
+    const Timing cmp = timed("", "cmp a.kiv b.kiv", 3);
+    side("diff of 10,000 entries with none in common", diff, "cmp", cmp);
+
+    // verify --rebuild of 1 GiB: 512 items of 2 MiB. Memory of kivtool and the jobs it runs.
+    writeArchive(folder + "/huge.kiv", 512, 2 << 20, "h", 4);
+    const Timing rebuild = timed("", kivtool + " verify --rebuild huge.kiv", 1);
+    std::printf("  verify --rebuild of a 1 GiB archive: %.1f s, at most %.1f MiB resident\n",
+                rebuild.median, static_cast<double>(rebuild.maxKiB) / 1024);
+
+    const std::string cleanup = "rm -rf " + folder;
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}
