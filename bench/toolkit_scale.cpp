@@ -139,10 +139,11 @@ int main(int argc, char** argv) {
     std::fclose(f);
     const Timing plain = timed("", kiv + " -q big.lnk", 3);
     const Timing depfile = timed("", kiv + " -q --depfile big.d big.lnk", 3);
-    std::printf("  link job of %d files: median %.3f s (min %.3f), with --depfile median %.3f s "
-                "(min %.3f): --depfile costs %.0f %%\n",
-                n, plain.median, plain.minimum, depfile.median, depfile.minimum,
-                (depfile.median / plain.median - 1) * 100);
+    std::printf(
+        "  link job of %d files: median %.3f s (min %.3f), with --depfile median %.3f s "
+        "(min %.3f): --depfile costs %.0f %%\n",
+        n, plain.median, plain.minimum, depfile.median, depfile.minimum,
+        (depfile.median / plain.median - 1) * 100);
 
     // Two archives of 10,000 entries with nothing in common.
     writeArchive(folder + "/a.kiv", 10000, 16, "a", 2);

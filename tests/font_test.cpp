@@ -177,7 +177,11 @@ TEST_F(FontTest, CellAtTheRightEdgeAndABandBelowThePicture) {
     set(4, 2, 8);
     set(5, 2, 8);  // a cell that ends at the picture's right edge
     set(2, 6, 9);  // in the last band, whose rows 8 and 9 lie below the picture
-    Bytes item = font(0, 2);
+    // The buffer past the picture holds what a larger picture left there: rows below the
+    // picture must read 0, never these bytes.
+    h.setPicture(W, H, pixels);
+    std::fill(h.ctx.picture.begin() + W * H, h.ctx.picture.end(), 77);
+    Bytes item = h.call(grabFont, "FONT", "f", {0, 0, 2, 0, 0});
     Font f = header(item);
     EXPECT_EQ(f.width[0], 2);
     EXPECT_EQ(f.width[1], 1);

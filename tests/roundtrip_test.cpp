@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 
 #include "support/pcx_writer.h"
 #include "support/png_writer.h"
+#include "support/sprite_decoder.h"
 #include "support/test_support.h"
 
 using namespace kivtest;
@@ -136,6 +138,51 @@ bool roundTrip(const std::string& archive, std::string& report) {
     return readFile("project/" + name + ".kiv") == readFile(archive);
 }
 
+// The sprites and the font of a grab, read back by the test's own decoder: each PACKED item holds
+// its rectangle of the sheet, each PACKEDC item decodes, and no glyph keeps a spacer (254).
+void checkGrabbedSprites(const std::string& script, const PcxPicture& sheetPicture,
+                         const PcxPicture& fontPicture, const ParsedArchive& archive) {
+    const PcxPicture* picture = &sheetPicture;
+    bool fontTaken = false;  // FONT clears the spacers it took: the picture is no longer the file
+    std::istringstream lines(script);
+    std::string command, name;
+    size_t entry = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        int x = 0, y = 0, w = 0, h = 0;
+        words >> command >> name >> x >> y >> w >> h;
+        if (command == "LOADPCX") {
+            picture = name == "font.pcx" ? &fontPicture : &sheetPicture;
+            fontTaken = false;
+            continue;
+        }
+        ASSERT_LT(entry, archive.entries.size()) << line;
+        const Bytes item = archive.data(entry++);
+        SCOPED_TRACE(line);
+        if (command == "PACKED" || command == "PACKEDC") {
+            const DecodedSprite sprite = decodeSprite(item, 0, command == "PACKEDC");
+            ASSERT_EQ(sprite.error, "");
+            if (command == "PACKEDC" || fontTaken) continue;
+            ASSERT_EQ(sprite.width, 8 * w);
+            for (int r = 0; r < sprite.height; ++r) {
+                for (int c = 0; c < sprite.width; ++c) {
+                    ASSERT_EQ(sprite.pixels[size_t(r * sprite.width + c)],
+                              picture->pixels[size_t((8 * y + r) * picture->width + 8 * x + c)]);
+                }
+            }
+        } else if (command == "FONT") {
+            fontTaken = true;
+            for (int k = 0; k < 256; ++k) {
+                const int32_t offset = kiv::loadLE32(item.data() + 4 + 4 * k);
+                if (offset < 0) continue;
+                const DecodedSprite glyph = decodeSprite(item, 1284 + size_t(offset), false);
+                ASSERT_EQ(glyph.error, "") << "code " << k;
+                for (uint8_t v : glyph.pixels) ASSERT_NE(v, 254) << "code " << k;
+            }
+        }
+    }
+}
+
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -213,6 +260,7 @@ TEST(RoundTrip, RandomArchivesComeBackByteForByte) {
         grab += "PACKED fifteen_chars_ 0 0 1 1\n";
         writeText("grab.scp", grab);
         ASSERT_LE(runKiv({"grab.scp"}).status, 1);
+        checkGrabbedSprites(grab, sheet, font, parseArchive("grab.kiv"));
         // Entries no script line makes: flags, 15-character and empty names, a name with bytes
         // after its end, zero-length entries.
         std::vector<EntrySpec> odd = {{"flagged", patternBytes(9, 1), 7},
