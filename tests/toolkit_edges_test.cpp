@@ -151,6 +151,12 @@ TEST(ToolkitEdges, Verify) {
                   1,
                   {"entry 1 (x:): a zero-length entry at offset 41, outside the 40-byte file"},
                   {}},
+                 {"a zero-length entry before the file",
+                  with(buildArchive({{"x:", {}}}), offsetAt(0), -1),
+                  {},
+                  1,
+                  {"entry 1 (x:): a zero-length entry at offset -1"},
+                  {}},
                  {"a zero-length entry at the end",
                   with(buildArchive({{"x:", {}}}), offsetAt(0), 40),
                   {},
@@ -214,35 +220,42 @@ TEST(ToolkitEdges, List) {
 TEST(ToolkitEdges, Extract) {
     const Bytes three = buildArchive(
         {{"a", patternBytes(3, 1)}, {"b", patternBytes(4, 2)}, {"c", patternBytes(5, 3)}});
-    runTable("extract",
-             {
-                 {"#3 of three entries is the last",
-                  three,
-                  {"#3", "-o", "x"},
-                  0,
-                  {"x/c\n"},
-                  {"no entry"}},
-                 {"#4 of three entries", three, {"#4"}, 2, {"no entry numbered #4"}, {}},
-                 {"#0", three, {"#0"}, 2, {"no entry numbered #0"}, {}},
-                 {"a number too large for any count",
-                  three,
-                  {"#99999999999999999999999"},
-                  2,
-                  {"no entry"},
-                  {}},
-                 {"an entry whose data is outside the file",
-                  cut(kTwo, 3),
-                  {"-o", "x"},
-                  1,
-                  {"x/one\n", "entry 2 (two): not written: its data lies outside the file"},
-                  {"x/two"}},
-                 {"an unknown name is shown escaped",
-                  three,
-                  {"\x1b[2J"},
-                  2,
-                  {"no entry named \\x1b[2J"},
-                  {"\x1b"}},
-             });
+    runTable(
+        "extract",
+        {
+            {"#3 of three entries is the last",
+             three,
+             {"#3", "-o", "x"},
+             0,
+             {"x/c\n"},
+             {"no entry"}},
+            {"#4 of three entries", three, {"#4"}, 2, {"no entry numbered #4"}, {}},
+            {"a repeat whose numbered name is taken",
+             buildArchive({{"a", Bytes(1, 1)}, {"a-entry-3", Bytes(1, 2)}, {"a", Bytes(1, 3)}}),
+             {"-o", "x"},
+             0,
+             {"x/a\nx/a-entry-3\nx/a-entry-3-2\n"},
+             {}},
+            {"#0", three, {"#0"}, 2, {"no entry numbered #0"}, {}},
+            {"a number too large for any count",
+             three,
+             {"#99999999999999999999999"},
+             2,
+             {"no entry"},
+             {}},
+            {"an entry whose data is outside the file",
+             cut(kTwo, 3),
+             {"-o", "x"},
+             1,
+             {"x/one\n", "entry 2 (two): not written: its data lies outside the file"},
+             {"x/two"}},
+            {"an unknown name is shown escaped",
+             three,
+             {"\x1b[2J"},
+             2,
+             {"no entry named \\x1b[2J"},
+             {"\x1b"}},
+        });
     ScopedTempDir dir;
     writeFile("t.kiv", cut(kTwo, 3));
     runKivtool({"extract", "t.kiv", "-o", "x"});
@@ -424,6 +437,12 @@ TEST(ToolkitEdges, Diff) {
         const RunResult r = runKivtool({"diff", "a.kiv", "b.kiv"});
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.errors.find("b.kiv: not a KIV2.0 archive"), std::string::npos) << r.errors;
+        // Tails of one length that differ.
+        writeFile("a.kiv", plus(base, {1, 2}));
+        writeFile("b.kiv", plus(base, {1, 3}));
+        const RunResult tails = runKivtool({"diff", "a.kiv", "b.kiv"});
+        EXPECT_EQ(tails.status, 1);
+        EXPECT_EQ(tails.output, "outside  the 2 bytes after the last item differ\n");
     }
     // Tables say how many cells differ.
     GrabHarness& h = sheet();
