@@ -98,7 +98,7 @@ TEST(ToolkitEdges, Verify) {
     // One entry more than the directory holds: the third "entry" lies in the first item's bytes.
     const Bytes counted =
         with(buildArchive({{"one", patternBytes(40, 1)}, {"two", patternBytes(5, 2)}}), 8, 3);
-    Bytes overlap = with(kTwo, offsetAt(1), 12 + 56);
+    Bytes overlap = with(kTwo, offsetAt(1), 12 + 56 + 9);  // one byte shared
     Bytes gap = with(plus(kTwo, {0}), offsetAt(1), 12 + 56 + 11);
     runTable("verify",
              {
@@ -121,14 +121,21 @@ TEST(ToolkitEdges, Verify) {
                   1,
                   {"entry 1 (one): its data starts at 60, inside"},
                   {"ok,"}},
+                 {"a 1-byte item inside the directory",
+                  with(buildArchive({{"one", Bytes(1, 1)}, {"two", patternBytes(40, 2)}}),
+                       offsetAt(0), 67),
+                  {},
+                  1,
+                  {"entry 1 (one): its data starts at 67, inside"},
+                  {"ok,"}},
                  {"an item right behind the directory", one, {}, 0, {"ok, 1 entries"}, {"note"}},
                  {"magic byte 6", with(kTwo, 4, 0x0001302e), {}, 1, {"not a KIV2.0 archive"}, {}},
                  {"magic byte 7", with(kTwo, 4, 0x0100302e), {}, 1, {"not a KIV2.0 archive"}, {}},
-                 {"bytes after the last item",
-                  plus(kTwo, {1, 2, 3}),
+                 {"one byte after the last item",
+                  plus(kTwo, {1}),
                   {},
                   0,
-                  {"note: 3 bytes after the last item's data (from offset 83)",
+                  {"note: 1 bytes after the last item's data (from offset 83)",
                    "ok, 2 entries (1 notes)"},
                   {}},
                  {"bytes after the last item, strict",
@@ -196,7 +203,7 @@ TEST(ToolkitEdges, VerifyPassesWhatKivWritesWithAnyFlags) {
 
 TEST(ToolkitEdges, List) {
     const Bytes names = buildArchive(
-        {{"q\"b\\s", patternBytes(2, 1), kHighFlag}, {"e\x1b\x01\xe9", patternBytes(2, 2), 1}});
+        {{"q\"b\\s", patternBytes(2, 1), kHighFlag}, {"e\x1b\x01\xe9\x7f", patternBytes(2, 2), 1}});
     runTable(
         "list",
         {
@@ -206,13 +213,13 @@ TEST(ToolkitEdges, List) {
              0,
              {"    1 80000000         68          2  raw          q\"b\\\\s", "    2 00000001 "},
              {"\x1b"}},
-            {"names escaped", names, {}, 0, {"e\\x1b\\x01\\xe9"}, {}},
+            {"names escaped", names, {}, 0, {"e\\x1b\\x01\\xe9\\x7f"}, {}},
             {"json: unsigned flags, escaped names",
              names,
              {"--json"},
              0,
              {"\"name\": \"q\\\"b\\\\s\", \"flags\": 2147483648,",
-              "\"name\": \"e\\u001b\\u0001\\u00e9\", \"flags\": 1,"},
+              "\"name\": \"e\\u001b\\u0001\\u00e9\\u007f\", \"flags\": 1,"},
              {"\x1b", "-2147483648"}},
         });
 }
