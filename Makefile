@@ -1,5 +1,5 @@
 # The two commands of the README:
-#   make demo   installs what is missing, builds kiv and runs it on the example project
+#   make demo   installs what is missing, builds kiv and kivtool and runs them on the example project
 #   make test   installs what is missing, builds everything and runs every test, also under
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
@@ -19,8 +19,13 @@ build-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
 	@cmake --build build-asan -j $(JOBS)
 
-demo: build
-	@bash examples/run-demo.sh build/kiv
+# The demo needs only kiv and kivtool: no window, no tests.
+demo:
+	@bash scripts/install-deps.sh demo
+	@echo "kiv: configuring and building kiv and kivtool in build-demo/"
+	@cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-demo.log 2>&1 || (cat build-demo.log; exit 1)
+	@cmake --build build-demo -j $(JOBS) --target kiv kivtool
+	@bash examples/run-demo.sh build-demo/kiv
 
 test: build build-asan
 	@echo "kiv: running the tests"
@@ -49,4 +54,4 @@ fuzz: deps
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build.log build-asan.log build-bench.log build-fuzz.log
+	rm -rf build build-asan build-bench build-fuzz build-demo build.log build-asan.log build-bench.log build-fuzz.log build-demo.log

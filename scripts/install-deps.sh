@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kiv need, when they are missing.
-#   scripts/install-deps.sh core   compiler, CMake, GoogleTest, libpng (the command-line tools)
+#   scripts/install-deps.sh demo   compiler, CMake, libpng: what kiv and kivtool need to build
+#   scripts/install-deps.sh core   and GoogleTest (the command-line tools and their tests)
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
 #                                  libFuzzer, Pillow, Ninja, and the checkers of the packaging files
 set -euo pipefail
-want=(g++ cmake make libgtest-dev libpng-dev)
+want=(g++ cmake make libpng-dev)
+[ "${1:-core}" = demo ] || want+=(libgtest-dev)
 if [ "${1:-core}" = all ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev
