@@ -156,11 +156,15 @@ std::string dependencyRule(const JobResult& result) {
     std::vector<std::string> files{result.script};
     files.insert(files.end(), result.inputs.begin(), result.inputs.end());
     std::unordered_set<std::string> seen;
+    std::string phony;
     for (const std::string& file : files) {
         if (file.empty() || !seen.insert(file).second) continue;
         rule += " \\\n  " + makeEscaped(file);
+        // Each input but the script is also a target without a recipe, so that a build tool
+        // does not stop when a picture the script no longer uses is deleted.
+        if (&file != &files.front()) phony += "\n" + makeEscaped(file) + ":\n";
     }
-    return rule + "\n";
+    return rule + "\n" + phony;
 }
 
 }  // namespace kiv

@@ -36,7 +36,8 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks = {},
 // True when a script name starts a link job: its last three characters are LNK in any case.
 bool isLinkScriptName(const std::string& scriptPath);
 
-// A dependency file in Make's syntax: "ARCHIVE: SCRIPT INPUT…", paths escaped for Make.
+// A dependency file in Make's syntax: "ARCHIVE: SCRIPT INPUT…", then "INPUT:" for every input
+// (as -MP does), paths escaped for Make. The inputs include files the job could not read.
 std::string dependencyRule(const JobResult& result);
 
 }  // namespace kiv

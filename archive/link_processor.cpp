@@ -54,8 +54,8 @@ void addLabel(ArchiveWriter& writer, const char* name) {
 
 bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
     ReadableFile source;
-    if (!openSource(path, source)) return false;
     writer.inputs.push_back(resolveScriptPath(path));
+    if (!openSource(path, source)) return false;
     const int64_t length = source.size();
     if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     ArchiveEntry entry;
@@ -71,8 +71,8 @@ bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
 bool mergeArchive(ArchiveWriter& writer, const char* path) {
     consolePrint("Unpacking KIV (%s)\n", path);
     ReadableFile source;
-    if (!openSource(path, source)) return false;
     writer.inputs.push_back(resolveScriptPath(path));
+    if (!openSource(path, source)) return false;
     struct stat info {};
     if (fstat(source.fd(), &info) != 0) return badSource(path, "it cannot be examined");
     if (sameFile(info, writer.archiveName.c_str()) ||
@@ -186,6 +186,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
                 stop = true;
                 break;
             case LinkLineKind::MissingPath:
+                writer.inputs.push_back(resolveScriptPath(token));  // rerun once it is there
                 consoleError("File not found error !!! (%s)%d\n", token,
                              static_cast<int>(std::strlen(token)));
                 diagnose(Severity::Error, "%s: %s", token, std::strerror(ENOENT));

@@ -23,12 +23,13 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         state.hasDisplayBitmap = false;
     }
     ReadableFile file;
+    // Named as an input even when it cannot be read: a build tool reruns the job once it can.
+    if (path != nullptr) ctx.inputs.push_back(resolveScriptPath(path));
     if (path == nullptr || !file.open(resolveScriptPath(path))) {
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? file.reason().c_str() : "no file name given");
     } else {
-        ctx.inputs.push_back(resolveScriptPath(path));
         std::vector<uint8_t>& bytes = state.fileBytes;
         file.readAllInto(bytes, kPictureFileReadLimit);
         std::vector<uint8_t> trailer(kPcxTrailerBytes);

@@ -179,17 +179,34 @@ TEST(CommandLine, DependencyFiles) {
     writePictures();
     writeText("job.scp", "LOADPCX pic.pcx\nLOADPCX font.pcx\nLOADPCX pic.pcx\nPALETTE p\n");
     ASSERT_EQ(runKiv({"--depfile", "job.d", "job.scp"}).status, 0);
-    EXPECT_EQ(readFile("job.d"), bytesOf("job.kiv: \\\n  job.scp \\\n  pic.pcx \\\n  font.pcx\n"));
+    EXPECT_EQ(readFile("job.d"), bytesOf("job.kiv: \\\n  job.scp \\\n  pic.pcx \\\n  font.pcx\n"
+                                         "\npic.pcx:\n\nfont.pcx:\n"));
     writeFile("other.kiv", readFile("job.kiv"));
     writeText("game.lnk", "GROUP:\nnotes.txt NOTES\nother.kiv\n");
     ASSERT_EQ(runKiv({"--depfile", "game.d", "game.lnk"}).status, 0);
     EXPECT_EQ(readFile("game.d"),
-              bytesOf("game.kiv: \\\n  game.lnk \\\n  notes.txt \\\n  other.kiv\n"));
+              bytesOf("game.kiv: \\\n  game.lnk \\\n  notes.txt \\\n  other.kiv\n"
+                      "\nnotes.txt:\n\nother.kiv:\n"));
     // Names are escaped for Make.
     writePcx("sheet$1#.pcx", blankPicture(8, 8, 2));
     writeText("odd.scp", "LOADPCX sheet$1#.pcx\n");
     ASSERT_EQ(runKiv({"--depfile", "odd.d", "odd.scp"}).status, 0);
-    EXPECT_EQ(readFile("odd.d"), bytesOf("odd.kiv: \\\n  odd.scp \\\n  sheet$$1\\#.pcx\n"));
+    EXPECT_EQ(readFile("odd.d"),
+              bytesOf("odd.kiv: \\\n  odd.scp \\\n  sheet$$1\\#.pcx\n\nsheet$$1\\#.pcx:\n"));
+    // A picture or file the job could not read is named too (the job reruns once it is
+    // there), and Make does not stop when an input is gone.
+    writeText("gone.scp", "LOADPCX pic.pcx\nLOADPCX missing.pcx\nPALETTE p\n");
+    EXPECT_EQ(runKiv({"--depfile", "gone.d", "gone.scp"}).status, 1);
+    EXPECT_EQ(readFile("gone.d"),
+              bytesOf("gone.kiv: \\\n  gone.scp \\\n  pic.pcx \\\n  missing.pcx\n"
+                      "\npic.pcx:\n\nmissing.pcx:\n"));
+    writeText("gone.lnk", "notes.txt NOTES\nabsent.bin ABSENT\n");
+    EXPECT_EQ(runKiv({"--depfile", "gone.d", "gone.lnk"}).status, 1);
+    const Bytes gone = readFile("gone.d");
+    EXPECT_NE(std::string(gone.begin(), gone.end()).find("\nabsent.bin:\n"), std::string::npos);
+    writeText("Makefile", "job.kiv: job.scp\n\ttouch job.kiv\n-include job.d\n");
+    ASSERT_EQ(std::remove("font.pcx"), 0);
+    EXPECT_EQ(std::system("make -s job.kiv > /dev/null 2>&1"), 0) << "no rule for font.pcx";
     // A file that cannot be written is an error; a job that does not finish its archive writes
     // none.
     EXPECT_EQ(runKiv({"--depfile", "no/such/game.d", "game.lnk"}).status, 1);
