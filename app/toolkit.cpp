@@ -236,14 +236,13 @@ std::string shownName(const ArchiveView& archive, size_t i) {
 }
 
 // An item that was asked for and not written, with the reason, on standard error.
-void notWritten(const ArchiveView& archive, size_t i, const std::string& why) {
-    std::fprintf(stderr, "kivtool: %s: entry %zu (%s): not written: %s\n", archive.path().c_str(),
-                 i + 1, shownName(archive, i).c_str(), why.c_str());
-}
-
 void problemWith(const ArchiveView& archive, size_t i, const std::string& what) {
     std::fprintf(stderr, "kivtool: %s: entry %zu (%s): %s\n", archive.path().c_str(), i + 1,
                  shownName(archive, i).c_str(), what.c_str());
+}
+
+void notWritten(const ArchiveView& archive, size_t i, const std::string& why) {
+    problemWith(archive, i, "not written: " + why);
 }
 
 // A whole number from low to high, all digits.
@@ -659,17 +658,6 @@ uint64_t contentHash(const ArchiveView& archive, size_t i) {
     return hash;
 }
 
-// Entries i of a and j of b hold the same: flags, the whole name field, length and bytes (and,
-// for zero-length entries, the offset).
-bool sameEntry(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j) {
-    const ArchiveEntry& x = a.entry(i);
-    const ArchiveEntry& y = b.entry(j);
-    if (x.flags != y.flags || x.length != y.length || x.name != y.name) return false;
-    if (!a.readable(i) || !b.readable(j)) return false;
-    if (x.length == 0) return x.offset == y.offset;
-    return sameBytes(a.file(), x.offset, b.file(), y.offset, x.length);
-}
-
 // What lies after the last item (both files have the right magic, or they would not be open).
 std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
     auto tail = [](const ArchiveView& v) {
@@ -737,7 +725,6 @@ int diff(int argc, char** argv) {
         }
     }
     std::vector<std::string> lines;
-    auto entryText = [](const ArchiveView& v, size_t i) { return shownName(v, i); };
     // Renamed: an entry of A without partner whose bytes an entry of B without partner holds.
     // Candidates meet by flags, length and a hash of their bytes; each item is read once for
     // its hash and once more to be sure.
@@ -766,7 +753,7 @@ int diff(int argc, char** argv) {
                 !sameBytes(a.file(), x.offset, b.file(), y.offset, x.length)) {
                 continue;
             }
-            lines.push_back("renamed  " + entryText(a, i) + " -> " + entryText(b, j) + " (entry " +
+            lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) + " (entry " +
                             std::to_string(i + 1) + " -> " + std::to_string(j + 1) + ")");
             pairedA[i] = pairedB[j] = true;
             j = SIZE_MAX;
@@ -775,13 +762,13 @@ int diff(int argc, char** argv) {
     }
     for (size_t i = 0; i < a.size(); ++i) {
         if (!pairedA[i]) {
-            lines.push_back("removed  " + entryText(a, i) + " (entry " + std::to_string(i + 1) +
+            lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
                             ")");
         }
     }
     for (size_t j = 0; j < b.size(); ++j) {
         if (!pairedB[j]) {
-            lines.push_back("added    " + entryText(b, j) + " (entry " + std::to_string(j + 1) +
+            lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) +
                             ")");
         }
     }
@@ -814,10 +801,11 @@ int diff(int argc, char** argv) {
     for (size_t k = 0; k < pairs.size(); ++k) {
         const auto [i, j] = pairs[k];
         if (!inOrder[k]) {
-            lines.push_back("moved    " + entryText(a, i) + " (entry " + std::to_string(i + 1) +
+            lines.push_back("moved    " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
                             " -> " + std::to_string(j + 1) + ")");
         }
-        if (sameEntry(a, i, b, j)) continue;
+        // Entries that hold the same (flags, the whole name field, bytes, and for zero-length
+        // entries the offset) leave what empty.
         const ArchiveEntry& x = a.entry(i);
         const ArchiveEntry& y = b.entry(j);
         std::vector<std::string> what;
@@ -882,7 +870,8 @@ int diff(int argc, char** argv) {
             }
             what.push_back(text);
         }
-        std::string line = "changed  " + entryText(a, i) + ": ";
+        if (what.empty()) continue;
+        std::string line = "changed  " + shownName(a, i) + ": ";
         for (size_t n = 0; n < what.size(); ++n) line += (n > 0 ? "; " : "") + what[n];
         lines.push_back(line);
     }
