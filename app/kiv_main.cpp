@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/jobs.h"
+#include "app/mapping_setup.h"
 #include "common/console.h"
 #include "common/file_output.h"
 #include "common/script_text.h"
@@ -35,6 +36,10 @@ const char* const kHelp =
     "  --               the next word is the script, even when it begins with '-'\n"
     "  /k               print \"Key Pause Active !!!!\" (grab jobs); nothing else changes\n"
     "\n"
+    "True-colour pictures (grab jobs): without --palette they are refused as always.\n";
+
+const char* const kHelpEnd =
+    "\n"
     "Messages of the original tool go to standard output as they always did; kiv's own\n"
     "diagnostics go to standard error as SCRIPT:LINE: error: ... or warning: ...\n"
     "\n"
@@ -42,8 +47,13 @@ const char* const kHelp =
     "text); 1 the job reported an error; 2 wrong words on the command line; 255 the job could\n"
     "not start (its files cannot be created or its link script opened).\n";
 
+void printHelp(std::FILE* to) {
+    std::fprintf(to, "%s%s%s", kHelp, kiv::kMappingOptionsHelp, kHelpEnd);
+}
+
 int wrongWords(const std::string& what) {
-    std::fprintf(stderr, "kiv: %s\n%s", what.c_str(), kHelp);
+    std::fprintf(stderr, "kiv: %s\n", what.c_str());
+    printHelp(stderr);
     return 2;
 }
 
@@ -62,6 +72,8 @@ int main(int argc, char** argv) {
     }
     std::string script, folder, depfile;
     bool haveScript = false, strict = false, quiet = false, verbose = false, optionsEnd = false;
+    MappingSetup mapping;
+    bool mappingGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         const bool option = !optionsEnd && word.size() > 1 && word[0] == '-';
@@ -79,7 +91,7 @@ int main(int argc, char** argv) {
         if (word == "--") {
             optionsEnd = true;
         } else if (word == "-h" || word == "--help") {
-            std::printf("%s", kHelp);
+            printHelp(stdout);
             return 0;
         } else if (word == "--version") {
             std::printf("kiv %s\n", KIV_VERSION);
@@ -90,6 +102,11 @@ int main(int argc, char** argv) {
             quiet = true;
         } else if (word == "-v" || word == "--verbose") {
             verbose = true;
+        } else if (isMappingOption(word)) {
+            if (i + 1 >= argc) return wrongWords(word + " needs a value");
+            std::string why;
+            if (!takeMappingOption(word, argv[++i], mapping, &why)) return wrongWords(why);
+            mappingGiven = true;
         } else if (word == "-C" || word == "--depfile") {
             if (i + 1 >= argc) return wrongWords(word + " needs a value");
             (word == "-C" ? folder : depfile) = argv[++i];
@@ -98,14 +115,31 @@ int main(int argc, char** argv) {
         }
     }
     if (!haveScript) return wrongWords("a script is needed");
+    if (mappingGiven && mapping.palette.empty()) {
+        return wrongWords("the options of true-colour pictures need --palette SOURCE");
+    }
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "kiv: -C %s: %s\n", folder.c_str(), std::strerror(errno));
         return 2;
     }
     setWarningMode(quiet, strict);
+    // The palette is read before the job starts: a palette that cannot be used writes nothing.
+    PictureMapper mapper;
+    if (!mapping.palette.empty()) {
+        std::string why;
+        if (!prepareMapper(mapping, mapper, &why)) {
+            std::fprintf(stderr, "kiv: --palette %s\n", why.c_str());
+            return kJobError;
+        }
+        if (verbose) {
+            std::fprintf(stderr, "kiv: note: true-colour pictures are mapped onto %s: %s\n",
+                         mapping.palette.c_str(), mapper.palette().form.c_str());
+        }
+    }
     if (!createTransferBuffer()) {
-        diagnose(Severity::Error, "not enough memory for the %zu-byte transfer buffer",
-                 kTransferBufferBytes);
+        // Said without making any text: memory is too short even for that.
+        std::fprintf(stderr, "kiv: error: not enough memory for the %zu-byte transfer buffer\n",
+                     kTransferBufferBytes);
         return kStartupFailure;
     }
     int status;
@@ -117,9 +151,15 @@ int main(int argc, char** argv) {
             if (equalsIgnoreCase(argv[i], "/k")) outputPrint("\nKey Pause Active !!!!\n");
         }
         GrabContext ctx;
+        if (!mapping.palette.empty()) ctx.trueColour = &mapper;
+        ctx.noteMappings = verbose;
         status = runGrabJob(ctx, script, {}, &result);
     }
     releaseTransferBuffer();
+    // The palette is an input of the job like its pictures.
+    if (!mapping.palette.empty() && !isLinkScriptName(script)) {
+        result.inputs.push_back(mapper.palette().file);
+    }
     std::string why;
     if (result.finished && !depfile.empty() &&
         !writeWholeFile(depfile, dependencyRule(result), &why)) {

@@ -154,16 +154,6 @@ bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_
     return true;
 }
 
-namespace {
-
-// The command line of a subcommand: its words and options.
-struct Words {
-    std::vector<std::string> plain;
-    std::map<std::string, std::string> options;  // --name value, or "" for a flag
-    bool help = false;
-    std::string bad;  // an unknown option
-};
-
 Words parseWords(int argc, char** argv, int from, const std::vector<std::string>& valued,
                  const std::vector<std::string>& flags) {
     Words w;
@@ -187,6 +177,8 @@ Words parseWords(int argc, char** argv, int from, const std::vector<std::string>
     }
     return w;
 }
+
+namespace {
 
 bool makeFolder(const std::string& folder) {
     if (folder.empty() || folder == ".") return true;
@@ -290,14 +282,20 @@ const char* const kUsage =
     "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n"
     "  unpack ARCHIVE DIR [--force]   writes a project of scripts and pictures that rebuilds it\n"
     "  verify --rebuild ARCHIVE       unpacks and rebuilds it; says whether it comes back\n"
+    "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n"
+    "                                 maps a true-colour picture onto a palette\n"
     "\n"
     "A NAME is an entry's name (every entry of that name) or #N, the N-th entry.\n"
     "Exit status: 0 all well (or no difference), 1 a problem or difference found, 2 trouble.\n";
+
+}  // namespace
 
 int usageError(const std::string& what) {
     std::fprintf(stderr, "kivtool: %s\n%s", what.c_str(), kUsage);
     return kToolTrouble;
 }
+
+namespace {
 
 // ---- list
 
@@ -904,6 +902,7 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "extract") return extract(argc, argv);
     if (command == "render") return render(argc, argv);
     if (command == "diff") return diff(argc, argv);
+    if (command == "index") return indexPicture(argc, argv);
     if (command == "unpack") {
         const Words w = parseWords(argc, argv, 2, {}, {"--force"});
         if (w.help) {

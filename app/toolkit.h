@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -64,5 +65,20 @@ std::string safeFileName(const std::string& name, size_t index,
 bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_t atB, int64_t n);
 
 int kivtoolMain(int argc, char** argv);
+
+// The command line of a subcommand: its words and options.
+struct Words {
+    std::vector<std::string> plain;
+    std::map<std::string, std::string> options;  // --name value, or "" for a flag
+    bool help = false;
+    std::string bad;  // an unknown option
+};
+Words parseWords(int argc, char** argv, int from, const std::vector<std::string>& valued,
+                 const std::vector<std::string>& flags);
+// Wrong words: the reason and the usage on standard error; the exit status.
+int usageError(const std::string& what);
+
+// kivtool index: a true-colour picture mapped onto a palette.
+int indexPicture(int argc, char** argv);
 
 }  // namespace kiv

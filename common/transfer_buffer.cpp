@@ -1,18 +1,20 @@
 #include "common/transfer_buffer.h"
 
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 namespace kiv {
 namespace {
-std::unique_ptr<uint8_t[]>& storage() {
-    static std::unique_ptr<uint8_t[]> buffer;
+// From malloc: nothrow new reports a shortage by throwing inside, which itself can fail when
+// memory is that short.
+std::unique_ptr<uint8_t[], void (*)(void*)>& storage() {
+    static std::unique_ptr<uint8_t[], void (*)(void*)> buffer(nullptr, std::free);
     return buffer;
 }
 }  // namespace
 
 bool createTransferBuffer() {
-    if (!storage()) storage().reset(new (std::nothrow) uint8_t[kTransferBufferBytes]);
+    if (!storage()) storage().reset(static_cast<uint8_t*>(std::malloc(kTransferBufferBytes)));
     return storage() != nullptr;
 }
 

@@ -24,6 +24,8 @@ struct PcxLoaderState {
     std::vector<uint8_t> fileBytes;  // the last file read, kept so that loads reuse the memory
 };
 
+class PictureMapper;
+
 struct GrabContext {
     // The current command's arguments: tokens of the script line (nullptr where the line has
     // fewer) and their decimal values, times 8 for a command with the scale flag.
@@ -51,6 +53,9 @@ struct GrabContext {
     std::vector<std::string> inputs;
 
     PcxLoaderState loader;
+    // Maps true-colour pictures onto a palette when set; they are refused otherwise.
+    PictureMapper* trueColour = nullptr;
+    bool noteMappings = false;  // a note for each picture mapped: how exact it came out
     PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody
     // Rows of the preview changed since the last refresh: dirtyFirstRow to dirtyEndRow - 1.
     int32_t dirtyFirstRow = 0;

@@ -203,4 +203,40 @@ void decodePcxPixels(const PcxFile& file, const PcxInfo& info, uint8_t* pixels) 
     }
 }
 
+std::vector<uint8_t> encodePcx(int32_t width, int32_t height, const uint8_t* pixels,
+                               const std::array<uint8_t, 768>& colours) {
+    std::vector<uint8_t> out(kPcxHeaderBytes, 0);
+    const int32_t lineBytes = width + (width & 1);
+    auto put16 = [&](size_t at, int32_t v) {
+        out[at] = static_cast<uint8_t>(v & 0xFF);
+        out[at + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    };
+    out[0] = 10;  // manufacturer
+    out[1] = 5;   // version
+    out[2] = 1;   // run-length encoded
+    out[3] = 8;   // bits per pixel
+    put16(8, width - 1);
+    put16(10, height - 1);
+    put16(12, 72);
+    put16(14, 72);
+    out[65] = 1;  // planes
+    put16(66, lineBytes);
+    put16(68, 1);  // colour palette
+    std::vector<uint8_t> line(static_cast<size_t>(lineBytes), 0);
+    for (int32_t y = 0; y < height; ++y) {
+        std::copy(pixels + static_cast<size_t>(y) * width, pixels + static_cast<size_t>(y + 1) * width,
+                  line.begin());
+        for (size_t x = 0; x < line.size();) {
+            size_t run = 1;
+            while (x + run < line.size() && run < 63 && line[x + run] == line[x]) ++run;
+            if (run > 1 || line[x] >= 0xC0) out.push_back(static_cast<uint8_t>(0xC0 | run));
+            out.push_back(line[x]);
+            x += run;
+        }
+    }
+    out.push_back(12);
+    out.insert(out.end(), colours.begin(), colours.end());
+    return out;
+}
+
 }  // namespace kiv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 #include <cstdint>
 #include <span>
 
@@ -47,5 +48,10 @@ PcxProblem readPcxInfo(const PcxFile& file, PcxInfo& info);
 // scanline belong to the picture; a shorter scanline leaves the rest of its row 0. Past the end
 // of the bytes every byte reads 255.
 void decodePcxPixels(const PcxFile& file, const PcxInfo& info, uint8_t* pixels);
+
+// A 256-colour PCX of width × height palette indices (at most 65,535 a side): header, the
+// run-length encoded scanlines (padded to an even length) and the palette trailer.
+std::vector<uint8_t> encodePcx(int32_t width, int32_t height, const uint8_t* pixels,
+                               const std::array<uint8_t, 768>& colours);
 
 }  // namespace kiv

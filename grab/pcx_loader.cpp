@@ -10,6 +10,7 @@
 #include "common/script_text.h"
 #include "grab/commands.h"
 #include "grab/pcx_decoder.h"
+#include "grab/picture_mapping.h"
 #include "grab/png_picture.h"
 
 namespace kiv {
@@ -79,6 +80,26 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             // the palette indices.
             accept(png.width, png.height, png.width, png.colours,
                    [&](uint8_t* out) { std::copy(png.pixels.begin(), png.pixels.end(), out); });
+        } else if (hasPngSignature(bytes) && png.colourType >= 0 &&
+                   !isIndexedPngType(png.colourType) && ctx.trueColour != nullptr) {
+            // A true-colour picture mapped onto the chosen palette, which becomes its palette.
+            PictureMapper& mapper = *ctx.trueColour;
+            TrueColourPicture rgba;
+            std::vector<uint8_t> indices;
+            MappingReport report;
+            std::string why;
+            if (!readTrueColourPng(bytes, static_cast<int64_t>(kPictureBytes), rgba, &why) ||
+                !mapper.map(rgba, indices, ctx.noteMappings ? &report : nullptr, &why)) {
+                outputError("Not a 256 Color PCX File\n");
+                diagnose(Severity::Error, "LOADPCX %s: %s", path, why.c_str());
+            } else {
+                accept(rgba.width, rgba.height, rgba.width, mapper.palette().colours,
+                       [&](uint8_t* out) { std::copy(indices.begin(), indices.end(), out); });
+                if (loaded && ctx.noteMappings) {
+                    diagnose(Severity::Note, "%s mapped onto %s: %s", path,
+                             mapper.palette().name.c_str(), mappingSummary(report).c_str());
+                }
+            }
         } else if (hasPngSignature(bytes)) {
             // Refused as the original refused every PNG; the diagnostic says what to do.
             if (problem == PcxProblem::ShortHeader) {
@@ -87,6 +108,10 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                 outputError("Not a 256 Color PCX File\n");
             }
             diagnose(Severity::Error, "LOADPCX %s: %s", path, pngWhy.c_str());
+            if (png.colourType >= 0 && !isIndexedPngType(png.colourType)) {
+                diagnose(Severity::Note,
+                         "or give kiv --palette SOURCE to map it onto a palette at load");
+            }
         } else {
             switch (problem) {
                 case PcxProblem::ShortHeader:

@@ -103,6 +103,7 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
     result.height = png_get_image_height(png, info);
     result.bitDepth = png_get_bit_depth(png, info);
     result.colourType = png_get_color_type(png, info);
+    picture.colourType = result.colourType;
     if (result.colourType != PNG_COLOR_TYPE_PALETTE ||
         static_cast<int64_t>(result.width) * result.height > maxPixels) {
         result.tooLarge = result.colourType == PNG_COLOR_TYPE_PALETTE;
@@ -142,7 +143,74 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
     return true;
 }
 
+// Any PNG as 8-bit RGBA, or only its header when it is too large.
+bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& picture,
+              ReadResult& result, PngErrors& errors) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
+    if (png == nullptr) return false;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &source, readFromMemory);
+    png_set_user_limits(png, 1u << 20, 1u << 20);
+    png_read_info(png, info);
+    result.width = png_get_image_width(png, info);
+    result.height = png_get_image_height(png, info);
+    result.colourType = png_get_color_type(png, info);
+    if (static_cast<int64_t>(result.width) * result.height > maxPixels) {
+        result.tooLarge = true;
+        png_destroy_read_struct(&png, &info, nullptr);
+        return true;
+    }
+    png_set_expand(png);  // palette to colours, grey below 8 bits to 8, tRNS to alpha
+    png_set_scale_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    picture.width = static_cast<int32_t>(result.width);
+    picture.height = static_cast<int32_t>(result.height);
+    const size_t stride = static_cast<size_t>(result.width) * 4;
+    picture.rgba.assign(stride * result.height, 0);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < result.height; ++y) {
+            png_read_row(png, picture.rgba.data() + static_cast<size_t>(y) * stride, nullptr);
+        }
+    }
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
 }  // namespace
+
+bool isIndexedPngType(int colourType) {
+    return colourType == PNG_COLOR_TYPE_PALETTE;
+}
+
+bool readTrueColourPng(std::span<const uint8_t> bytes, int64_t maxPixels,
+                       TrueColourPicture& picture, std::string* why) {
+    auto fail = [&](std::string text) {
+        if (why != nullptr) *why = std::move(text);
+        return false;
+    };
+    if (!hasPngSignature(bytes)) return fail("not a PNG file");
+    MemoryReader source{bytes.data(), bytes.size(), 0};
+    PngErrors errors;
+    ReadResult result;
+    picture = TrueColourPicture{};
+    if (!readRgba(source, maxPixels, picture, result, errors)) {
+        return fail(std::string("a damaged PNG file (") + errors.text + ")");
+    }
+    if (result.tooLarge) {
+        return fail("a picture of " + std::to_string(result.width) + " x " +
+                    std::to_string(result.height) + " pixels is larger than " +
+                    std::to_string(maxPixels) + " pixels");
+    }
+    return true;
+}
 
 bool encodeIndexedPng(const IndexedImage& image, const std::array<uint8_t, 768>& colours,
                       std::vector<uint8_t>& bytes, std::string* why) {

@@ -32,11 +32,24 @@ struct PngPicture {
     int paletteEntries = 0;
     int transparentEntries = 0;   // entries of the tRNS chunk, 0 without one
     std::vector<uint8_t> pixels;  // width × height, top row first
+    int colourType = -1;          // the file's PNG colour type, also when it is refused
 };
 // Reads a PNG of colour type 3 (palette) at bit depth 1, 2, 4 or 8, interlaced or not. Other
 // kinds and damaged files give false with the reason. Pictures of more than maxPixels pixels
 // are refused before their pixels are decoded.
 bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
                     std::string* why);
+
+// A PNG of any other colour type (grey, true colour, with or without alpha, 8 or 16 bits a
+// sample; 16 rounded to 8) as 8-bit red, green, blue and alpha. A tRNS colour becomes alpha 0.
+struct TrueColourPicture {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> rgba;  // width × height × 4, top row first
+};
+bool isIndexedPngType(int colourType);
+// The size is checked against maxPixels from the header, before any pixel is decoded.
+bool readTrueColourPng(std::span<const uint8_t> bytes, int64_t maxPixels,
+                       TrueColourPicture& picture, std::string* why);
 
 }  // namespace kiv

@@ -1,0 +1,85 @@
+#include "app/mapping_setup.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kiv {
+
+const char* const kMappingOptionsHelp =
+    "  --palette SOURCE        map true-colour, grey and alpha PNG pictures onto this palette:\n"
+    "                          a 256-colour PCX or indexed PNG, an archive (its first palette\n"
+    "                          item, or ARCHIVE:ITEM), a JASC-PAL or GIMP .gpl file, or a raw\n"
+    "                          768-byte .pal (8-bit, or 6-bit when no value is above 63)\n"
+    "  --match METRIC          oklab (default), rgb or ciede2000: exact nearest colours\n"
+    "  --reserve LIST          entries the nearest search never picks, e.g. 0,224-255; a pixel\n"
+    "                          of exactly such an entry's colour keeps it\n"
+    "  --transparent-index N   the entry of transparent pixels (0); no other pixel gets it\n"
+    "  --alpha-threshold N     alpha below N is transparent (128); without it, partly\n"
+    "                          transparent pixels are refused\n"
+    "  --colour-key R,G,B      pixels of this colour are transparent\n"
+    "  --dither KIND           none (default), ordered or floyd-steinberg; pixels of exactly a\n"
+    "                          palette colour are never moved\n";
+
+namespace {
+
+constexpr std::array<const char*, 7> kNames = {"--palette",         "--match",
+                                               "--reserve",         "--transparent-index",
+                                               "--alpha-threshold", "--colour-key",
+                                               "--dither"};
+
+bool smallNumber(const std::string& text, int high, int& value) {
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    value = std::stoi(text);
+    return value <= high;
+}
+
+}  // namespace
+
+bool isMappingOption(const std::string& name) {
+    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
+}
+
+bool takeMappingOption(const std::string& name, const std::string& value, MappingSetup& setup,
+                       std::string* why) {
+    auto wrong = [&](const std::string& text) {
+        if (why != nullptr) *why = name + " " + value + ": " + text;
+        return false;
+    };
+    MappingOptions& o = setup.options;
+    int number = 0;
+    if (name == "--palette") {
+        if (value.empty()) return wrong("a palette source is needed");
+        setup.palette = value;
+    } else if (name == "--match") {
+        if (!parseColourMetric(value, o.metric)) return wrong("the metrics are oklab, rgb and ciede2000");
+    } else if (name == "--reserve") {
+        std::string reason;
+        if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
+    } else if (name == "--transparent-index") {
+        if (!smallNumber(value, 255, number)) return wrong("an entry 0 to 255 is needed");
+        o.transparentIndex = number;
+    } else if (name == "--alpha-threshold") {
+        if (!smallNumber(value, 256, number)) return wrong("a number 0 to 256 is needed");
+        o.alphaThreshold = number;
+    } else if (name == "--colour-key") {
+        Rgb key;
+        if (!parseRgb(value, key)) return wrong("three numbers 0 to 255, as R,G,B, are needed");
+        o.colourKey = key;
+    } else if (name == "--dither") {
+        if (!parseDither(value, o.dither)) return wrong("the kinds are none, ordered and floyd-steinberg");
+    } else {
+        return wrong("not an option of the mapping");
+    }
+    return true;
+}
+
+bool prepareMapper(const MappingSetup& setup, PictureMapper& mapper, std::string* why) {
+    PaletteSource source;
+    if (!loadPaletteSource(setup.palette, source, why)) return false;
+    return mapper.setUp(source, setup.options, why);
+}
+
+}  // namespace kiv

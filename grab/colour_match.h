@@ -1,0 +1,81 @@
+// The nearest palette entry to a colour, found exactly: every answer equals a search over all the
+// entries allowed, under the chosen measure of difference, ties going to the lowest index.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kiv {
+
+// How the difference of two colours is measured: Euclidean distance in OKLab (from sRGB), squared
+// Euclidean distance of the 8-bit sRGB values, or CIEDE2000 (CIELAB under D65).
+enum class ColourMetric { OkLab, Rgb, Ciede2000 };
+bool parseColourMetric(const std::string& word, ColourMetric& metric);
+const char* metricName(ColourMetric metric);
+
+struct Rgb {
+    uint8_t r = 0, g = 0, b = 0;
+    bool operator==(const Rgb&) const = default;
+};
+inline uint32_t rgbKey(Rgb c) {
+    return (static_cast<uint32_t>(c.r) << 16) | (static_cast<uint32_t>(c.g) << 8) | c.b;
+}
+
+// A colour where the metric measures it: the sRGB values, OKLab, or CIELAB.
+struct ColourPoint {
+    double x = 0, y = 0, z = 0;
+};
+ColourPoint colourPoint(ColourMetric metric, Rgb colour);
+// The metric's difference of two points, squared (ΔE00² for CIEDE2000): it orders answers.
+double squaredDifference(ColourMetric metric, const ColourPoint& a, const ColourPoint& b);
+// The difference as reports show it: 8-bit units for rgb, OKLab × 100, ΔE00.
+double shownDifference(ColourMetric metric, double squared);
+
+// Which entries may be answers: the nearest search picks among `searchable`; a colour equal to a
+// `keptExact` entry (reserved ones) takes that entry when no searchable one has the colour.
+struct MatchRules {
+    std::bitset<256> searchable;
+    std::bitset<256> keptExact;
+};
+
+class ColourMatcher {
+  public:
+    // colours: 256 entries of three 8-bit components, red first.
+    ColourMatcher(const std::array<uint8_t, 768>& colours, const MatchRules& rules,
+                  ColourMetric metric);
+    ~ColourMatcher();
+    ColourMatcher(const ColourMatcher&) = delete;
+    ColourMatcher& operator=(const ColourMatcher&) = delete;
+
+    // The lowest searchable entry of exactly this colour, else the lowest kept one, else the
+    // nearest searchable entry. Answers are remembered per colour.
+    uint8_t match(Rgb colour);
+    // The lowest entry of exactly this colour that match() may give, or -1.
+    int exactEntry(Rgb colour) const;
+    // The nearest searchable entry, found without the structures that speed it up.
+    uint8_t nearestByFullSearch(Rgb colour) const;
+    double squaredDifferenceTo(Rgb colour, int entry) const;
+    ColourMetric metric() const { return metric_; }
+    Rgb entry(int index) const { return entries_[static_cast<size_t>(index)]; }
+
+  private:
+    struct Lattice;
+    uint8_t nearest(Rgb colour);
+    uint8_t nearestByLightness(const ColourPoint& p) const;
+
+    ColourMetric metric_;
+    std::array<Rgb, 256> entries_{};
+    std::array<ColourPoint, 256> points_{};
+    std::vector<uint8_t> searchable_;          // in index order
+    std::vector<uint8_t> byLightness_;         // CIEDE2000: searchable entries by L*
+    std::vector<std::pair<uint32_t, uint8_t>> exact_;  // colour key → entry, sorted by key
+    std::unique_ptr<Lattice> lattice_;         // rgb and OKLab
+    std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1
+};
+
+}  // namespace kiv

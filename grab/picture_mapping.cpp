@@ -1,0 +1,283 @@
+#include "grab/picture_mapping.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kiv {
+
+bool parseDither(const std::string& word, Dither& dither) {
+    if (word == "none") {
+        dither = Dither::None;
+    } else if (word == "ordered") {
+        dither = Dither::Ordered;
+    } else if (word == "floyd-steinberg") {
+        dither = Dither::FloydSteinberg;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// A whole number 0 to 255, all digits.
+bool entryNumber(const std::string& text, int& value) {
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    value = std::atoi(text.c_str());
+    return value <= 255;
+}
+
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    while (true) {
+        const size_t at = text.find(separator, from);
+        parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        if (at == std::string::npos) return parts;
+        from = at + 1;
+    }
+}
+
+}  // namespace
+
+bool parseIndexList(const std::string& text, std::bitset<256>& indices, std::string* why) {
+    indices.reset();
+    for (const std::string& part : splitAt(text, ',')) {
+        const size_t dash = part.find('-');
+        int first = 0, last = 0;
+        const bool ok = dash == std::string::npos
+                            ? entryNumber(part, first) && entryNumber(part, last)
+                            : entryNumber(part.substr(0, dash), first) &&
+                                  entryNumber(part.substr(dash + 1), last) && first <= last;
+        if (!ok) {
+            if (why != nullptr) {
+                *why = "'" + part + "' is not an entry 0 to 255 or a range FIRST-LAST of them";
+            }
+            return false;
+        }
+        for (int i = first; i <= last; ++i) indices.set(static_cast<size_t>(i));
+    }
+    return true;
+}
+
+bool parseRgb(const std::string& text, Rgb& colour) {
+    const std::vector<std::string> parts = splitAt(text, ',');
+    int v[3];
+    if (parts.size() != 3) return false;
+    for (size_t k = 0; k < 3; ++k) {
+        if (!entryNumber(parts[k], v[k])) return false;
+    }
+    colour = {static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2])};
+    return true;
+}
+
+std::string groupedDigits(int64_t number) {
+    std::string digits = std::to_string(number < 0 ? -number : number), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return number < 0 ? "-" + out : out;
+}
+
+std::string mappingSummary(const MappingReport& report) {
+    char worst[96] = "";
+    if (report.mapped > 0) {
+        std::snprintf(worst, sizeof worst, ", worst distance %.1f at (%d, %d)", report.worst,
+                      report.worstX, report.worstY);
+    }
+    return groupedDigits(report.pixels) + " pixels, " + groupedDigits(report.exact) + " exact" +
+           worst;
+}
+
+bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& options,
+                          std::string* why) {
+    palette_ = palette;
+    options_ = options;
+    MatchRules rules;
+    for (int i = 0; i < palette.entries && i < 256; ++i) {
+        if (i == options.transparentIndex) continue;
+        (options.reserved.test(static_cast<size_t>(i)) ? rules.keptExact : rules.searchable)
+            .set(static_cast<size_t>(i));
+    }
+    if (rules.searchable.none()) {
+        if (why != nullptr) {
+            *why = "no entry of " + palette.name +
+                   " is left for the nearest search (reserved, transparent or past its " +
+                   std::to_string(palette.entries) + " colours)";
+        }
+        return false;
+    }
+    matcher_ = std::make_unique<ColourMatcher>(palette.colours, rules, options.metric);
+    // Ordered dithering spreads a pixel over about the distance between neighbouring entries.
+    std::vector<double> gaps;
+    for (int i = 0; i < 256; ++i) {
+        if (!rules.searchable.test(static_cast<size_t>(i))) continue;
+        double gap = 1e9;
+        for (int j = 0; j < 256; ++j) {
+            if (j == i || !rules.searchable.test(static_cast<size_t>(j))) continue;
+            const Rgb a = matcher_->entry(i), b = matcher_->entry(j);
+            if (a == b) continue;
+            const double dr = a.r - b.r, dg = a.g - b.g, db = a.b - b.b;
+            gap = std::min(gap, std::sqrt(dr * dr + dg * dg + db * db));
+        }
+        if (gap < 1e9) gaps.push_back(gap);
+    }
+    std::sort(gaps.begin(), gaps.end());
+    ditherSpread_ = gaps.empty() ? 32 : std::clamp(gaps[gaps.size() / 2], 4.0, 48.0);
+    return true;
+}
+
+namespace {
+
+constexpr int kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+                              {12, 44, 4, 36, 14, 46, 6, 38},  {60, 28, 52, 20, 62, 30, 54, 22},
+                              {3, 35, 11, 43, 1, 33, 9, 41},   {51, 19, 59, 27, 49, 17, 57, 25},
+                              {15, 47, 7, 39, 13, 45, 5, 37},  {63, 31, 55, 23, 61, 29, 53, 21}};
+
+uint8_t clampByte(double v) {
+    return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+}
+
+}  // namespace
+
+bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& indices,
+                        MappingReport* report, std::string* why) {
+    const int32_t width = picture.width, height = picture.height;
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const uint8_t* rgba = picture.rgba.data();
+    if (!options_.alphaThreshold) {
+        int64_t partly = 0;
+        size_t first = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t a = rgba[4 * i + 3];
+            if (a != 0 && a != 255 && partly++ == 0) first = i;
+        }
+        if (partly > 0) {
+            if (why != nullptr) {
+                *why = std::to_string(partly) + " partly transparent pixels (alpha 1 to 254), the "
+                       "first at (" + std::to_string(first % static_cast<size_t>(width)) + ", " +
+                       std::to_string(first / static_cast<size_t>(width)) +
+                       "): give --alpha-threshold N to make those below N transparent";
+            }
+            return false;
+        }
+    }
+    const int threshold = options_.alphaThreshold.value_or(128);
+    const auto transparentIndex = static_cast<uint8_t>(options_.transparentIndex);
+    auto colourAt = [&](size_t i) { return Rgb{rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]}; };
+    auto isTransparent = [&](size_t i) {
+        return rgba[4 * i + 3] < threshold || (options_.colourKey && colourAt(i) == *options_.colourKey);
+    };
+    // A dithered colour is no colour of the picture, so it never takes a reserved entry.
+    ColourMatcher& matcher = *matcher_;
+    auto searchableMatch = [&](Rgb c) {
+        const uint8_t e = matcher.match(c);
+        return options_.reserved.test(e) ? matcher.nearestByFullSearch(c) : e;
+    };
+    indices.assign(count, transparentIndex);
+    if (options_.dither == Dither::None) {
+        uint32_t lastKey = 0xFFFFFFFF;
+        uint8_t last = 0;
+        for (size_t i = 0; i < count; ++i) {
+            if (isTransparent(i)) continue;
+            const Rgb c = colourAt(i);
+            if (rgbKey(c) != lastKey) lastKey = rgbKey(c), last = matcher.match(c);
+            indices[i] = last;
+        }
+    } else if (options_.dither == Dither::Ordered) {
+        for (size_t i = 0; i < count; ++i) {
+            if (isTransparent(i)) continue;
+            const Rgb c = colourAt(i);
+            const int exact = matcher.exactEntry(c);
+            if (exact >= 0) {
+                indices[i] = static_cast<uint8_t>(exact);
+                continue;
+            }
+            const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
+            const double offset = (kBayer[y & 7][x & 7] - 31.5) / 64.0 * ditherSpread_;
+            indices[i] = searchableMatch({clampByte(c.r + offset), clampByte(c.g + offset),
+                                          clampByte(c.b + offset)});
+        }
+    } else {
+        // Floyd-Steinberg: error moves only between pixels that are opaque and not exact.
+        std::vector<double> error(static_cast<size_t>(width + 2) * 3 * 2, 0.0);
+        auto row = [&](int32_t y) { return error.data() + static_cast<size_t>(y & 1) * (width + 2) * 3; };
+        auto receives = [&](size_t i) { return !isTransparent(i) && matcher.exactEntry(colourAt(i)) < 0; };
+        for (int32_t y = 0; y < height; ++y) {
+            double* here = row(y);
+            double* below = row(y + 1);
+            std::fill(below, below + (width + 2) * 3, 0.0);
+            for (int32_t x = 0; x < width; ++x) {
+                const size_t i = static_cast<size_t>(y) * width + x;
+                if (isTransparent(i)) continue;
+                const Rgb c = colourAt(i);
+                const int exact = matcher.exactEntry(c);
+                if (exact >= 0) {
+                    indices[i] = static_cast<uint8_t>(exact);
+                    continue;
+                }
+                double* e = here + (x + 1) * 3;
+                const double v[3] = {std::clamp(c.r + e[0], 0.0, 255.0),
+                                     std::clamp(c.g + e[1], 0.0, 255.0),
+                                     std::clamp(c.b + e[2], 0.0, 255.0)};
+                const uint8_t chosen = searchableMatch({clampByte(v[0]), clampByte(v[1]), clampByte(v[2])});
+                indices[i] = chosen;
+                const Rgb got = matcher.entry(chosen);
+                const double left[3] = {v[0] - got.r, v[1] - got.g, v[2] - got.b};
+                auto give = [&](int32_t dx, int32_t dy, double share) {
+                    const int32_t tx = x + dx;
+                    if (tx < 0 || tx >= width || y + dy >= height) return;
+                    if (!receives(static_cast<size_t>(y + dy) * width + tx)) return;
+                    double* to = (dy == 0 ? here : below) + (tx + 1) * 3;
+                    for (int k = 0; k < 3; ++k) to[k] += left[k] * share;
+                };
+                give(1, 0, 7.0 / 16);
+                give(-1, 1, 3.0 / 16);
+                give(0, 1, 5.0 / 16);
+                give(1, 1, 1.0 / 16);
+            }
+        }
+    }
+    if (report != nullptr) {
+        *report = MappingReport{};
+        report->pixels = static_cast<int64_t>(count);
+        std::bitset<256> used;
+        double sum = 0, worstSquared = -1;
+        uint32_t lastKey = 0xFFFFFFFF;
+        int lastEntry = -1;
+        double lastSquared = 0;
+        for (size_t i = 0; i < count; ++i) {
+            used.set(indices[i]);
+            if (isTransparent(i)) {
+                ++report->transparent;
+                continue;
+            }
+            const Rgb c = colourAt(i);
+            if (rgbKey(c) != lastKey || indices[i] != lastEntry) {
+                lastKey = rgbKey(c), lastEntry = indices[i];
+                lastSquared = c == matcher.entry(indices[i]) ? 0 : matcher.squaredDifferenceTo(c, indices[i]);
+            }
+            (lastSquared == 0 ? report->exact : report->mapped) += 1;
+            const double shown = shownDifference(options_.metric, lastSquared);
+            sum += shown;
+            if (lastSquared > worstSquared) {
+                worstSquared = lastSquared;
+                report->worst = shown;
+                report->worstX = static_cast<int32_t>(i % static_cast<size_t>(width));
+                report->worstY = static_cast<int32_t>(i / static_cast<size_t>(width));
+            }
+        }
+        report->coloursUsed = static_cast<int>(used.count());
+        const int64_t opaque = report->exact + report->mapped;
+        report->mean = opaque > 0 ? sum / static_cast<double>(opaque) : 0;
+    }
+    return true;
+}
+
+}  // namespace kiv

@@ -1,0 +1,69 @@
+// True-colour pictures onto a palette: transparency first (alpha or a colour key), then every
+// opaque pixel to its entry: exact colours keep theirs, others the nearest allowed entry,
+// optionally dithered. Pixels of exactly a palette colour are never moved by dithering.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "grab/colour_match.h"
+#include "grab/palette_source.h"
+#include "grab/png_picture.h"
+
+namespace kiv {
+
+enum class Dither { None, Ordered, FloydSteinberg };
+bool parseDither(const std::string& word, Dither& dither);
+
+struct MappingOptions {
+    ColourMetric metric = ColourMetric::OkLab;
+    std::bitset<256> reserved;            // never a nearest answer
+    int transparentIndex = 0;             // reached by transparent pixels only
+    std::optional<int> alphaThreshold;    // alpha below: transparent; unset: 128, and partly
+                                          // transparent pixels are refused
+    std::optional<Rgb> colourKey;         // opaque pixels of this colour are transparent
+    Dither dither = Dither::None;
+};
+
+// "0,224-255": entries 0 to 255. False with the reason.
+bool parseIndexList(const std::string& text, std::bitset<256>& indices, std::string* why);
+// "R,G,B", each 0 to 255.
+bool parseRgb(const std::string& text, Rgb& colour);
+
+struct MappingReport {
+    int64_t pixels = 0, exact = 0, mapped = 0, transparent = 0;
+    int coloursUsed = 0;      // distinct entries in the result
+    double worst = 0;         // largest difference of a mapped pixel, as shownDifference gives
+    double mean = 0;          // over the opaque pixels
+    int32_t worstX = -1, worstY = -1;
+};
+
+// A number with its thousands grouped: 1,228,800.
+std::string groupedDigits(int64_t number);
+// "1,024 pixels, 1,000 exact, worst distance 4.1 at (12, 30)".
+std::string mappingSummary(const MappingReport& report);
+
+// A palette with its rules, kept for all the pictures of a run so that answers are reused.
+class PictureMapper {
+  public:
+    // False with the reason when no entry is left for the nearest search.
+    bool setUp(const PaletteSource& palette, const MappingOptions& options, std::string* why);
+    // indices receives width × height entries. False with the reason (partly transparent pixels
+    // without a threshold). A report, when asked for, costs one more look at every pixel.
+    bool map(const TrueColourPicture& picture, std::vector<uint8_t>& indices,
+             MappingReport* report, std::string* why);
+    const PaletteSource& palette() const { return palette_; }
+    const MappingOptions& options() const { return options_; }
+
+  private:
+    PaletteSource palette_;
+    MappingOptions options_;
+    std::unique_ptr<ColourMatcher> matcher_;
+    double ditherSpread_ = 0;
+};
+
+}  // namespace kiv
