@@ -18,16 +18,34 @@ void flush(png_structp) {}
 
 std::vector<uint8_t> encodePng(const TestPng& picture) {
     std::vector<uint8_t> out;
-    // Rows packed as libpng wants them: bit depths below 8 several pixels to a byte, RGB three
-    // bytes a pixel (the value as grey).
-    const int channels = picture.kind == TestPng::Rgb ? 3 : 1;
-    const int bits = picture.kind == TestPng::Rgb ? 8 : picture.bitDepth;
+    // Rows packed as libpng wants them: bit depths below 8 several pixels to a byte, the other
+    // kinds a sample (one or two bytes) per channel.
+    static constexpr int kChannels[] = {1, 1, 3, 2, 4};
+    const int channels = kChannels[picture.kind];
+    const bool oldRgb = picture.kind == TestPng::Rgb && picture.rgba.empty();
+    const int bits = oldRgb ? 8 : picture.bitDepth;
     const size_t rowBytes = (static_cast<size_t>(picture.width) * channels * bits + 7) / 8;
     std::vector<uint8_t> packed(rowBytes * picture.height, 0);
     for (int y = 0; y < picture.height; ++y) {
         for (int x = 0; x < picture.width; ++x) {
-            const uint8_t v = picture.pixels.at(static_cast<size_t>(y) * picture.width + x);
+            const size_t i = static_cast<size_t>(y) * picture.width + x;
             uint8_t* row = packed.data() + y * rowBytes;
+            if (!picture.rgba.empty()) {
+                const uint8_t* c = &picture.rgba.at(4 * i);
+                const uint8_t grey[2] = {c[0], c[3]};
+                const uint8_t* from = channels <= 2 ? grey : c;
+                for (int k = 0; k < channels; ++k) {
+                    const uint8_t v = from[k == 1 && channels == 2 ? 1 : k];
+                    if (bits == 16) {
+                        row[2 * (x * channels + k)] = v;
+                        row[2 * (x * channels + k) + 1] = static_cast<uint8_t>(v + picture.wide16);
+                    } else {
+                        row[x * channels + k] = v;
+                    }
+                }
+                continue;
+            }
+            const uint8_t v = picture.pixels.at(i);
             if (channels == 3) {
                 row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = v;
             } else {
@@ -46,9 +64,10 @@ std::vector<uint8_t> encodePng(const TestPng& picture) {
         throw std::runtime_error("libpng failed");
     }
     png_set_write_fn(png, &out, append, flush);
-    const int type = picture.kind == TestPng::Indexed ? PNG_COLOR_TYPE_PALETTE
-                     : picture.kind == TestPng::Grey  ? PNG_COLOR_TYPE_GRAY
-                                                      : PNG_COLOR_TYPE_RGB;
+    static constexpr int kTypes[] = {PNG_COLOR_TYPE_PALETTE, PNG_COLOR_TYPE_GRAY,
+                                     PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_GRAY_ALPHA,
+                                     PNG_COLOR_TYPE_RGB_ALPHA};
+    const int type = kTypes[picture.kind];
     png_set_IHDR(png, info, picture.width, picture.height, bits, type,
                  picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

@@ -15,9 +15,13 @@ struct TestPng {
     std::vector<uint8_t> pixels;         // width × height values (indices, or grey levels)
     std::array<uint8_t, 768> palette{};  // 8-bit components, red first
     int paletteEntries = 256;
-    int bitDepth = 8;  // 1, 2, 4 or 8
-    enum Kind { Indexed, Grey, Rgb } kind = Indexed;
+    int bitDepth = 8;  // 1, 2, 4 or 8; 16 for Grey, GreyAlpha, Rgb and Rgba
+    enum Kind { Indexed, Grey, Rgb, GreyAlpha, Rgba } kind = Indexed;
     bool interlaced = false;
+    // When given: the colour of each pixel (red, green, blue, alpha) for the other kinds than
+    // Indexed (grey takes red); 16-bit samples are v × 257 plus wide16.
+    std::vector<uint8_t> rgba;
+    uint8_t wide16 = 0;
 };
 
 // The whole file; cut it short to damage it.
