@@ -35,9 +35,10 @@ test: build build-asan
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
-	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench
+	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench
 	@build-bench/bench/kiv_bench
 	@build-bench/bench/kiv_scale_bench
+	@build-bench/bench/kiv_colour_bench
 
 # Installs kiv, kivtool, kiv-gui, their manual pages, completions and desktop files under PREFIX.
 PREFIX ?= /usr/local

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -46,12 +47,29 @@ const std::array<double, 256>& linearLight() {
     return table;
 }
 
+// The cube root to about 1e-14: a first guess from the exponent within 4 %, then two steps of
+// Halley's method. Twice as fast as the library's, and the same function wherever
+// a colour is converted, so every search compares the same numbers.
+double cubeRoot(double v) {
+    if (v <= 0) return 0;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits = bits / 3 + 0x2A9F7893782DA1CEull;
+    double r;
+    std::memcpy(&r, &bits, sizeof r);
+    for (int i = 0; i < 2; ++i) {
+        const double r3 = r * r * r;
+        r = r * (r3 + 2 * v) / (2 * r3 + v);
+    }
+    return r;
+}
+
 ColourPoint okLab(Rgb colour) {
     const auto& lin = linearLight();
     const double r = lin[colour.r], g = lin[colour.g], b = lin[colour.b];
-    const double l = std::cbrt(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
-    const double m = std::cbrt(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
-    const double s = std::cbrt(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
+    const double l = cubeRoot(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
+    const double m = cubeRoot(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
+    const double s = cubeRoot(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
     return {0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s,
             1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s,
             0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s};
@@ -66,7 +84,7 @@ ColourPoint cieLab(Rgb colour) {
     const double z = (0.0193339 * r + 0.1191920 * g + 0.9503041 * b) / 1.08883;
     auto f = [](double t) {
         constexpr double d = 6.0 / 29.0;
-        return t > d * d * d ? std::cbrt(t) : t / (3 * d * d) + 4.0 / 29.0;
+        return t > d * d * d ? cubeRoot(t) : t / (3 * d * d) + 4.0 / 29.0;
     };
     return {116 * f(y) - 16, 500 * (f(x) - f(y)), 200 * (f(y) - f(z))};
 }
@@ -150,39 +168,90 @@ double shownDifference(ColourMetric metric, double squared) {
     return metric == ColourMetric::OkLab ? d * 100 : d;
 }
 
-// The space of points cut into 4, 16 and 64 cells a side. Each cell keeps the entries that can
-// be nearest to some point in it (none nearer than the best entry's farthest reach), taken from
-// its parent's, and is made when first needed. Rgb and OKLab are Euclidean, so the bounds hold.
+// The sRGB cube cut into cells of 64, 16 and 4 values a side. Each cell keeps the entries that
+// can be nearest to some colour in it (no nearer than the best entry's farthest reach), taken
+// from its parent's, and is made when first needed. The bounds come from the box that holds the
+// cell's colours where the metric measures: the values themselves for rgb; for OKLab, whose
+// cube roots grow with every sRGB value, the box from the corners through interval arithmetic.
+// Both metrics are Euclidean there, so the bounds hold; a finest cell of one candidate needs no
+// measuring at all.
+// Zero-filled memory from calloc: pages never touched cost nothing, so a matcher made for one
+// small picture does not pay for the whole cube.
+template <typename T>
+struct ZeroedArray {
+    std::unique_ptr<T[], void (*)(void*)> data{nullptr, std::free};
+    void make(size_t n) {
+        data.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+        if (!data) throw std::bad_alloc();
+    }
+    T& operator[](size_t i) { return data[i]; }
+    const T& operator[](size_t i) const { return data[i]; }
+};
+
 struct ColourMatcher::Lattice {
     static constexpr int kLevels = 3;
-    double low[3]{}, span[3]{};
-    std::array<std::vector<uint32_t>, kLevels> start;  // into pool, or kUnmade
-    std::array<std::vector<uint16_t>, kLevels> count;
+    ColourMetric metric;
+    std::array<ZeroedArray<uint32_t>, kLevels> start;  // offset into pool + 1, or 0: not made
+    std::array<ZeroedArray<uint16_t>, kLevels> count;
     std::vector<uint8_t> pool;
-    static constexpr uint32_t kUnmade = std::numeric_limits<uint32_t>::max();
+    ZeroedArray<uint8_t> kept;  // finest cells holding the colour of a kept (reserved) entry
+    // Finest cells of several candidates remember the answer for each of their 64 colours:
+    // memoAt[cell] - 1 is the cell's block of 64 in memo (0: none yet), a slot the entry + 1.
+    ZeroedArray<uint32_t> memoAt;
+    std::vector<uint16_t> memo;
 
+    static int shift(int level) { return 6 - 2 * level; }  // 64, 16 and 4 values a side
     static int side(int level) { return 4 << (2 * level); }
 
-    Lattice(ColourPoint low3, ColourPoint high3) {
-        low[0] = low3.x, low[1] = low3.y, low[2] = low3.z;
-        span[0] = high3.x - low3.x, span[1] = high3.y - low3.y, span[2] = high3.z - low3.z;
+    explicit Lattice(ColourMetric m) : metric(m) {
         for (int level = 0; level < kLevels; ++level) {
-            const size_t cells = static_cast<size_t>(side(level)) * side(level) * side(level);
-            start[static_cast<size_t>(level)].assign(cells, kUnmade);
-            count[static_cast<size_t>(level)].assign(cells, 0);
+            const size_t cells = size_t{1} << (6 * (level + 1));
+            start[static_cast<size_t>(level)].make(cells);
+            count[static_cast<size_t>(level)].make(cells);
         }
+        kept.make(size_t{1} << 18);
+        memoAt.make(size_t{1} << 18);
     }
 
-    // The finest cell of a point, false outside the space.
-    bool cellOf(const ColourPoint& p, int cell[3]) const {
-        const double v[3] = {p.x, p.y, p.z};
-        const int n = side(kLevels - 1);
-        for (int k = 0; k < 3; ++k) {
-            const double at = std::floor((v[k] - low[k]) / span[k] * n);
-            if (!(at >= 0 && at < n)) return false;
-            cell[k] = static_cast<int>(at);
+    static size_t finestCell(Rgb c) {
+        return (static_cast<size_t>(c.r >> 2) << 12) | (static_cast<size_t>(c.g >> 2) << 6) | (c.b >> 2);
+    }
+
+    // The box in the metric's space that holds every colour of the cell.
+    void bounds(int level, const int cell[3], double low[3], double high[3]) const {
+        const int width = 1 << shift(level);
+        int lo[3], hi[3];
+        for (int k = 0; k < 3; ++k) lo[k] = cell[k] * width, hi[k] = lo[k] + width - 1;
+        if (metric == ColourMetric::Rgb) {
+            for (int k = 0; k < 3; ++k) low[k] = lo[k], high[k] = hi[k];
+            return;
         }
-        return true;
+        const auto& lin = linearLight();
+        static constexpr double toLms[3][3] = {{0.4122214708, 0.5363325363, 0.0514459929},
+                                               {0.2119034982, 0.6806995451, 0.1073969566},
+                                               {0.0883024619, 0.2817188376, 0.6299787005}};
+        static constexpr double toLab[3][3] = {{0.2104542553, 0.7936177850, -0.0040720468},
+                                               {1.9779984951, -2.4285922050, 0.4505937099},
+                                               {0.0259040371, 0.7827717662, -0.8086757660}};
+        double rootLow[3], rootHigh[3];
+        for (int j = 0; j < 3; ++j) {
+            double a = 0, b = 0;
+            for (int k = 0; k < 3; ++k) {
+                a += toLms[j][k] * lin[static_cast<size_t>(lo[k])];
+                b += toLms[j][k] * lin[static_cast<size_t>(hi[k])];
+            }
+            rootLow[j] = cubeRoot(a), rootHigh[j] = cubeRoot(b);
+        }
+        for (int j = 0; j < 3; ++j) {
+            double a = 0, b = 0;
+            for (int k = 0; k < 3; ++k) {
+                const double c = toLab[j][k];
+                a += c * (c > 0 ? rootLow[k] : rootHigh[k]);
+                b += c * (c > 0 ? rootHigh[k] : rootLow[k]);
+            }
+            // Widened a little so that rounding never leaves a colour outside.
+            low[j] = a - 1e-9, high[j] = b + 1e-9;
+        }
     }
 
     // The candidates of a cell: offset into pool and count.
@@ -193,7 +262,7 @@ struct ColourMatcher::Lattice {
         const size_t at = (static_cast<size_t>(cell[0]) * n + cell[1]) * n + cell[2];
         auto& starts = start[static_cast<size_t>(level)];
         auto& counts = count[static_cast<size_t>(level)];
-        if (starts[at] != kUnmade) return {starts[at], counts[at]};
+        if (starts[at] != 0) return {starts[at] - 1, counts[at]};
         uint8_t parent[256];
         size_t parents = 0;
         if (level == 0) {
@@ -205,13 +274,8 @@ struct ColourMatcher::Lattice {
             parents = many;
             std::copy(pool.begin() + from, pool.begin() + from + many, parent);
         }
-        // The cell's box, widened a little so that rounding never leaves a point outside it.
         double boxLow[3], boxHigh[3];
-        for (int k = 0; k < 3; ++k) {
-            const double margin = span[k] * 1e-9;
-            boxLow[k] = low[k] + span[k] * cell[k] / n - margin;
-            boxHigh[k] = low[k] + span[k] * (cell[k] + 1) / n + margin;
-        }
+        bounds(level, cell, boxLow, boxHigh);
         double reach = std::numeric_limits<double>::infinity();
         double nearest[256];
         for (size_t i = 0; i < parents; ++i) {
@@ -232,7 +296,7 @@ struct ColourMatcher::Lattice {
         for (size_t i = 0; i < parents; ++i) {
             if (nearest[i] <= limit) pool.push_back(parent[i]);
         }
-        starts[at] = first;
+        starts[at] = first + 1;
         counts[at] = static_cast<uint16_t>(pool.size() - first);
         return {first, counts[at]};
     }
@@ -245,7 +309,11 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         const size_t at = static_cast<size_t>(3 * i);
         entries_[static_cast<size_t>(i)] = {colours[at], colours[at + 1], colours[at + 2]};
         points_[static_cast<size_t>(i)] = colourPoint(metric, entries_[static_cast<size_t>(i)]);
-        if (rules.searchable.test(static_cast<size_t>(i))) {
+        // A later entry of the same colour can never be the answer: ties go to the lowest.
+        const bool repeat = std::any_of(searchable_.begin(), searchable_.end(), [&](uint8_t e) {
+            return entries_[e] == entries_[static_cast<size_t>(i)];
+        });
+        if (rules.searchable.test(static_cast<size_t>(i)) && !repeat) {
             searchable_.push_back(static_cast<uint8_t>(i));
         }
     }
@@ -266,12 +334,11 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         byLightness_ = searchable_;
         std::stable_sort(byLightness_.begin(), byLightness_.end(),
                          [&](uint8_t a, uint8_t b) { return points_[a].x < points_[b].x; });
-    } else if (metric == ColourMetric::Rgb) {
-        lattice_ = std::make_unique<Lattice>(ColourPoint{0, 0, 0}, ColourPoint{256, 256, 256});
     } else {
-        // OKLab of every sRGB colour lies well inside this box.
-        lattice_ = std::make_unique<Lattice>(ColourPoint{-0.01, -0.25, -0.33},
-                                             ColourPoint{1.01, 0.29, 0.22});
+        lattice_ = std::make_unique<Lattice>(metric);
+        for (const auto& [key, e] : exact_) {
+            if (!rules.searchable.test(e)) lattice_->kept[Lattice::finestCell(entries_[e])] = 1;
+        }
     }
 }
 
@@ -328,20 +395,54 @@ uint8_t ColourMatcher::nearest(Rgb colour) {
     if (searchable_.empty()) return 0;
     const ColourPoint p = colourPoint(metric_, colour);
     if (!lattice_) return nearestByLightness(p);
-    int cell[3];
-    if (!lattice_->cellOf(p, cell)) return nearestByFullSearch(colour);
+    const int cell[3] = {colour.r >> 2, colour.g >> 2, colour.b >> 2};
     const auto [from, many] = lattice_->candidates(Lattice::kLevels - 1, cell, searchable_, points_);
     const uint8_t* candidate = lattice_->pool.data() + from;
     double best = std::numeric_limits<double>::infinity();
     uint8_t answer = candidate[0];
     for (uint16_t i = 0; i < many; ++i) {
-        const double d = squaredDifference(metric_, p, points_[candidate[i]]);
+        const ColourPoint& q = points_[candidate[i]];
+        const double x = p.x - q.x, y = p.y - q.y, z = p.z - q.z;
+        const double d = x * x + y * y + z * z;  // as squaredDifference measures
         if (d < best) best = d, answer = candidate[i];
     }
     return answer;
 }
 
 uint8_t ColourMatcher::match(Rgb colour) {
+    if (lattice_) {
+        // Searchable entries of exactly the colour are found by the search (difference 0, lowest
+        // index); kept ones are looked up only in the few cells that hold one.
+        const size_t cell = Lattice::finestCell(colour);
+        if (lattice_->kept[cell] != 0) {
+            const int exact = exactEntry(colour);
+            if (exact >= 0) return static_cast<uint8_t>(exact);
+        }
+        const uint32_t made = lattice_->start[Lattice::kLevels - 1][cell];
+        if (made == 0) return nearest(colour);
+        const uint32_t from = made - 1;
+        const uint16_t many = lattice_->count[Lattice::kLevels - 1][cell];
+        if (many == 1) return lattice_->pool[from];
+        uint32_t& block = lattice_->memoAt[cell];
+        if (block == 0) {
+            block = static_cast<uint32_t>(lattice_->memo.size()) + 1;
+            lattice_->memo.resize(lattice_->memo.size() + 64, 0);
+        }
+        uint16_t& slot = lattice_->memo[block - 1 + ((colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u))];
+        if (slot != 0) return static_cast<uint8_t>(slot - 1);
+        const uint8_t* candidate = lattice_->pool.data() + from;
+        const ColourPoint p = colourPoint(metric_, colour);
+        double best = std::numeric_limits<double>::infinity();
+        uint8_t answer = candidate[0];
+        for (uint16_t i = 0; i < many; ++i) {
+            const ColourPoint& q = points_[candidate[i]];
+            const double x = p.x - q.x, y = p.y - q.y, z = p.z - q.z;
+            const double d = x * x + y * y + z * z;  // as squaredDifference measures
+            if (d < best) best = d, answer = candidate[i];
+        }
+        slot = static_cast<uint16_t>(answer + 1);
+        return answer;
+    }
     if (!known_) {
         known_.reset(static_cast<uint16_t*>(std::calloc(size_t{1} << 24, sizeof(uint16_t))));
         if (!known_) throw std::bad_alloc();

@@ -116,7 +116,7 @@ bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& op
     matcher_ = std::make_unique<ColourMatcher>(palette.colours, rules, options.metric);
     // Ordered dithering spreads a pixel over about the distance between neighbouring entries.
     std::vector<double> gaps;
-    for (int i = 0; i < 256; ++i) {
+    for (int i = 0; i < 256 && options.dither == Dither::Ordered; ++i) {
         if (!rules.searchable.test(static_cast<size_t>(i))) continue;
         double gap = 1e9;
         for (int j = 0; j < 256; ++j) {
@@ -124,9 +124,9 @@ bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& op
             const Rgb a = matcher_->entry(i), b = matcher_->entry(j);
             if (a == b) continue;
             const double dr = a.r - b.r, dg = a.g - b.g, db = a.b - b.b;
-            gap = std::min(gap, std::sqrt(dr * dr + dg * dg + db * db));
+            gap = std::min(gap, dr * dr + dg * dg + db * db);
         }
-        if (gap < 1e9) gaps.push_back(gap);
+        if (gap < 1e9) gaps.push_back(std::sqrt(gap));
     }
     std::sort(gaps.begin(), gaps.end());
     ditherSpread_ = gaps.empty() ? 32 : std::clamp(gaps[gaps.size() / 2], 4.0, 48.0);
@@ -151,7 +151,7 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
     const int32_t width = picture.width, height = picture.height;
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
     const uint8_t* rgba = picture.rgba.data();
-    if (!options_.alphaThreshold) {
+    if (!options_.alphaThreshold && picture.alpha) {
         int64_t partly = 0;
         size_t first = 0;
         for (size_t i = 0; i < count; ++i) {
@@ -182,14 +182,18 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
     };
     indices.assign(count, transparentIndex);
     if (options_.dither == Dither::None) {
+        // The hot loop: a run of one colour is matched once.
+        const uint32_t key = options_.colourKey ? rgbKey(*options_.colourKey) : 0xFFFFFFFF;
         uint32_t lastKey = 0xFFFFFFFF;
         uint8_t last = 0;
-        for (size_t i = 0; i < count; ++i) {
-            if (isTransparent(i)) continue;
-            const Rgb c = colourAt(i);
-            if (rgbKey(c) != lastKey) lastKey = rgbKey(c), last = matcher.match(c);
-            indices[i] = last;
+        uint8_t* out = indices.data();
+        for (size_t i = 0; i < count; ++i, rgba += 4) {
+            const uint32_t colour = uint32_t{rgba[0]} << 16 | uint32_t{rgba[1]} << 8 | rgba[2];
+            if (rgba[3] < threshold || colour == key) continue;
+            if (colour != lastKey) lastKey = colour, last = matcher.match({rgba[0], rgba[1], rgba[2]});
+            out[i] = last;
         }
+        rgba = picture.rgba.data();
     } else if (options_.dither == Dither::Ordered) {
         for (size_t i = 0; i < count; ++i) {
             if (isTransparent(i)) continue;

@@ -164,6 +164,8 @@ bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& pictur
         png_destroy_read_struct(&png, &info, nullptr);
         return true;
     }
+    picture.alpha = (result.colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
+                    png_get_valid(png, info, PNG_INFO_tRNS) != 0;
     png_set_expand(png);  // palette to colours, grey below 8 bits to 8, tRNS to alpha
     png_set_scale_16(png);
     png_set_gray_to_rgb(png);

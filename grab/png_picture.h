@@ -46,6 +46,7 @@ struct TrueColourPicture {
     int32_t width = 0;
     int32_t height = 0;
     std::vector<uint8_t> rgba;  // width × height × 4, top row first
+    bool alpha = true;          // some pixel may be less than opaque
 };
 bool isIndexedPngType(int colourType);
 // The size is checked against maxPixels from the header, before any pixel is decoded.

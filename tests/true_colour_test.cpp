@@ -31,7 +31,7 @@ PaletteSource testSource() {
 }
 
 TrueColourPicture picture(int w, int h, std::vector<uint8_t> rgba) {
-    return {w, h, std::move(rgba)};
+    return {w, h, std::move(rgba), true};
 }
 
 }  // namespace

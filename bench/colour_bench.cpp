@@ -1,0 +1,172 @@
+// True-colour pictures onto a 256-entry palette, against what users would use instead, on the
+// same files in one run: a noisy 1280 x 960 picture (about 300,000 distinct colours) and a flat
+// one. Each side runs the same number of times; the median and the minimum of both are printed.
+//   the mapping alone (kiv in-process, each run from a fresh mapper) against Pillow's
+//     quantize(palette=..., dither=NONE) alone, with rgb and OKLab and CIEDE2000;
+//   the whole command (read PNG, map, write PNG): kivtool index --match rgb against ImageMagick
+//     convert -dither None -remap.
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/file_access.h"
+#include "grab/palette_source.h"
+#include "grab/picture_mapping.h"
+#include "support/png_writer.h"
+#include "support/test_support.h"
+
+using namespace kiv;
+
+namespace {
+
+struct Times {
+    double median = 0, minimum = 0;
+};
+
+Times summarise(std::vector<double> seconds) {
+    std::sort(seconds.begin(), seconds.end());
+    return {seconds[seconds.size() / 2], seconds.front()};
+}
+
+template <typename F>
+Times timed(int runs, F work) {
+    std::vector<double> seconds;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return summarise(seconds);
+}
+
+// A child's own seconds for each of runs runs, printed by the command as one number a line.
+Times childTimes(const std::string& command) {
+    std::vector<double> seconds;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return {};
+    double s = 0;
+    while (std::fscanf(pipe, "%lf", &s) == 1) seconds.push_back(s);
+    if (pclose(pipe) != 0 || seconds.empty()) return {};
+    return summarise(seconds);
+}
+
+TrueColourPicture noisyPicture(size_t& distinct) {
+    TrueColourPicture p{1280, 960, {}, false};
+    uint32_t seed = 1;
+    std::set<uint32_t> colours;
+    for (int y = 0; y < 960; ++y) {
+        for (int x = 0; x < 1280; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            // Noise of up to 3 either way: about 300,000 distinct colours in all.
+            const int noise[3] = {int((seed >> 26) % 7) - 3, int((seed >> 20) % 7) - 3, int((seed >> 14) % 7) - 3};
+            const int base[3] = {x * 255 / 1279, y * 255 / 959, (x + y) * 255 / 2238};
+            for (int k = 0; k < 3; ++k) p.rgba.push_back(static_cast<uint8_t>(std::clamp(base[k] + noise[k], 0, 255)));
+            p.rgba.push_back(255);
+            const uint8_t* c = &p.rgba[p.rgba.size() - 4];
+            colours.insert(static_cast<uint32_t>(c[0] << 16 | c[1] << 8 | c[2]));
+        }
+    }
+    distinct = colours.size();
+    return p;
+}
+
+TrueColourPicture flatPicture() {
+    TrueColourPicture p{1280, 960, {}, false};
+    for (int y = 0; y < 960; ++y) {
+        for (int x = 0; x < 1280; ++x) {
+            const int block = (x / 160 + y / 120 * 8) % 16;
+            p.rgba.insert(p.rgba.end(), {uint8_t(block * 16), uint8_t(255 - block * 12), uint8_t(block * 5), 255});
+        }
+    }
+    return p;
+}
+
+void writeRgbPng(const std::string& path, const TrueColourPicture& p) {
+    kivtest::TestPng png;
+    png.width = p.width, png.height = p.height, png.kind = kivtest::TestPng::Rgb, png.rgba = p.rgba;
+    kivtest::writeFile(path, kivtest::encodePng(png));
+}
+
+}  // namespace
+
+int main() {
+    const std::string work = "/tmp/kiv-colour-bench";
+    std::system(("mkdir -p " + work).c_str());
+    PaletteSource palette;
+    std::string why;
+    if (!loadPaletteSource(KIV_SOURCE_DIR "/examples/project/sheet.pcx", palette, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    // The palette as a picture for ImageMagick's -remap and Pillow's putpalette.
+    TrueColourPicture swatch{256, 1, {}, false};
+    for (int i = 0; i < 256; ++i) {
+        swatch.rgba.insert(swatch.rgba.end(), {palette.colours[3 * i], palette.colours[3 * i + 1],
+                                               palette.colours[3 * i + 2], 255});
+    }
+    writeRgbPng(work + "/palette.png", swatch);
+    size_t distinct = 0;
+    const TrueColourPicture noisy = noisyPicture(distinct);
+    const TrueColourPicture flat = flatPicture();
+    writeRgbPng(work + "/noisy.png", noisy);
+    writeRgbPng(work + "/flat.png", flat);
+    const double pixels = 1280.0 * 960.0;
+    std::printf("True-colour 1280 x 960 onto the example's 256-entry palette (noisy: %zu distinct "
+                "colours); median (minimum) of the same number of runs on each side\n", distinct);
+    const char* pillow =
+        "/usr/bin/python3 -c \"import time,sys\nfrom PIL import Image\n"
+        "im=Image.open('%s').convert('RGB'); im.load()\npal=Image.open('%s').convert('RGB')\n"
+        "p=Image.new('P',(1,1)); p.putpalette(list(pal.tobytes()))\n"
+        "for i in range(%d):\n t=time.perf_counter(); q=im.quantize(palette=p, dither=Image.Dither.NONE); "
+        "print(time.perf_counter()-t)\" 2>/dev/null";
+    for (const auto& [name, picture] : {std::pair{"noisy", &noisy}, std::pair{"flat", &flat}}) {
+        const int runs = 7;
+        char pillowLine[1024];
+        std::snprintf(pillowLine, sizeof pillowLine, pillow, (work + "/" + name + ".png").c_str(),
+                      (work + "/palette.png").c_str(), runs);
+        const Times theirs = childTimes(pillowLine);
+        for (const ColourMetric metric : {ColourMetric::Rgb, ColourMetric::OkLab, ColourMetric::Ciede2000}) {
+            MappingOptions options;
+            options.metric = metric;
+            options.transparentIndex = 256;  // no entry is kept for transparency: as Pillow maps
+            std::vector<uint8_t> out;
+            const int ourRuns = metric == ColourMetric::Ciede2000 && picture == &noisy ? 3 : runs;
+            const Times ours = timed(ourRuns, [&] {
+                PictureMapper mapper;
+                mapper.setUp(palette, options, nullptr);
+                mapper.map(*picture, out, nullptr, nullptr);
+            });
+            std::printf("  %-5s %-9s kiv %8.2f ms (%7.2f) = %7.1f Mpx/s", name, metricName(metric),
+                        ours.median * 1e3, ours.minimum * 1e3, pixels / ours.median / 1e6);
+            if (theirs.median > 0) {
+                std::printf("   Pillow quantize %7.2f ms (%7.2f): kiv %.2f x as fast\n", theirs.median * 1e3,
+                            theirs.minimum * 1e3, theirs.median / ours.median);
+            } else {
+                std::printf("   (no Pillow)\n");
+            }
+        }
+        // Whole commands, each started through the shell the same way, wall time to exit.
+        auto command = [&](const std::string& line) {
+            bool ok = true;
+            const Times t = timed(5, [&] { ok = std::system((line + " >/dev/null 2>&1").c_str()) == 0 && ok; });
+            return ok ? t : Times{};
+        };
+        const Times index = command(KIVTOOL_BINARY " index " + work + "/" + name + ".png -o " + work +
+                                    "/out.png --palette " KIV_SOURCE_DIR "/examples/project/sheet.pcx --match rgb");
+        const Times magick = command("/usr/bin/convert " + work + "/" + name + ".png -dither None -remap " +
+                                     work + "/palette.png " + work + "/im.png");
+        if (index.median > 0 && magick.median > 0) {
+            std::printf("  %-5s whole command: kivtool index %7.1f ms (%7.1f), ImageMagick convert "
+                        "-remap %7.1f ms (%7.1f): kivtool %.2f x as fast\n",
+                        name, index.median * 1e3, index.minimum * 1e3, magick.median * 1e3,
+                        magick.minimum * 1e3, magick.median / index.median);
+        }
+    }
+    return 0;
+}
