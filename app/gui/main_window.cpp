@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSettings>
 #include <QStatusBar>
 #include <algorithm>
 
@@ -18,6 +19,7 @@
 #include "app/gui/job_console.h"
 #include "app/gui/preview_widget.h"
 #include "app/jobs.h"
+#include "app/mapping_setup.h"
 #include "common/console.h"
 
 namespace kiv {
@@ -29,12 +31,14 @@ const MenuCommand kMenuCommands[4] = {
     {0, "退出(&X)", kMenuExit, "Exit"},
     {1, "关于(&A)", kMenuAbout, "About"},
 };
-const MenuCommand kAddedCommands[5] = {
+const MenuCommand kAddedCommands[6] = {
     {0, "打开 Kiv(&O)…", kMenuOpenArchive, "Open an archive (.kiv) in the archive browser"},
     {2, "&1×", kMenuZoom1, "Show the picture at its size"},
     {2, "&2×", kMenuZoom1 + 1, "Show the picture twice as large"},
     {2, "&3×", kMenuZoom1 + 2, "Show the picture three times as large"},
     {2, "&4×", kMenuZoom1 + 3, "Show the picture four times as large"},
+    {2, "Palette for true-colour pictures…", kMenuTrueColourPalette,
+     "Choose the palette that true-colour, grey and alpha PNG pictures are mapped onto"},
 };
 
 const DialogSettings& grabDialogSettings() {
@@ -134,6 +138,8 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     setCentralWidget(preview_);
     display_ = DisplayPreview(preview_);
     ctx_.previewSink = &display_;
+    const QString remembered = QSettings("kiv", "kiv-gui").value("trueColourPalette").toString();
+    if (!remembered.isEmpty()) setTrueColourPalette(remembered);
     // Not even by hand does the client area get narrower than the menu bar needs.
     preview_->setMinimumWidth(menuBar()->sizeHint().width());
     adjustSize();  // a client area of 320 × 200 under the menu bar
@@ -169,6 +175,16 @@ void MainWindow::runCommand(int id) {
         case kMenuZoom1 + 2:
         case kMenuZoom1 + 3:
             setZoom(id - kMenuZoom1 + 1);
+            break;
+        case kMenuTrueColourPalette:
+            if (auto chosen = paletteChooser ? paletteChooser(this)
+                                             : std::optional<QString>(QFileDialog::getOpenFileName(
+                                                   this, "Palette for true-colour pictures",
+                                                   QString(),
+                                                   "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal "
+                                                   "*.PAL *.gpl);;All files (*)"))) {
+                if (!chosen->isEmpty()) setTrueColourPalette(*chosen);
+            }
             break;
         default:  // About, and any other id: nothing
             break;
@@ -208,6 +224,24 @@ void MainWindow::openArchive(const QString& path) {
 
 void MainWindow::setZoom(int zoom) {
     preview_->setZoom(zoom);
+}
+
+bool MainWindow::setTrueColourPalette(const QString& path) {
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    MappingSetup setup;
+    setup.palette = absolute.toLocal8Bit().toStdString();
+    std::string why;
+    if (!prepareMapper(setup, mapper_, &why)) {
+        statusBar()->showMessage(QString("Palette for true-colour pictures not changed: %1")
+                                     .arg(QString::fromLocal8Bit(why.c_str())));
+        return false;
+    }
+    palettePath_ = absolute;
+    QSettings("kiv", "kiv-gui").setValue("trueColourPalette", absolute);
+    statusBar()->showMessage(QString("True-colour pictures are mapped onto %1 (%2)")
+                                 .arg(QFileInfo(absolute).fileName(),
+                                      QString::fromStdString(mapper_.palette().form)));
+    return true;
 }
 
 QString MainWindow::statusLine() const {
@@ -250,6 +284,13 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     hooks.openConsole = [this] { openConsole(); };
     hooks.closeConsole = [this] { closeConsole(); };
     JobResult result;
+    // The palette file is read again for each job, so that a changed palette is seen.
+    ctx_.trueColour = nullptr;
+    if (grab && !palettePath_.isEmpty()) {
+        MappingSetup setup;
+        setup.palette = palettePath_.toLocal8Bit().toStdString();
+        if (prepareMapper(setup, mapper_, nullptr)) ctx_.trueColour = &mapper_;
+    }
     busy_ = true;
     statusBar()->showMessage(QString("Running %1…").arg(info.fileName()));
     lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
@@ -260,12 +301,16 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
             jobDiagnostics().begin(), jobDiagnostics().end(),
             [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
     if (lastStatus_ == 0 && result.finished) {
-        statusBar()->showMessage(QString("Wrote %1: %2 entries, %3 bytes%4")
+        statusBar()->showMessage(QString("Wrote %1: %2 entries, %3 bytes%4%5")
                                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
                                      .arg(result.entries)
                                      .arg(result.bytes)
                                      .arg(jobWarningCount() > 0
                                               ? QString("; %1 warnings").arg(jobWarningCount())
+                                              : QString())
+                                     .arg(ctx_.trueColour != nullptr
+                                              ? QString("; true colour onto %1")
+                                                    .arg(QFileInfo(palettePath_).fileName())
                                               : QString()));
     } else if (result.finished) {
         statusBar()->showMessage(QString("Wrote %1 with %2 errors: see the message")

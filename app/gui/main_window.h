@@ -10,6 +10,7 @@
 
 #include "app/display.h"
 #include "grab/grab_context.h"
+#include "grab/picture_mapping.h"
 
 class QFileDialog;
 class QMessageBox;
@@ -49,6 +50,7 @@ enum MenuCommandId {
     kMenuAbout = 204,
     kMenuOpenArchive = 205,
     kMenuZoom1 = 211,  // to kMenuZoom1 + 3: 1× to 4×
+    kMenuTrueColourPalette = 215,
 };
 
 struct MenuCommand {
@@ -60,7 +62,7 @@ struct MenuCommand {
 extern const char* const kMenuTitles[3];
 // The original menu; the window's additions (Open archive, View) come in kAddedCommands.
 extern const MenuCommand kMenuCommands[4];
-extern const MenuCommand kAddedCommands[5];
+extern const MenuCommand kAddedCommands[6];
 
 inline constexpr const char* kWindowTitle = "Kiv ver " KIV_VERSION;
 
@@ -90,6 +92,12 @@ class MainWindow : public QMainWindow {
     // Asks for an archive to open; replaceable, so that tests can answer.
     std::function<std::optional<QString>(QWidget*)> archiveChooser;
     GrabContext& grabContext() { return ctx_; }
+    // The palette that true-colour pictures are mapped onto, remembered between runs; empty:
+    // none, they are refused. False with the reason in the status line when it cannot be used.
+    bool setTrueColourPalette(const QString& path);
+    const QString& trueColourPalette() const { return palettePath_; }
+    // Asks for a palette file; replaceable, so that tests can answer.
+    std::function<std::optional<QString>(QWidget*)> paletteChooser;
     const DisplayBitmap& displayBitmap() const { return display_.bitmap(); }
     // Called with true when the job console opens and false when it closes.
     std::function<void(bool)> onConsole;
@@ -112,6 +120,8 @@ class MainWindow : public QMainWindow {
     bool busy_ = false;  // a job runs
     QMessageBox* message_ = nullptr;
     GrabContext ctx_;
+    PictureMapper mapper_;
+    QString palettePath_;  // absolute: jobs change the current folder
     DisplayPreview display_;
     int lastStatus_ = 0;
 };

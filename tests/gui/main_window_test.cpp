@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSettings>
 #include <QTableWidget>
 #include <QtTest>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "grab/item_kinds.h"
 #include "grab/png_picture.h"
 #include "support/pcx_writer.h"
+#include "support/png_writer.h"
 #include "support/test_support.h"
 
 using namespace kiv;
@@ -108,10 +110,12 @@ class MainWindowTest : public QObject {
                 tips << item->statusTip();
             }
         }
-        // The original items with their ids, and the window's additions: open an archive, zoom.
+        // The original items with their ids, and the window's additions: open an archive, zoom,
+        // the palette of true-colour pictures.
         QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "打开 Kiv(&O)…", "退出(&X)",
-                                     "&1×", "&2×", "&3×", "&4×", "关于(&A)"}));
-        QCOMPARE(ids, QList<int>({202, 203, 205, 201, 211, 212, 213, 214, 204}));
+                                     "&1×", "&2×", "&3×", "&4×",
+                                     "Palette for true-colour pictures…", "关于(&A)"}));
+        QCOMPARE(ids, QList<int>({202, 203, 205, 201, 211, 212, 213, 214, 215, 204}));
         QCOMPARE(tips[0], QString("Grab graphics: run a grab script (.SCP)"));
         QVERIFY(
             std::none_of(tips.begin(), tips.end(), [](const QString& t) { return t.isEmpty(); }));
@@ -561,6 +565,41 @@ class MainWindowTest : public QObject {
         QVERIFY(w.lastMessage() != nullptr);
         QVERIFY(w.lastMessage()->text().contains("transfer buffer could not be had"));
         QVERIFY(!QFile::exists("job.kiv"));
+    }
+
+    // The palette of true-colour pictures: chosen from the View menu, used by grab jobs, shown in
+    // the status line and remembered by the next window; a file that is no palette changes nothing.
+    void trueColourPaletteIsChosenUsedAndRemembered() {
+        ScopedTempDir dir;
+        writePcx("pal.pcx", testPicture(2, 2, 0));
+        writeText("bad.pal", "no palette");
+        writeText("job.scp", "LOADPCX art.png\nRAW r 0 0 1 1\n");
+        TestPng art;
+        art.width = art.height = 8, art.kind = TestPng::Rgb, art.rgba.assign(8 * 8 * 4, 77);
+        writeFile("art.png", encodePng(art));
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        {
+            MainWindow w(chooser.function());
+            w.paletteChooser = [](QWidget*) { return std::optional<QString>("bad.pal"); };
+            w.runCommand(kMenuTrueColourPalette);
+            QVERIFY(w.statusLine().startsWith("Palette for true-colour pictures not changed: "));
+            QCOMPARE(w.trueColourPalette(), QString());
+            w.paletteChooser = [](QWidget*) { return std::optional<QString>("pal.pcx"); };
+            w.runCommand(kMenuTrueColourPalette);
+            QCOMPARE(w.statusLine(), QString("True-colour pictures are mapped onto pal.pcx (a 256-colour PCX)"));
+        }
+        {
+            MainWindow again(chooser.function());
+            QCOMPARE(again.trueColourPalette(), QDir::current().absoluteFilePath("pal.pcx"));
+            again.runCommand(kMenuGrab);
+            QCOMPARE(again.lastStatus(), 0);
+            QVERIFY(again.statusLine().endsWith("; true colour onto pal.pcx"));
+        }
+        QSettings("kiv", "kiv-gui").remove("trueColourPalette");
+        MainWindow without(chooser.function());
+        without.runCommand(kMenuGrab);
+        QCOMPARE(without.lastStatus(), 1);
     }
 };
 
