@@ -96,7 +96,9 @@ int indexPicture(int argc, char** argv) {
         }
         bytes = encodePcx(picture.width, picture.height, indices.data(), mapper.palette().colours);
     } else {
-        IndexedImage image{picture.width, picture.height, indices, false};
+        // Transparent pixels show as such in viewers when they have entry 0.
+        IndexedImage image{picture.width, picture.height, indices,
+                           setup.options.transparentIndex == 0 && report.transparent > 0};
         if (!encodeIndexedPng(image, mapper.palette().colours, bytes, &why)) {
             std::fprintf(stderr, "kivtool: %s: %s\n", out.c_str(), why.c_str());
             return kToolFound;

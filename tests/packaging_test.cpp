@@ -119,7 +119,9 @@ TEST(Packaging, HelpManualAndReadmeAgree) {
     const std::string kivPage = text(kBuild + "/man/kiv.1");
     const std::string toolPage = text(kBuild + "/man/kivtool.1");
     for (const char* option :
-         {"-C", "--depfile", "--strict", "--quiet", "--verbose", "--help", "--version", "/k"}) {
+         {"-C", "--depfile", "--strict", "--quiet", "--verbose", "--help", "--version", "/k",
+          "--palette", "--match", "--reserve", "--transparent-index", "--alpha-threshold",
+          "--colour-key", "--dither"}) {
         SCOPED_TRACE(option);
         std::string escaped;
         for (char c : std::string(option))
@@ -128,7 +130,7 @@ TEST(Packaging, HelpManualAndReadmeAgree) {
         EXPECT_NE(kivPage.find(escaped), std::string::npos);
         EXPECT_NE(readme.find(std::string("`") + option), std::string::npos);
     }
-    for (const char* command : {"list", "verify", "extract", "render", "diff", "unpack"}) {
+    for (const char* command : {"list", "verify", "extract", "render", "diff", "unpack", "index"}) {
         SCOPED_TRACE(command);
         EXPECT_NE(runKivtool({"--help"}).output.find(std::string("  ") + command),
                   std::string::npos);
