@@ -278,12 +278,15 @@ const char* const kUsage =
     "  extract ARCHIVE [NAME...] [-o DIR]\n"
     "                                 writes each item's bytes to a file named after it\n"
     "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png] [--scale N]\n"
-    "         [--width W]             writes each graphic item as an indexed PNG\n"
+    "         [--width W | --table WxH]  writes each graphic item as an indexed PNG\n"
     "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n"
     "  unpack ARCHIVE DIR [--force]   writes a project of scripts and pictures that rebuilds it\n"
     "  verify --rebuild ARCHIVE       unpacks and rebuilds it; says whether it comes back\n"
     "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n"
     "                                 maps a true-colour picture onto a palette\n"
+    "  table KIND --palette SOURCE -o FILE [OPTION...]\n"
+    "                                 writes a colour table: blend, additive, multiply, tint,\n"
+    "                                 light, remap or grey\n"
     "\n"
     "A NAME is an entry's name (every entry of that name) or #N, the N-th entry.\n"
     "Exit status: 0 all well (or no difference), 1 a problem or difference found, 2 trouble.\n";
@@ -556,17 +559,20 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
 }
 
 int render(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {"-o", "--palette", "--scale", "--width"}, {});
+    const Words w =
+        parseWords(argc, argv, 2, {"-o", "--palette", "--scale", "--width", "--table"}, {});
     if (w.help) {
         std::printf(
             "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png]\n"
-            "                      [--scale N] [--width W]\n"
+            "                      [--scale N] [--width W | --table WxH]\n"
             "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
             "palette indices and whose palette holds the 256 colours in order (index 0\n"
             "transparent for sprites and fonts): sprites and textures at their size, a font as\n"
             "a sheet of its glyphs in a grid of 16, the palette as a 16 x 16 swatch, a shade\n"
             "table as 256 x 32, each blend level as 256 x 256 (NAME.levelN.png), a raw item in\n"
-            "rows of W pixels when --width is given. The colours are the archive's first\n"
+            "rows of W pixels when --width is given, a raw item of 65,536 bytes as a 256 x 256\n"
+            "table and, with --table WxH, a raw item of whole W x H tables as one picture per\n"
+            "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
             "palette item unless --palette names another item or a picture file.\n"
             "Every item named (with no names, every graphic item) is written or said on\n"
             "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
@@ -581,6 +587,18 @@ int render(int argc, char** argv) {
     }
     if (w.options.count("--width") && !wholeNumber(w.options.at("--width"), 1, 65536, rawWidth)) {
         return usageError("--width takes a whole number from 1 to 65536");
+    }
+    int tableWidth = 0, tableHeight = 0;
+    if (w.options.count("--table")) {
+        const std::string& size = w.options.at("--table");
+        const size_t x = size.find('x');
+        if (rawWidth > 0 || x == std::string::npos ||
+            !wholeNumber(size.substr(0, x), 1, 65536, tableWidth) ||
+            !wholeNumber(size.substr(x + 1), 1, 65536, tableHeight) ||
+            int64_t{tableWidth} * tableHeight > (int64_t{1} << 24)) {
+            return usageError("--table takes WxH, each from 1 to 65536 and at most 16,777,216 "
+                              "cells, and not with --width");
+        }
     }
     ArchiveView archive;
     if (!openArchive(archive, w.plain[0])) return kToolTrouble;
@@ -604,14 +622,32 @@ int render(int argc, char** argv) {
         const std::vector<uint8_t> bytes = archive.item(i);
         const ItemInfo info =
             archive.readable(i) ? recogniseItem(archive.name(i), bytes) : archive.info(i);
-        const std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
+        std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
+        // Tables: whole W x H blocks of a raw item, one picture each.
+        const bool table = info.kind == ItemKind::Raw && rawWidth == 0 &&
+                           (tableWidth > 0 || bytes.size() == 65536);
+        const size_t cells = tableWidth > 0 ? size_t(tableWidth) * size_t(tableHeight) : 65536;
+        if (table && !bytes.empty() && bytes.size() % cells == 0) {
+            for (size_t at = 0; at < bytes.size(); at += cells) {
+                pictures.push_back({tableWidth > 0 ? tableWidth : 256,
+                                    tableHeight > 0 ? tableHeight : 256,
+                                    {bytes.begin() + static_cast<ptrdiff_t>(at),
+                                     bytes.begin() + static_cast<ptrdiff_t>(at + cells)},
+                                    false});
+            }
+        }
         if (pictures.empty()) {
             // Without names only graphic items are asked for: labels, empty and raw items
             // (unless a width is given) are passed over.
             const bool graphic = info.kind != ItemKind::Label && info.kind != ItemKind::Empty &&
-                                 (info.kind != ItemKind::Raw || rawWidth > 0);
+                                 (info.kind != ItemKind::Raw || rawWidth > 0 || tableWidth > 0);
             if (named || graphic || !archive.readable(i)) {
-                notWritten(archive, i, whyNoPicture(archive, i, info, bytes.size(), rawWidth));
+                notWritten(archive, i,
+                           table && archive.readable(i)
+                               ? "a raw item of " + std::to_string(bytes.size()) +
+                                     " bytes is no whole number of " + std::to_string(tableWidth) +
+                                     " x " + std::to_string(tableHeight) + " tables"
+                               : whyNoPicture(archive, i, info, bytes.size(), rawWidth));
                 status = kToolFound;
             }
             continue;
@@ -619,7 +655,7 @@ int render(int argc, char** argv) {
         const std::string base = safeFileName(archive.name(i), i, used);
         for (size_t level = 0; level < pictures.size(); ++level) {
             const std::string file =
-                inFolder(folder, base + (info.kind == ItemKind::BlendTable
+                inFolder(folder, base + (info.kind == ItemKind::BlendTable || pictures.size() > 1
                                              ? ".level" + std::to_string(level) + ".png"
                                              : ".png"));
             std::string why;
@@ -865,6 +901,14 @@ int diff(int argc, char** argv) {
             } else {
                 text = described(a, i, infoA, before.size()) + " -> " +
                        described(b, j, infoB, after.size());
+                // Raw items of one size (colour tables among them): how many cells differ.
+                if (bothReadable && infoA.kind == ItemKind::Raw && infoB.kind == ItemKind::Raw &&
+                    before.size() == after.size()) {
+                    size_t differ = 0;
+                    for (size_t p = 0; p < before.size(); ++p) differ += before[p] != after[p];
+                    text += ", " + std::to_string(differ) + " of " + std::to_string(before.size()) +
+                            " cells differ";
+                }
             }
             what.push_back(text);
         }
@@ -903,6 +947,7 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "render") return render(argc, argv);
     if (command == "diff") return diff(argc, argv);
     if (command == "index") return indexPicture(argc, argv);
+    if (command == "table") return makeColourTable(argc, argv);
     if (command == "unpack") {
         const Words w = parseWords(argc, argv, 2, {}, {"--force"});
         if (w.help) {

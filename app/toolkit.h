@@ -80,5 +80,7 @@ int usageError(const std::string& what);
 
 // kivtool index: a true-colour picture mapped onto a palette.
 int indexPicture(int argc, char** argv);
+// kivtool table: a colour table made from a palette.
+int makeColourTable(int argc, char** argv);
 
 }  // namespace kiv

@@ -402,7 +402,7 @@ TEST(ToolkitEdges, Diff) {
         {"one byte under the same names",
          byte,
          1,
-         {"changed  a: raw of 6 bytes -> raw of 6 bytes"}},
+         {"changed  a: raw of 6 bytes -> raw of 6 bytes, 1 of 6 cells differ"}},
         {"garbage after the last item",
          plus(base, {9, 9}),
          1,

@@ -199,7 +199,7 @@ TEST(TrueColour, DitheringNeverMovesAnExactPixel) {
         if (dither == Dither::Ordered) {
             // Another frame that differs in its first row maps every other row the same.
             std::vector<uint8_t> frame = rgba;
-            for (int x = 0; x < w * 4; ++x) frame[static_cast<size_t>(x)] ^= x % 4 == 3 ? 0 : 0x55;
+            for (int x = 0; x < w * 4; ++x) frame[static_cast<size_t>(x)] ^= static_cast<uint8_t>(x % 4 == 3 ? 0 : 0x55);
             ASSERT_TRUE(mapper.map(picture(w, hgt, frame), again, nullptr, nullptr));
             EXPECT_TRUE(std::equal(out.begin() + w, out.end(), again.begin() + w));
         }

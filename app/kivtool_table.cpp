@@ -1,0 +1,163 @@
+// kivtool table KIND --palette SOURCE -o FILE [options]
+// Writes a colour table made from a palette: a file that a link script packs like any other.
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/mapping_setup.h"
+#include "app/toolkit.h"
+#include "common/file_output.h"
+#include "grab/palette_tables.h"
+
+namespace kiv {
+
+namespace {
+
+const char* const kTableHelp =
+    "usage: kivtool table KIND --palette SOURCE -o FILE [OPTION...]\n"
+    "Writes a colour table of the palette: each cell the entry nearest to the colour it wants,\n"
+    "found exactly under --match (ties to the lowest index). Kinds:\n"
+    "  blend --alpha A         256 x 256: cell a x 256 + b nearest to A colour(a) + (1-A) colour(b)\n"
+    "  additive                256 x 256: the sum of both colours, each component at most 255\n"
+    "  multiply                256 x 256: the product of both colours\n"
+    "  tint --colour R,G,B --amount A\n"
+    "                          256: each entry moved toward the colour by A (0 to 1)\n"
+    "  light --to R,G,B --levels N [--keep-saturation] [--fullbright LIST]\n"
+    "                          N x 256: level l moves each entry toward the colour by l/(N-1)\n"
+    "                          (black: a light map; grey: fog); --keep-saturation fades the\n"
+    "                          lightness alone; fullbright entries stay themselves\n"
+    "  remap --from A-B --to C-D [--from ... --to ...]\n"
+    "                          256: a palette-swap translation, ranges of unequal length stretched\n"
+    "  grey                    256: each entry to the entry nearest to its grey\n"
+    "Options of every kind:\n"
+    "  --palette SOURCE        as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\n"
+    "                          GIMP palette or raw .pal\n"
+    "  -o FILE                 the table to write\n"
+    "  --linear                mix in linear light rather than sRGB values\n"
+    "  --match METRIC          oklab (default), rgb or ciede2000\n"
+    "  --reserve LIST          entries that are never an output, e.g. 0,224-255\n"
+    "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
+
+bool unitNumber(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && value >= 0 && value <= 1;
+}
+
+}  // namespace
+
+int makeColourTable(int argc, char** argv) {
+    TableOptions o;
+    std::string paletteName, out;
+    bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false;
+    std::vector<std::string> from, to, kinds;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            std::printf("%s", kTableHelp);
+            return kToolOk;
+        }
+        if (word == "--linear") {
+            o.linear = true;
+            continue;
+        }
+        if (word == "--keep-saturation") {
+            o.keepSaturation = true;
+            continue;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            kinds.push_back(word);
+            continue;
+        }
+        static const char* const kValued[] = {"--palette", "-o", "--alpha", "--colour", "--amount",
+                                              "--to", "--levels", "--fullbright", "--from",
+                                              "--match", "--reserve", "--dither"};
+        bool known = false;
+        for (const char* name : kValued) known = known || word == name;
+        if (!known) return usageError("unknown option " + word);
+        if (i + 1 >= argc) return usageError(word + " needs a value");
+        const std::string value = argv[++i];
+        auto wrong = [&](const std::string& why) { return usageError(word + " " + value + ": " + why); };
+        std::string reason;
+        if (word == "--palette") {
+            paletteName = value;
+        } else if (word == "-o") {
+            out = value;
+        } else if (word == "--alpha") {
+            if (!unitNumber(value, o.alpha)) return wrong("a number from 0 to 1 is needed");
+            haveAlpha = true;
+        } else if (word == "--amount") {
+            if (!unitNumber(value, o.amount)) return wrong("a number from 0 to 1 is needed");
+            haveAmount = true;
+        } else if (word == "--colour") {
+            if (!parseRgb(value, o.colour)) return wrong("three numbers 0 to 255, as R,G,B, are needed");
+            haveColour = true;
+        } else if (word == "--to") {
+            to.push_back(value);
+        } else if (word == "--from") {
+            from.push_back(value);
+        } else if (word == "--levels") {
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 2 || n > 256) return wrong("2 to 256 levels");
+            o.levels = static_cast<int>(n);
+            haveLevels = true;
+        } else if (word == "--fullbright") {
+            if (!parseIndexList(value, o.fullbright, &reason)) return wrong(reason);
+        } else if (word == "--reserve") {
+            if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
+        } else if (word == "--match") {
+            if (!parseColourMetric(value, o.metric)) return wrong("the metrics are oklab, rgb and ciede2000");
+        } else {
+            return wrong("dithering does not apply to tables");
+        }
+    }
+    if (kinds.size() != 1 || !parseTableKind(kinds[0], o.kind)) {
+        return usageError("table takes one kind: blend, additive, multiply, tint, light, remap or grey");
+    }
+    if (paletteName.empty() && o.kind != TableKind::Remap) return usageError("table needs --palette SOURCE");
+    if (out.empty()) return usageError("table needs -o FILE");
+    if (o.kind == TableKind::Blend && !haveAlpha) return usageError("blend needs --alpha A");
+    if (o.kind == TableKind::Tint && (!haveColour || !haveAmount)) {
+        return usageError("tint needs --colour R,G,B and --amount A");
+    }
+    if (o.kind == TableKind::Light) {
+        if (to.size() != 1 || !parseRgb(to[0], o.colour)) {
+            return usageError("light needs --to R,G,B, three numbers 0 to 255");
+        }
+        if (!haveLevels) return usageError("light needs --levels N");
+    }
+    if (o.kind == TableKind::Remap) {
+        if (from.empty() || from.size() != to.size()) {
+            return usageError("remap needs --from A-B and --to C-D in pairs");
+        }
+        for (size_t k = 0; k < from.size(); ++k) {
+            RemapRange r;
+            if (!parseEntryRange(from[k], r.from, r.fromLast) || !parseEntryRange(to[k], r.to, r.toLast)) {
+                return usageError("--from " + from[k] + " --to " + to[k] +
+                                  ": ranges of entries 0 to 255, as A-B, are needed");
+            }
+            o.ranges.push_back(r);
+        }
+    } else if (!from.empty() || (o.kind != TableKind::Light && !to.empty())) {
+        return usageError("--from and --to belong to remap (light takes --to R,G,B)");
+    }
+    PaletteSource palette;
+    std::string why;
+    if (!paletteName.empty() && !loadPaletteSource(paletteName, palette, &why)) {
+        std::fprintf(stderr, "kivtool: --palette %s\n", why.c_str());
+        return kToolFound;
+    }
+    std::vector<uint8_t> table;
+    if (!makeTable(palette, o, table, &why)) {
+        std::fprintf(stderr, "kivtool: --reserve: %s\n", why.c_str());
+        return kToolFound;
+    }
+    if (!writeWholeFile(out, table, &why)) {
+        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
+        return kToolFound;
+    }
+    return kToolOk;
+}
+
+}  // namespace kiv

@@ -1,0 +1,201 @@
+#include "grab/palette_tables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace kiv {
+
+bool parseTableKind(const std::string& word, TableKind& kind) {
+    static const std::pair<const char*, TableKind> kKinds[] = {
+        {"blend", TableKind::Blend}, {"additive", TableKind::Additive},
+        {"multiply", TableKind::Multiply}, {"tint", TableKind::Tint},
+        {"light", TableKind::Light}, {"remap", TableKind::Remap}, {"grey", TableKind::Grey}};
+    for (const auto& [name, k] : kKinds) {
+        if (word == name) {
+            kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t tableBytes(const TableOptions& options) {
+    switch (options.kind) {
+        case TableKind::Blend:
+        case TableKind::Additive:
+        case TableKind::Multiply: return 65536;
+        case TableKind::Light: return 256 * static_cast<size_t>(options.levels);
+        default: return 256;
+    }
+}
+
+bool parseEntryRange(const std::string& text, int& first, int& last) {
+    auto number = [](const std::string& t, int& v) {
+        if (t.empty() || t.size() > 3 ||
+            !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return false;
+        }
+        v = std::atoi(t.c_str());
+        return v <= 255;
+    };
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos) return number(text, first) && number(text, last);
+    return number(text.substr(0, dash), first) && number(text.substr(dash + 1), last);
+}
+
+namespace {
+
+double toLinear(double v) {
+    const double c = v / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double fromLinear(double l) {
+    l = std::clamp(l, 0.0, 1.0);
+    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
+}
+
+uint8_t rounded(double v) {
+    return static_cast<uint8_t>(std::clamp(std::floor(v + 0.5), 0.0, 255.0));
+}
+
+struct Colour {
+    double c[3];
+};
+
+Colour entryColour(const std::array<uint8_t, 768>& colours, int i, bool linear) {
+    Colour out{};
+    for (int k = 0; k < 3; ++k) {
+        const double v = colours[static_cast<size_t>(3 * i + k)];
+        out.c[k] = linear ? toLinear(v) : v / 255.0;
+    }
+    return out;
+}
+
+Rgb finish(const Colour& mixed, bool linear) {
+    uint8_t v[3];
+    for (int k = 0; k < 3; ++k) {
+        v[k] = rounded(linear ? fromLinear(mixed.c[k]) : std::clamp(mixed.c[k], 0.0, 1.0) * 255.0);
+    }
+    return {v[0], v[1], v[2]};
+}
+
+// OKLab and back, for fading the lightness alone.
+void toOkLab(const double lin[3], double lab[3]) {
+    const double l = std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
+    const double m = std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
+    const double s = std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
+    lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
+    lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
+    lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;
+}
+
+void fromOkLab(const double lab[3], double lin[3]) {
+    const double l = lab[0] + 0.3963377774 * lab[1] + 0.2158037573 * lab[2];
+    const double m = lab[0] - 0.1055613458 * lab[1] - 0.0638541728 * lab[2];
+    const double s = lab[0] - 0.0894841775 * lab[1] - 1.2914855480 * lab[2];
+    const double l3 = l * l * l, m3 = m * m * m, s3 = s * s * s;
+    lin[0] = 4.0767416621 * l3 - 3.3077115913 * m3 + 0.2309699292 * s3;
+    lin[1] = -1.2684380046 * l3 + 2.6097574011 * m3 - 0.3413193965 * s3;
+    lin[2] = -0.0041960863 * l3 - 0.7034186147 * m3 + 1.7076147010 * s3;
+}
+
+}  // namespace
+
+Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, int a, int b) {
+    const bool linear = o.linear;
+    Colour target{};
+    for (int k = 0; k < 3; ++k) {
+        const double v = k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b;
+        target.c[k] = linear ? toLinear(v) : v / 255.0;
+    }
+    Colour out{};
+    switch (o.kind) {
+        case TableKind::Blend:
+        case TableKind::Additive:
+        case TableKind::Multiply: {
+            const Colour x = entryColour(colours, a, linear), y = entryColour(colours, b, linear);
+            for (int k = 0; k < 3; ++k) {
+                out.c[k] = o.kind == TableKind::Blend      ? o.alpha * x.c[k] + (1 - o.alpha) * y.c[k]
+                           : o.kind == TableKind::Additive ? std::min(1.0, x.c[k] + y.c[k])
+                                                           : x.c[k] * y.c[k];
+            }
+            return finish(out, linear);
+        }
+        case TableKind::Tint:
+        case TableKind::Light: {
+            // Tint: entry b moved by the amount; light: entry b at level a of levels.
+            const double f = o.kind == TableKind::Tint ? o.amount : double(a) / (o.levels - 1);
+            const Colour x = entryColour(colours, b, linear);
+            if (o.kind == TableKind::Light && o.keepSaturation) {
+                double lin[3], lab[3], targetLin[3], targetLab[3];
+                for (int k = 0; k < 3; ++k) {
+                    lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
+                    targetLin[k] = toLinear(k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b);
+                }
+                toOkLab(lin, lab);
+                toOkLab(targetLin, targetLab);
+                lab[0] += f * (targetLab[0] - lab[0]);
+                fromOkLab(lab, lin);
+                for (int k = 0; k < 3; ++k) out.c[k] = lin[k];
+                return finish(out, true);
+            }
+            for (int k = 0; k < 3; ++k) out.c[k] = x.c[k] + f * (target.c[k] - x.c[k]);
+            return finish(out, linear);
+        }
+        case TableKind::Grey: {
+            // The entry's luminance, as a grey of the same brightness.
+            double lin[3];
+            for (int k = 0; k < 3; ++k) lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
+            const uint8_t v = rounded(fromLinear(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]));
+            return {v, v, v};
+        }
+        case TableKind::Remap: break;
+    }
+    return {};
+}
+
+bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<uint8_t>& table,
+               std::string* why) {
+    table.assign(tableBytes(o), 0);
+    if (o.kind == TableKind::Remap) {
+        for (int i = 0; i < 256; ++i) table[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+        for (const RemapRange& r : o.ranges) {
+            const int span = r.fromLast - r.from;
+            const int step = span >= 0 ? 1 : -1;
+            for (int i = r.from;; i += step) {
+                // Stretched as map editors do: ends to ends, the rest rounded in between.
+                const int at = span == 0 ? r.to
+                                         : r.to + static_cast<int>(std::lround(
+                                                      double(i - r.from) * (r.toLast - r.to) / span));
+                table[static_cast<size_t>(i)] = static_cast<uint8_t>(at);
+                if (i == r.fromLast) break;
+            }
+        }
+        return true;
+    }
+    MatchRules rules;
+    for (int i = 0; i < palette.entries && i < 256; ++i) {
+        if (!o.reserved.test(static_cast<size_t>(i))) rules.searchable.set(static_cast<size_t>(i));
+    }
+    if (rules.searchable.none()) {
+        if (why != nullptr) *why = "no entry of " + palette.name + " is left to be an output";
+        return false;
+    }
+    ColourMatcher matcher(palette.colours, rules, o.metric);
+    const int rows = o.kind == TableKind::Light ? o.levels : (tableBytes(o) == 65536 ? 256 : 1);
+    for (int a = 0; a < rows; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            uint8_t& cell = table[static_cast<size_t>(a) * 256 + static_cast<size_t>(b)];
+            if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
+                cell = static_cast<uint8_t>(b);
+            } else {
+                cell = matcher.match(tableTarget(palette.colours, o, a, b));
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace kiv

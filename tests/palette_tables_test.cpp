@@ -1,0 +1,183 @@
+// Colour tables of kivtool table: every kind against a full search on two palettes, the rules of
+// fullbright and reserved entries, linear mixing, and the command's words, render and diff.
+#include "grab/palette_tables.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+
+#include "support/pcx_writer.h"
+#include "support/test_support.h"
+
+using namespace kiv;
+using namespace kivtest;
+
+namespace {
+
+PaletteSource paletteOf(const std::array<uint8_t, 768>& colours) {
+    return {"p", "p", colours, 256, "test"};
+}
+
+std::array<uint8_t, 768> randomColours() {
+    std::mt19937 random(11);
+    std::array<uint8_t, 768> c{};
+    for (auto& v : c) v = static_cast<uint8_t>(random());
+    c[0] = c[1] = c[2] = 0;
+    c[765] = c[766] = c[767] = 255;
+    return c;
+}
+
+}  // namespace
+
+TEST(ColourTables, EveryKindEqualsAFullSearch) {
+    const PaletteSource example = [] {
+        PaletteSource s;
+        EXPECT_TRUE(loadPaletteSource(KIV_SOURCE_DIR "/examples/project/sheet.pcx", s, nullptr));
+        return s;
+    }();
+    const PaletteSource random = paletteOf(randomColours());
+    struct Case { const char* what; TableOptions o; };
+    std::vector<Case> cases;
+    auto add = [&](const char* what, auto change) {
+        TableOptions o;
+        change(o);
+        cases.push_back({what, o});
+    };
+    add("blend 0.3", [](TableOptions& o) { o.kind = TableKind::Blend, o.alpha = 0.3; });
+    add("blend linear rgb", [](TableOptions& o) { o.kind = TableKind::Blend, o.linear = true, o.metric = ColourMetric::Rgb; });
+    add("additive reserved", [](TableOptions& o) { o.kind = TableKind::Additive, o.reserved.set(255).set(7); });
+    add("multiply ciede2000", [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Ciede2000; });
+    add("tint", [](TableOptions& o) { o.kind = TableKind::Tint, o.colour = {255, 0, 0}, o.amount = 0.4; });
+    add("fog", [](TableOptions& o) { o.kind = TableKind::Light, o.colour = {128, 128, 128}, o.levels = 5; });
+    add("light, saturation kept", [](TableOptions& o) { o.kind = TableKind::Light, o.levels = 4, o.keepSaturation = true; });
+    add("grey", [](TableOptions& o) { o.kind = TableKind::Grey; });
+    for (const PaletteSource* palette : {&example, &random}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (palette == &random ? " (random palette)" : ""));
+            if (palette == &random && c.o.metric == ColourMetric::Ciede2000) continue;  // slow
+            std::vector<uint8_t> table;
+            ASSERT_TRUE(makeTable(*palette, c.o, table, nullptr));
+            ASSERT_EQ(table.size(), tableBytes(c.o));
+            const int rows = static_cast<int>(table.size() / 256);
+            for (int a = 0; a < rows; a += (rows > 16 ? 7 : 1)) {
+                for (int b = 0; b < 256; ++b) {
+                    const Rgb want = tableTarget(palette->colours, c.o, a, b);
+                    const ColourPoint p = colourPoint(c.o.metric, want);
+                    double best = 1e300;
+                    int answer = -1;
+                    for (int e = 0; e < 256; ++e) {
+                        if (c.o.reserved.test(static_cast<size_t>(e))) continue;
+                        const Rgb have{palette->colours[3 * e], palette->colours[3 * e + 1], palette->colours[3 * e + 2]};
+                        const double d = squaredDifference(c.o.metric, p, colourPoint(c.o.metric, have));
+                        if (d < best) best = d, answer = e;
+                    }
+                    ASSERT_EQ(table[static_cast<size_t>(a * 256 + b)], answer) << a << ", " << b;
+                }
+            }
+        }
+    }
+}
+
+TEST(ColourTables, TargetsFullbrightsAndRemaps) {
+    std::array<uint8_t, 768> c{};
+    for (int k = 0; k < 3; ++k) c[3 + k] = 255, c[6 + k] = 100;  // 0 black, 1 white, 2 grey 100
+    c[9] = 200, c[10] = 100, c[11] = 50;                        // 3
+    struct Case { const char* what; TableKind kind; bool linear; int a, b; Rgb want; };
+    const Case cases[] = {
+        {"half black, half white", TableKind::Blend, false, 0, 1, {128, 128, 128}},
+        {"the same in linear light", TableKind::Blend, true, 0, 1, {188, 188, 188}},
+        {"added and clamped", TableKind::Additive, false, 3, 3, {255, 200, 100}},
+        {"multiplied", TableKind::Multiply, false, 3, 2, {78, 39, 20}},
+        {"multiplied in linear light", TableKind::Multiply, true, 3, 2, {77, 34, 13}},
+        {"fog level 1 of 3 halfway to white", TableKind::Light, false, 1, 0, {128, 128, 128}},
+        {"fog's last level is the colour", TableKind::Light, false, 2, 3, {255, 255, 255}},
+        {"grey by luminance", TableKind::Grey, false, 0, 3, {128, 128, 128}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        TableOptions o;
+        o.kind = k.kind, o.linear = k.linear, o.alpha = 0.5, o.levels = 3, o.colour = {255, 255, 255};
+        EXPECT_EQ(tableTarget(c, o, k.a, k.b), k.want);
+    }
+    TableOptions light;
+    light.kind = TableKind::Light, light.levels = 8, light.colour = {0, 0, 0};
+    light.fullbright.set(1).set(3);
+    light.reserved.set(2);
+    std::vector<uint8_t> table;
+    ASSERT_TRUE(makeTable(paletteOf(c), light, table, nullptr));
+    for (int level = 0; level < 8; ++level) {
+        EXPECT_EQ(table[size_t(level) * 256 + 1], 1);
+        EXPECT_EQ(table[size_t(level) * 256 + 3], 3);
+        EXPECT_NE(table[size_t(level) * 256 + 2], 2);  // reserved: never an output
+    }
+    TableOptions remap;
+    remap.kind = TableKind::Remap;
+    remap.ranges = {{16, 31, 32, 39}, {200, 203, 103, 100}, {5, 5, 9, 9}};
+    ASSERT_TRUE(makeTable(paletteOf(c), remap, table, nullptr));
+    EXPECT_EQ(std::vector<int>(table.begin() + 14, table.begin() + 34),
+              (std::vector<int>{14, 15, 32, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37, 38, 38, 39, 39, 32, 33}));
+    EXPECT_EQ(std::vector<int>(table.begin() + 200, table.begin() + 204), (std::vector<int>{103, 102, 101, 100}));
+    EXPECT_EQ(table[5], 9);
+    TableOptions none;
+    none.reserved.set();
+    std::string why;
+    EXPECT_FALSE(makeTable(paletteOf(c), none, table, &why));
+    EXPECT_EQ(why, "no entry of p is left to be an output");
+}
+
+TEST(ColourTables, CommandWordsRenderAndDiff) {
+    ScopedTempDir dir;
+    PcxPicture pal = blankPicture(2, 2);
+    pal.palette = randomColours();
+    writePcx("pal.pcx", pal);
+    writeFile("nopal.kiv", buildArchive({{"x", {1}}}));
+    struct Case { std::vector<std::string> words; int status; std::string error; };
+    const Case cases[] = {
+        {{"blend", "--alpha", "1.01"}, 2, "kivtool: --alpha 1.01: a number from 0 to 1 is needed"},
+        {{"blend", "--alpha", "-0.1"}, 2, "kivtool: --alpha -0.1: a number from 0 to 1"},
+        {{"blend", "--alpha", "0.5x"}, 2, "kivtool: --alpha 0.5x: a number from 0 to 1"},
+        {{"blend"}, 2, "kivtool: blend needs --alpha A"},
+        {{"tint", "--colour", "1,2,256", "--amount", "1"}, 2, "kivtool: --colour 1,2,256: three numbers"},
+        {{"light", "--to", "0,0", "--levels", "4"}, 2, "kivtool: light needs --to R,G,B"},
+        {{"light", "--to", "0,0,0", "--levels", "1"}, 2, "kivtool: --levels 1: 2 to 256 levels"},
+        {{"remap", "--from", "1-256", "--to", "1-2"}, 2, "kivtool: --from 1-256 --to 1-2: ranges"},
+        {{"remap", "--from", "1-5"}, 2, "kivtool: remap needs --from A-B and --to C-D in pairs"},
+        {{"grey", "--dither", "ordered"}, 2, "kivtool: --dither ordered: dithering does not apply"},
+        {{"sepia"}, 2, "kivtool: table takes one kind"},
+        {{"grey", "--reserve", "0-255"}, 1, "kivtool: --reserve: no entry of pal.pcx is left"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        std::vector<std::string> words = {"table"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        words.insert(words.end(), {"--palette", "pal.pcx", "-o", "t.bin"});
+        const RunResult r = runKivtool(words);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.errors.rfind(c.error, 0), 0u) << r.errors;
+        EXPECT_FALSE(fileExists("t.bin"));
+    }
+    EXPECT_EQ(runKivtool({"table", "grey", "--palette", "nopal.kiv", "-o", "t.bin"}).status, 1);
+    // Two archives whose blend tables differ: render draws them, diff counts the cells.
+    ASSERT_EQ(runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "a.bin"}).status, 0);
+    ASSERT_EQ(runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "b.bin", "--linear"}).status, 0);
+    ASSERT_EQ(runKivtool({"table", "light", "--to", "0,0,0", "--levels", "3", "--palette", "pal.pcx", "-o", "l.bin"}).status, 0);
+    const Bytes a = readFile("a.bin"), b = readFile("b.bin");
+    const auto differ = std::inner_product(a.begin(), a.end(), b.begin(), size_t{0}, std::plus<>(),
+                                           [](uint8_t x, uint8_t y) { return size_t{x != y}; });
+    ASSERT_GT(differ, 0u);
+    writeFile("a.kiv", buildArchive({{"glass", a}, {"light", readFile("l.bin")}}));
+    writeFile("b.kiv", buildArchive({{"glass", b}, {"light", readFile("l.bin")}}));
+    const RunResult diff = runKivtool({"diff", "a.kiv", "b.kiv"});
+    EXPECT_EQ(diff.status, 1);
+    EXPECT_EQ(diff.output, "changed  glass: raw of 65536 bytes -> raw of 65536 bytes, " +
+                               std::to_string(differ) + " of 65536 cells differ\n");
+    const RunResult render = runKivtool({"render", "a.kiv", "-o", "out"});
+    EXPECT_EQ(render.output, "out/glass.png\n");
+    const RunResult levels = runKivtool({"render", "a.kiv", "light", "-o", "out", "--table", "256x1"});
+    EXPECT_EQ(levels.output, "out/light.level0.png\nout/light.level1.png\nout/light.level2.png\n");
+    const RunResult odd = runKivtool({"render", "a.kiv", "light", "--table", "256x2"});
+    EXPECT_EQ(odd.status, 1);
+    EXPECT_NE(odd.errors.find("a raw item of 768 bytes is no whole number of 256 x 2 tables"), std::string::npos);
+    EXPECT_EQ(runKivtool({"render", "a.kiv", "--table", "256x"}).status, 2);
+}
