@@ -191,26 +191,31 @@ struct ZeroedArray {
 struct ColourMatcher::Lattice {
     static constexpr int kLevels = 3;
     ColourMetric metric;
-    std::array<ZeroedArray<uint32_t>, kLevels> start;  // offset into pool + 1, or 0: not made
-    std::array<ZeroedArray<uint16_t>, kLevels> count;
+    std::array<ZeroedArray<uint32_t>, kLevels - 1> start;  // offset into pool + 1, or 0
+    std::array<ZeroedArray<uint16_t>, kLevels - 1> count;
     std::vector<uint8_t> pool;
-    ZeroedArray<uint8_t> kept;  // finest cells holding the colour of a kept (reserved) entry
-    // Finest cells of several candidates remember the answer for each of their 64 colours:
-    // memoAt[cell] - 1 is the cell's block of 64 in memo (0: none yet), a slot the entry + 1.
-    ZeroedArray<uint32_t> memoAt;
-    std::vector<uint16_t> memo;
+    // A finest cell in one place, so that a colour costs one look into memory: its candidates,
+    // whether a kept (reserved) entry's colour lies in it, and the answer for each of its 64
+    // colours once known.
+    struct Finest {
+        uint64_t known = 0;   // bit per colour: answer[] holds it
+        uint32_t start = 0;   // offset into pool + 1, or 0: not made
+        uint16_t count = 0;
+        uint8_t kept = 0;
+        uint8_t answer[64];
+    };
+    ZeroedArray<Finest> finest;
 
     static int shift(int level) { return 6 - 2 * level; }  // 64, 16 and 4 values a side
     static int side(int level) { return 4 << (2 * level); }
 
     explicit Lattice(ColourMetric m) : metric(m) {
-        for (int level = 0; level < kLevels; ++level) {
+        for (int level = 0; level < kLevels - 1; ++level) {
             const size_t cells = size_t{1} << (6 * (level + 1));
             start[static_cast<size_t>(level)].make(cells);
             count[static_cast<size_t>(level)].make(cells);
         }
-        kept.make(size_t{1} << 18);
-        memoAt.make(size_t{1} << 18);
+        finest.make(size_t{1} << 18);
     }
 
     static size_t finestCell(Rgb c) {
@@ -260,9 +265,10 @@ struct ColourMatcher::Lattice {
                                              const std::array<ColourPoint, 256>& points) {
         const int n = side(level);
         const size_t at = (static_cast<size_t>(cell[0]) * n + cell[1]) * n + cell[2];
-        auto& starts = start[static_cast<size_t>(level)];
-        auto& counts = count[static_cast<size_t>(level)];
-        if (starts[at] != 0) return {starts[at] - 1, counts[at]};
+        const bool last = level == kLevels - 1;
+        uint32_t& made = last ? finest[at].start : start[static_cast<size_t>(level)][at];
+        uint16_t& many = last ? finest[at].count : count[static_cast<size_t>(level)][at];
+        if (made != 0) return {made - 1, many};
         uint8_t parent[256];
         size_t parents = 0;
         if (level == 0) {
@@ -270,9 +276,9 @@ struct ColourMatcher::Lattice {
             std::copy(all.begin(), all.end(), parent);
         } else {
             const int up[3] = {cell[0] / 4, cell[1] / 4, cell[2] / 4};
-            const auto [from, many] = candidates(level - 1, up, all, points);
-            parents = many;
-            std::copy(pool.begin() + from, pool.begin() + from + many, parent);
+            const auto [from, above] = candidates(level - 1, up, all, points);
+            parents = above;
+            std::copy(pool.begin() + from, pool.begin() + from + above, parent);
         }
         double boxLow[3], boxHigh[3];
         bounds(level, cell, boxLow, boxHigh);
@@ -296,15 +302,15 @@ struct ColourMatcher::Lattice {
         for (size_t i = 0; i < parents; ++i) {
             if (nearest[i] <= limit) pool.push_back(parent[i]);
         }
-        starts[at] = first + 1;
-        counts[at] = static_cast<uint16_t>(pool.size() - first);
-        return {first, counts[at]};
+        made = first + 1;
+        many = static_cast<uint16_t>(pool.size() - first);
+        return {first, many};
     }
 };
 
 ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const MatchRules& rules,
                              ColourMetric metric)
-    : metric_(metric), known_(nullptr, std::free) {
+    : metric_(metric), known_(nullptr, std::free), single_(nullptr, std::free) {
     for (int i = 0; i < 256; ++i) {
         const size_t at = static_cast<size_t>(3 * i);
         entries_[static_cast<size_t>(i)] = {colours[at], colours[at + 1], colours[at + 2]};
@@ -336,8 +342,10 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
                          [&](uint8_t a, uint8_t b) { return points_[a].x < points_[b].x; });
     } else {
         lattice_ = std::make_unique<Lattice>(metric);
+        single_.reset(static_cast<uint16_t*>(std::calloc(size_t{1} << 18, sizeof(uint16_t))));
+        if (!single_) throw std::bad_alloc();
         for (const auto& [key, e] : exact_) {
-            if (!rules.searchable.test(e)) lattice_->kept[Lattice::finestCell(entries_[e])] = 1;
+            if (!rules.searchable.test(e)) lattice_->finest[Lattice::finestCell(entries_[e])].kept = 1;
         }
     }
 }
@@ -409,27 +417,25 @@ uint8_t ColourMatcher::nearest(Rgb colour) {
     return answer;
 }
 
-uint8_t ColourMatcher::match(Rgb colour) {
+uint8_t ColourMatcher::matchSlowly(Rgb colour) {
     if (lattice_) {
         // Searchable entries of exactly the colour are found by the search (difference 0, lowest
         // index); kept ones are looked up only in the few cells that hold one.
         const size_t cell = Lattice::finestCell(colour);
-        if (lattice_->kept[cell] != 0) {
+        Lattice::Finest& record = lattice_->finest[cell];
+        if (record.kept != 0) {
             const int exact = exactEntry(colour);
             if (exact >= 0) return static_cast<uint8_t>(exact);
         }
-        const uint32_t made = lattice_->start[Lattice::kLevels - 1][cell];
-        if (made == 0) return nearest(colour);
-        const uint32_t from = made - 1;
-        const uint16_t many = lattice_->count[Lattice::kLevels - 1][cell];
-        if (many == 1) return lattice_->pool[from];
-        uint32_t& block = lattice_->memoAt[cell];
-        if (block == 0) {
-            block = static_cast<uint32_t>(lattice_->memo.size()) + 1;
-            lattice_->memo.resize(lattice_->memo.size() + 64, 0);
+        if (record.start == 0) return nearest(colour);
+        const uint32_t from = record.start - 1;
+        const uint16_t many = record.count;
+        if (many == 1) {
+            if (record.kept == 0) single_[cell] = static_cast<uint16_t>(lattice_->pool[from] + 1);
+            return lattice_->pool[from];
         }
-        uint16_t& slot = lattice_->memo[block - 1 + ((colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u))];
-        if (slot != 0) return static_cast<uint8_t>(slot - 1);
+        const unsigned slot = (colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u);
+        if ((record.known >> slot & 1) != 0) return record.answer[slot];
         const uint8_t* candidate = lattice_->pool.data() + from;
         const ColourPoint p = colourPoint(metric_, colour);
         double best = std::numeric_limits<double>::infinity();
@@ -440,7 +446,8 @@ uint8_t ColourMatcher::match(Rgb colour) {
             const double d = x * x + y * y + z * z;  // as squaredDifference measures
             if (d < best) best = d, answer = candidate[i];
         }
-        slot = static_cast<uint16_t>(answer + 1);
+        record.answer[slot] = answer;
+        record.known |= uint64_t{1} << slot;
         return answer;
     }
     if (!known_) {

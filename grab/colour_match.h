@@ -53,8 +53,16 @@ class ColourMatcher {
     ColourMatcher& operator=(const ColourMatcher&) = delete;
 
     // The lowest searchable entry of exactly this colour, else the lowest kept one, else the
-    // nearest searchable entry. Answers are remembered per colour.
-    uint8_t match(Rgb colour);
+    // nearest searchable entry. Answers are remembered per colour; a colour whose cell of 4 x 4
+    // x 4 has one answer is answered here at once.
+    uint8_t match(Rgb colour) {
+        if (single_) {
+            const uint16_t known = single_[(size_t(colour.r >> 2) << 12) |
+                                           (size_t(colour.g >> 2) << 6) | size_t(colour.b >> 2)];
+            if (known != 0) return static_cast<uint8_t>(known - 1);
+        }
+        return matchSlowly(colour);
+    }
     // The lowest entry of exactly this colour that match() may give, or -1.
     int exactEntry(Rgb colour) const;
     // The nearest searchable entry, found without the structures that speed it up.
@@ -65,6 +73,7 @@ class ColourMatcher {
 
   private:
     struct Lattice;
+    uint8_t matchSlowly(Rgb colour);
     uint8_t nearest(Rgb colour);
     uint8_t nearestByLightness(const ColourPoint& p) const;
 
@@ -76,6 +85,9 @@ class ColourMatcher {
     std::vector<std::pair<uint32_t, uint8_t>> exact_;  // colour key → entry, sorted by key
     std::unique_ptr<Lattice> lattice_;         // rgb and OKLab
     std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1
+    // Per finest cell of the lattice: its one answer + 1, or 0 (not made, several, or a kept
+    // entry's colour inside).
+    std::unique_ptr<uint16_t[], void (*)(void*)> single_;
 };
 
 }  // namespace kiv

@@ -185,13 +185,17 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
     }
     ColourMatcher matcher(palette.colours, rules, o.metric);
     const int rows = o.kind == TableKind::Light ? o.levels : (tableBytes(o) == 65536 ? 256 : 1);
+    // Tables whose colour does not depend on the order of the pair are filled once per pair.
+    const bool symmetric = o.kind == TableKind::Additive || o.kind == TableKind::Multiply ||
+                           (o.kind == TableKind::Blend && o.alpha == 0.5);
     for (int a = 0; a < rows; ++a) {
-        for (int b = 0; b < 256; ++b) {
+        for (int b = symmetric ? a : 0; b < 256; ++b) {
             uint8_t& cell = table[static_cast<size_t>(a) * 256 + static_cast<size_t>(b)];
             if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
                 cell = static_cast<uint8_t>(b);
             } else {
                 cell = matcher.match(tableTarget(palette.colours, o, a, b));
+                if (symmetric) table[static_cast<size_t>(b) * 256 + static_cast<size_t>(a)] = cell;
             }
         }
     }
