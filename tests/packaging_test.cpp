@@ -130,7 +130,8 @@ TEST(Packaging, HelpManualAndReadmeAgree) {
         EXPECT_NE(kivPage.find(escaped), std::string::npos);
         EXPECT_NE(readme.find(std::string("`") + option), std::string::npos);
     }
-    for (const char* command : {"list", "verify", "extract", "render", "diff", "unpack", "index"}) {
+    for (const char* command :
+         {"list", "verify", "extract", "render", "diff", "unpack", "index", "table"}) {
         SCOPED_TRACE(command);
         EXPECT_NE(runKivtool({"--help"}).output.find(std::string("  ") + command),
                   std::string::npos);
