@@ -47,13 +47,13 @@ const char* const kHelpEnd =
     "text); 1 the job reported an error; 2 wrong words on the command line; 255 the job could\n"
     "not start (its files cannot be created or its link script opened).\n";
 
-void printHelp(std::FILE* to) {
-    std::fprintf(to, "%s%s%s", kHelp, kiv::kMappingOptionsHelp, kHelpEnd);
+void printHelp() {
+    std::printf("%s%s%s", kHelp, kiv::kMappingOptionsHelp, kHelpEnd);
 }
 
+// Wrong words: what is wrong, in one line, and where the help is.
 int wrongWords(const std::string& what) {
-    std::fprintf(stderr, "kiv: %s\n", what.c_str());
-    printHelp(stderr);
+    std::fprintf(stderr, "kiv: %s\ntry 'kiv --help'\n", what.c_str());
     return 2;
 }
 
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         if (word == "--") {
             optionsEnd = true;
         } else if (word == "-h" || word == "--help") {
-            printHelp(stdout);
+            printHelp();
             return 0;
         } else if (word == "--version") {
             std::printf("kiv %s\n", KIV_VERSION);

@@ -294,7 +294,7 @@ const char* const kUsage =
 }  // namespace
 
 int usageError(const std::string& what) {
-    std::fprintf(stderr, "kivtool: %s\n%s", what.c_str(), kUsage);
+    std::fprintf(stderr, "kivtool: %s\ntry 'kivtool --help'\n", what.c_str());
     return kToolTrouble;
 }
 

@@ -47,6 +47,17 @@ TEST(Packaging, ManPagesRenderWithoutWarnings) {
     }
 }
 
+TEST(Packaging, WindowAnswersHelpAndVersionWithoutAWindow) {
+    const std::string gui = "DISPLAY= QT_QPA_PLATFORM= '" + kBuild + "/kiv-gui'";
+    const auto [helpStatus, help] = shell(gui + " --help");
+    EXPECT_EQ(helpStatus, 0);
+    EXPECT_EQ(help.rfind("usage: kiv-gui [SCRIPT | ARCHIVE.kiv]\n", 0), 0u) << help;
+    EXPECT_EQ(shell(gui + " --version"), std::make_pair(0, std::string("kiv-gui " KIV_VERSION "\n")));
+    const auto [status, out] = shell("QT_QPA_PLATFORM=offscreen '" + kBuild + "/kiv-gui' --bogus");
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(out.find("kiv-gui: unknown option --bogus\ntry 'kiv-gui --help'\n"), std::string::npos) << out;
+}
+
 TEST(Packaging, DesktopEntryAndMetadataValidate) {
     auto [status, out] = shell("desktop-file-validate '" +
                                sourcePath("packaging/io.github.kivtools.kivgui.desktop") + "'");
