@@ -261,6 +261,24 @@ TEST(Pipelines, ExampleBuildsAgainOnlyWhatChanged) {
         EXPECT_NE(modified(out + "/tables.kiv"), before["tables.kiv"]);
         EXPECT_NE(modified(out + "/game.kiv"), before["game.kiv"]) << "and the final link";
         EXPECT_EQ(modified(out + "/letters.kiv"), before["letters.kiv"]);
+        // A picture the script names that is missing fails the build, every time, until it is
+        // there; a picture renamed in the script and on disk builds.
+        writeText("project/art.scp", "LOADPCX sheet.pcx\nRAW r 1000 1000 1 1\n");
+        EXPECT_NE(inOut(b.again), 0);
+        EXPECT_NE(inOut(b.again), 0) << "a failed job never looks up to date";
+        writeText("project/art.scp", "LOADPCX " + std::string(b.name) + ".pcx\nPALETTE p\n");
+        EXPECT_NE(inOut(b.again), 0);
+        EXPECT_NE(inOut(b.again), 0) << "nor does one that missed a picture";
+        ASSERT_EQ(std::system(("cp project/sheet.pcx project/" + std::string(b.name) + ".pcx").c_str()), 0);
+        EXPECT_EQ(inOut(b.again), 0);
+        EXPECT_EQ(parseArchive(out + "/art.kiv").entries.size(), 1u);
+        ASSERT_EQ(std::rename("project/font.pcx", ("project/font-" + std::string(b.name) + ".pcx").c_str()), 0);
+        writeText("project/letters.scp", "LOADPCX font-" + std::string(b.name) + ".pcx\nFONT letters 65 72\n");
+        EXPECT_EQ(inOut(b.again), 0);
+        ASSERT_EQ(std::rename(("project/font-" + std::string(b.name) + ".pcx").c_str(), "project/font.pcx"), 0);
+        ASSERT_EQ(std::remove(("project/" + std::string(b.name) + ".pcx").c_str()), 0);
+        copySourceFolder("examples/project/art.scp", "project/art.scp");
+        copySourceFolder("examples/project/letters.scp", "project/letters.scp");
     }
     // The same inputs give the same bytes, whichever folder and build made them.
     for (const char* a : {"art.kiv", "letters.kiv", "tables.kiv", "game.kiv"}) {
