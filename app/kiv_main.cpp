@@ -28,7 +28,9 @@ const char* const kHelp =
     "  --depfile FILE   once the archive is finished, write FILE: a Make rule naming the\n"
     "                   archive and every file the job read (the script, pictures, linked\n"
     "                   files, merged archives)\n"
-    "  --strict         warnings are errors: the exit status becomes 1\n"
+    "  --strict, -Werror  warnings are errors: the exit status becomes 1\n"
+    "  -Wno-NAME        no warnings of the kind NAME (the names are below)\n"
+    "  -Werror=NAME     warnings of the kind NAME are errors\n"
     "  -q, --quiet      no warnings\n"
     "  -v, --verbose    a summary on standard error at the end: the archive, entries, bytes\n"
     "  -h, --help       this text\n"
@@ -48,7 +50,9 @@ const char* const kHelpEnd =
     "not start (its files cannot be created or its link script opened).\n";
 
 void printHelp() {
-    std::printf("%s%s%s", kHelp, kiv::kMappingOptionsHelp, kHelpEnd);
+    std::printf("%s%s%s\nWarnings, each shown with its name as [-WNAME]:\n", kHelp,
+                kiv::kMappingOptionsHelp, kHelpEnd);
+    for (const kiv::WarningName& w : kiv::kWarningNames) std::printf("  %-18s %s\n", w.name, w.about);
 }
 
 // Wrong words: what is wrong, in one line, and where the help is.
@@ -96,8 +100,16 @@ int main(int argc, char** argv) {
         } else if (word == "--version") {
             std::printf("kiv %s\n", KIV_VERSION);
             return 0;
-        } else if (word == "--strict") {
+        } else if (word == "--strict" || word == "-Werror") {
             strict = true;
+        } else if (word.rfind("-Wno-", 0) == 0 || word.rfind("-Werror=", 0) == 0) {
+            const bool off = word[2] == 'n';
+            const std::string name = word.substr(off ? 5 : 8);
+            Warning kind;
+            if (!warningNamed(name, kind)) {
+                return wrongWords("no warning is named " + name + " (kiv --help lists them)");
+            }
+            setWarningAction(kind, off ? WarningAction::Ignore : WarningAction::Error);
         } else if (word == "-q" || word == "--quiet") {
             quiet = true;
         } else if (word == "-v" || word == "--verbose") {

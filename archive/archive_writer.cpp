@@ -320,7 +320,7 @@ void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
     if (!name.empty() && name.back() != ':') {
         const auto [at, added] = writer.itemNames.emplace(name, writer.header.count + 1);
         if (!added) {
-            diagnose(Severity::Warning, "%s holds two items named %s (entries %d and %d)",
+            warn(Warning::DuplicateName, "%s holds two items named %s (entries %d and %d)",
                      writer.archiveName.c_str(), name.c_str(), at->second, writer.header.count + 1);
         }
     }
@@ -356,14 +356,14 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
     if (name != nullptr) {
         size_t n = std::strlen(name);
         if (n > kStoredNameChars) {
-            diagnose(Severity::Warning,
+            warn(Warning::LongName,
                      "%sitem name %s is longer than %zu characters; stored as %.*s", what.c_str(),
                      name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
             n = kStoredNameChars;
         }
         std::memcpy(entry.name.data(), name, n);
     } else {
-        diagnose(Severity::Warning,
+        warn(Warning::UnnamedItem,
                  "%sitem without a name; give the item's name as the first argument", what.c_str());
     }
     appendData(writer, bytes, static_cast<size_t>(length));

@@ -159,7 +159,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
         if (script.atEnd()) {
             // A last line without a line end is not handled.
             if (line[std::strspn(line, tokenDelimiters)] != '\0') {
-                diagnose(Severity::Warning,
+                warn(Warning::UnendedLine,
                          "the last line has no line end and is not handled; end it with one");
             }
             break;
@@ -172,7 +172,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
             case LinkLineKind::Comment:
                 break;
             case LinkLineKind::FileWithoutName:
-                diagnose(Severity::Warning,
+                warn(Warning::UnstoredFile,
                          "%s is not stored: a file line needs an item name after the path", token);
                 break;
             case LinkLineKind::Label:

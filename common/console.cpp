@@ -1,5 +1,7 @@
 #include "common/console.h"
 
+#include <array>
+
 #include <iconv.h>
 #include <langinfo.h>
 #include <strings.h>
@@ -164,16 +166,58 @@ void setWarningMode(bool quiet, bool strict) {
     diagnostics().strict = strict;
 }
 
+namespace {
+
+std::array<WarningAction, std::size(kWarningNames)>& warningActions() {
+    static std::array<WarningAction, std::size(kWarningNames)> actions{};
+    return actions;
+}
+
+void report(Severity severity, std::string text);
+
+}  // namespace
+
+bool warningNamed(const std::string& name, Warning& kind) {
+    for (const WarningName& w : kWarningNames) {
+        if (name == w.name) {
+            kind = w.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+void setWarningAction(Warning kind, WarningAction action) {
+    warningActions()[static_cast<size_t>(kind)] = action;
+}
+
+void warn(Warning kind, const char* format, ...) {
+    const WarningAction action = warningActions()[static_cast<size_t>(kind)];
+    if (action == WarningAction::Ignore) return;
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    text += std::string(" [-W") + kWarningNames[static_cast<size_t>(kind)].name + "]";
+    report(action == WarningAction::Error ? Severity::Error : Severity::Warning, std::move(text));
+}
+
 void diagnose(Severity severity, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    report(severity, std::move(text));
+}
+
+namespace {
+
+void report(Severity severity, std::string text) {
     DiagnosticState& state = diagnostics();
     const bool note = severity == Severity::Note;
     const bool error =
         severity == Severity::Error || (severity == Severity::Warning && state.strict);
     if (!error && state.quiet) return;
-    va_list args;
-    va_start(args, format);
-    std::string text = formatted(format, args);
-    va_end(args);
     std::string where = "kiv";
     if (!state.script.empty()) {
         where = state.script;
@@ -192,6 +236,8 @@ void diagnose(Severity severity, const char* format, ...) {
     }
     emit(state.sink, line);
 }
+
+}  // namespace
 
 void beginJobLog() {
     errorLines().clear();

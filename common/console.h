@@ -50,6 +50,44 @@ void diagnose(Severity severity, const char* format, ...) __attribute__((format(
 // Warnings are not written (quiet), or count as errors (strict).
 void setWarningMode(bool quiet, bool strict);
 
+// Each kind of warning has a name, shown after its text as [-WNAME], as compilers do; each can be
+// turned off (-Wno-NAME) or made an error (-Werror=NAME).
+enum class Warning {
+    MisspeltCommand,
+    NoPicture,
+    MissingGlyphs,
+    RowWrap,
+    UnnamedItem,
+    LongName,
+    DuplicateName,
+    EarlierPicture,
+    UnstoredFile,
+    UnendedLine,
+};
+struct WarningName {
+    Warning kind;
+    const char* name;
+    const char* about;
+};
+inline constexpr WarningName kWarningNames[] = {
+    {Warning::MisspeltCommand, "misspelt-command", "a line's first word is close to a command's"},
+    {Warning::NoPicture, "before-picture", "a command that needs a picture comes before any"},
+    {Warning::MissingGlyphs, "missing-glyphs", "FONT codes that the sheet has no cell for"},
+    {Warning::RowWrap, "row-wrap", "a rectangle runs past the picture's right edge"},
+    {Warning::UnnamedItem, "unnamed-item", "an item without a name"},
+    {Warning::LongName, "long-name", "an item name longer than 15 characters is cut"},
+    {Warning::DuplicateName, "duplicate-name", "two items of one name in an archive"},
+    {Warning::EarlierPicture, "earlier-picture", "a failed load leaves the earlier picture"},
+    {Warning::UnstoredFile, "unstored-file", "a link line with a path and no item name"},
+    {Warning::UnendedLine, "unended-line", "a link script's last line without a line end"},
+};
+// The kind of a name; false for a name that is none.
+bool warningNamed(const std::string& name, Warning& kind);
+enum class WarningAction { Warn, Ignore, Error };
+void setWarningAction(Warning kind, WarningAction action);
+// A warning of its kind: written with its name, left out or made an error as set.
+void warn(Warning kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // The error record of the running job.
 void beginJobLog();
 bool jobFailed();

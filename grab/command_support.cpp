@@ -47,7 +47,7 @@ void warnWithoutPicture(const GrabContext& ctx) {
     if (ctx.pictureLoaded) return;
     const bool zero =
         std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
-    diagnose(Severity::Warning, "%s %s comes before any picture of the script: it uses %s",
+    warn(Warning::NoPicture, "%s %s comes before any picture of the script: it uses %s",
              ctx.command, itemLabel(ctx),
              zero ? "an all-zero palette" : "the palette of an earlier job");
 }
@@ -73,7 +73,7 @@ bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w,
         return false;
     }
     if (static_cast<int64_t>(x) + w > ctx.width) {
-        diagnose(Severity::Warning,
+        warn(Warning::RowWrap,
                  "%s %s: rectangle x %d y %d w %d h %d runs past the right edge of the %d-pixel "
                  "wide picture and goes on with the next row",
                  ctx.command, itemLabel(ctx), x, y, w, h, ctx.width);

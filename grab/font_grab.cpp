@@ -78,7 +78,7 @@ void grabFont(GrabContext& ctx) {
                 c = 0;
                 band += h + 1;
                 if (band >= H) {  // the sheet has no further cell
-                    diagnose(Severity::Warning,
+                    warn(Warning::MissingGlyphs,
                              "FONT %s: codes %d to %d got no glyph: the sheet has no cell for "
                              "them after the %d glyphs found",
                              itemLabel(ctx), k, last, k - first);

@@ -140,7 +140,7 @@ const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
         char* rest = first;
         const char* word = nextToken(rest);
         if (const char* meant = misspeltCommand(word)) {
-            diagnose(Severity::Warning,
+            warn(Warning::MisspeltCommand,
                      "%s is no command and the line is skipped; did you mean %s?", word, meant);
         }
         return nullptr;

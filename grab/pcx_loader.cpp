@@ -160,7 +160,7 @@ void grabLoadPcx(GrabContext& ctx) {
     ctx.width = width;
     ctx.height = height;
     if (!loaded && ctx.pictureLoaded) {
-        diagnose(Severity::Warning,
+        warn(Warning::EarlierPicture,
                  "the commands after this line use the earlier picture (%d x %d)", width, height);
     }
     if (loaded && !ctx.picture.empty()) {

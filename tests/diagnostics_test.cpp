@@ -41,27 +41,32 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
         const char* what;
         std::string script;   // job.scp, or job.lnk when it starts with "LNK "
         std::string warning;  // "" for none at all
+        std::string name;     // the kind's name
     } cases[] = {
         {"misspelt PACKED", "LOADPCX pic.pcx\nPAKCED hero 0 0 1 1\n",
-         "job.scp:2: warning: PAKCED is no command and the line is skipped; did you mean PACKED?"},
-        {"misspelt PALETTE", "PALLETE pal\n", "job.scp:1: warning: PALLETE is no command"},
-        {"misspelt TEXTURE", "LOADPCX pic.pcx\ntextur t 0 0 1 1\n", "did you mean TEXTURE?"},
+         "job.scp:2: warning: PAKCED is no command and the line is skipped; did you mean PACKED? "
+         "[-Wmisspelt-command]", "misspelt-command"},
+        {"misspelt PALETTE", "PALLETE pal\n", "job.scp:1: warning: PALLETE is no command", "misspelt-command"},
+        {"misspelt TEXTURE", "LOADPCX pic.pcx\ntextur t 0 0 1 1\n", "did you mean TEXTURE?", "misspelt-command"},
         {"comments", "; sprites\n# sprites\n// sprites\nrem sprites\nhello world\nPALETTE p\n",
-         "job.scp:6: warning: PALETTE p comes before any picture of the script"},
+         "job.scp:6: warning: PALETTE p comes before any picture of the script", "before-picture"},
         {"a FONT short of cells", "LOADPCX font.pcx\nFONT f 65 70\n",
-         "job.scp:2: warning: FONT f: codes 67 to 70 got no glyph"},
+         "job.scp:2: warning: FONT f: codes 67 to 70 got no glyph", "missing-glyphs"},
         {"a rectangle into the next row", "LOADPCX pic.pcx\nRAW r 1 0 2 1\n",
-         "job.scp:2: warning: RAW r: rectangle x 8 y 0 w 16 h 8 runs past the right edge"},
+         "job.scp:2: warning: RAW r: rectangle x 8 y 0 w 16 h 8 runs past the right edge", "row-wrap"},
         {"an item without a name", "LOADPCX pic.pcx\nPALETTE\n",
-         "job.scp:2: warning: PALETTE item without a name"},
+         "job.scp:2: warning: PALETTE item without a name", "unnamed-item"},
+        {"a long name", "LOADPCX pic.pcx\nPALETTE a_name_of_sixteen\n",
+         "job.scp:2: warning: PALETTE item name a_name_of_sixteen is longer than 15", "long-name"},
         {"two items of one name", "LOADPCX pic.pcx\nPALETTE p\nPALETTE p\n",
-         "job.scp:3: warning: job.kiv holds two items named p (entries 1 and 2)"},
+         "job.scp:3: warning: job.kiv holds two items named p (entries 1 and 2)", "duplicate-name"},
         {"a failed load after a good one", "LOADPCX pic.pcx\nLOADPCX gone.pcx\nPALETTE p\n",
-         "job.scp:2: warning: the commands after this line use the earlier picture (16 x 16)"},
+         "job.scp:2: warning: the commands after this line use the earlier picture (16 x 16)",
+         "earlier-picture"},
         {"a link line without item name", "LNK notes.txt\n",
-         "job.lnk:1: warning: notes.txt is not stored: a file line needs an item name"},
+         "job.lnk:1: warning: notes.txt is not stored: a file line needs an item name", "unstored-file"},
         {"a last link line without line end", "LNK LABEL:\nnotes.txt NOTES",
-         "job.lnk:2: warning: the last line has no line end and is not handled"},
+         "job.lnk:2: warning: the last line has no line end and is not handled", "unended-line"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -77,20 +82,29 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
         EXPECT_EQ(quiet.errors.find("warning"), std::string::npos) << quiet.errors;
         const bool failedLoad = c.script.find("gone.pcx") != std::string::npos;
         EXPECT_EQ(plain.status, failedLoad ? 1 : 0);
-        if (c.warning.empty()) {
-            EXPECT_EQ(plain.errors, "");
-            continue;
-        }
         EXPECT_NE(plain.errors.find(c.warning), std::string::npos) << plain.errors;
-        RunResult strict = runKiv({"--strict", script});
-        EXPECT_EQ(strict.status, 1) << "--strict makes warnings errors";
-        EXPECT_EQ(strict.output, plain.output);
-        EXPECT_EQ(readFile("job.kiv"), archive) << "the archive is the same";
-        std::string asError = c.warning;
-        const size_t mark = asError.find("warning: ");
-        if (mark != std::string::npos) asError.replace(mark, 9, "error: ");
-        EXPECT_NE(strict.errors.find(asError), std::string::npos) << strict.errors;
+        EXPECT_NE(plain.errors.find(" [-W" + c.name + "]\n"), std::string::npos) << plain.errors;
+        // Off by name: no warning of the kind; an error by name, or all of them with --strict.
+        RunResult off = runKiv({"-Wno-" + c.name, script});
+        EXPECT_EQ(off.errors.find("[-W" + c.name + "]"), std::string::npos) << off.errors;
+        EXPECT_EQ(off.status, plain.status);
+        const std::string other = c.name == "row-wrap" ? "long-name" : "row-wrap";
+        EXPECT_EQ(runKiv({"-Werror=" + other, script}).status, plain.status);
+        for (const std::string& asErrors : {std::string("--strict"), "-Werror=" + c.name}) {
+            RunResult strict = runKiv({asErrors, script});
+            EXPECT_EQ(strict.status, 1) << asErrors << " makes warnings errors";
+            EXPECT_EQ(strict.output, plain.output);
+            EXPECT_EQ(readFile("job.kiv"), archive) << "the archive is the same";
+            std::string asError = c.warning;
+            const size_t mark = asError.find("warning: ");
+            if (mark != std::string::npos) asError.replace(mark, 9, "error: ");
+            EXPECT_NE(strict.errors.find(asError), std::string::npos) << strict.errors;
+        }
     }
+    const RunResult unknown = runKiv({"-Werror=misspelled-command", "job.scp"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.errors, "kiv: no warning is named misspelled-command (kiv --help lists them)\n"
+                              "try 'kiv --help'\n");
 }
 
 TEST(Diagnostics, OriginalMessagesStayAndGainTheirLine) {

@@ -132,7 +132,7 @@ TEST(Packaging, HelpManualAndReadmeAgree) {
     for (const char* option :
          {"-C", "--depfile", "--strict", "--quiet", "--verbose", "--help", "--version", "/k",
           "--palette", "--match", "--reserve", "--transparent-index", "--alpha-threshold",
-          "--colour-key", "--dither"}) {
+          "--colour-key", "--dither", "-Wno-", "-Werror=", "misspelt-command", "unended-line"}) {
         SCOPED_TRACE(option);
         std::string escaped;
         for (char c : std::string(option))
