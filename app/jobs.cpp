@@ -66,8 +66,8 @@ struct LocationScope {
     ~LocationScope() { clearDiagnosticLocation(); }
 };
 
-void fill(JobResult* result, const ArchiveWriter& writer, const std::string& script,
-          std::vector<std::string> inputs) {
+void recordResult(JobResult* result, const ArchiveWriter& writer, const std::string& script,
+                  std::vector<std::string> inputs) {
     if (result == nullptr) return;
     result->finished =
         writer.archiveFile < 0 && writer.partialName.empty() && !writer.archiveName.empty();
@@ -100,7 +100,7 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
         const std::vector<std::string> inputs = ctx.inputs;
         console.show();
         finishArchive(writer);
-        fill(result, writer, scriptFile, inputs);
+        recordResult(result, writer, scriptFile, inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();
@@ -121,7 +121,8 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
     console.show();
     try {
         runLinkScript(writer, scriptPath);
-        fill(result, writer, resolveScriptPath(scriptBase(scriptPath) + ".lnk"), writer.inputs);
+        recordResult(result, writer, resolveScriptPath(scriptBase(scriptPath) + ".lnk"),
+                     writer.inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
         return exit.status();

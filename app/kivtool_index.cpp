@@ -32,13 +32,13 @@ int indexPicture(int argc, char** argv) {
                              "--alpha-threshold", "--colour-key", "--dither"}) {
         valued.emplace_back(name);
     }
-    const Words w = parseWords(argc, argv, 2, valued, {"--pcx", "--report-only"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, valued, {"--pcx", "--report-only"});
     if (w.help) {
         std::printf("%s%s", kIndexHelp, kMappingOptionsHelp);
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.size() != 1) return usageError("index takes one picture");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.size() != 1) return usageError("index takes one picture");
     const bool reportOnly = w.options.count("--report-only") > 0;
     if (!reportOnly && w.options.count("-o") == 0) return usageError("index needs -o OUT");
     MappingSetup setup;
@@ -53,13 +53,13 @@ int indexPicture(int argc, char** argv) {
     std::string why;
     if (!prepareMapper(setup, mapper, &why)) {
         std::fprintf(stderr, "kivtool: --palette %s\n", why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
-    const std::string& in = w.plain[0];
+    const std::string& in = w.operands[0];
     ReadableFile file;
     if (!file.open(in)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", in.c_str(), file.reason().c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     TrueColourPicture picture;
     std::vector<uint8_t> indices;
@@ -68,13 +68,13 @@ int indexPicture(int argc, char** argv) {
                            picture, &why) ||
         !mapper.map(picture, indices, &report, &why)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", in.c_str(), why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     const ColourMetric metric = setup.options.metric;
     std::printf("%s onto %s (%s), %s\n", in.c_str(), setup.palette.c_str(),
                 mapper.palette().form.c_str(), metricName(metric));
-    std::printf("pixels        %s (%d x %d)\n", groupedDigits(report.pixels).c_str(),
-                picture.width, picture.height);
+    std::printf("pixels        %s (%d x %d)\n", groupedDigits(report.pixels).c_str(), picture.width,
+                picture.height);
     std::printf("exact         %s\n", groupedDigits(report.exact).c_str());
     std::printf("mapped        %s\n", groupedDigits(report.mapped).c_str());
     std::printf("transparent   %s\n", groupedDigits(report.transparent).c_str());
@@ -92,7 +92,7 @@ int indexPicture(int argc, char** argv) {
         if (picture.width > 65535 || picture.height > 65535) {
             std::fprintf(stderr, "kivtool: %s: a PCX picture is at most 65,535 pixels a side\n",
                          out.c_str());
-            return kToolFound;
+            return kToolProblem;
         }
         bytes = encodePcx(picture.width, picture.height, indices.data(), mapper.palette().colours);
     } else {
@@ -101,12 +101,12 @@ int indexPicture(int argc, char** argv) {
                            setup.options.transparentIndex == 0 && report.transparent > 0};
         if (!encodeIndexedPng(image, mapper.palette().colours, bytes, &why)) {
             std::fprintf(stderr, "kivtool: %s: %s\n", out.c_str(), why.c_str());
-            return kToolFound;
+            return kToolProblem;
         }
     }
     if (!writeWholeFile(out, bytes, &why)) {
         std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     return kToolOk;
 }

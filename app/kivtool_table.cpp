@@ -16,7 +16,8 @@ const char* const kTableHelp =
     "usage: kivtool table KIND --palette SOURCE -o FILE [OPTION...]\n"
     "Writes a colour table of the palette: each cell the entry nearest to the colour it wants,\n"
     "found exactly under --match (ties to the lowest index). Kinds:\n"
-    "  blend --alpha A         256 x 256: cell a x 256 + b nearest to A colour(a) + (1-A) colour(b)\n"
+    "  blend --alpha A         256 x 256: cell a x 256 + b nearest to A colour(a) + (1-A) "
+    "colour(b)\n"
     "  additive                256 x 256: the sum of both colours, each component at most 255\n"
     "  multiply                256 x 256: the product of both colours\n"
     "  tint --colour R,G,B --amount A\n"
@@ -26,7 +27,8 @@ const char* const kTableHelp =
     "                          (black: a light map; grey: fog); --keep-saturation fades the\n"
     "                          lightness alone; fullbright entries stay themselves\n"
     "  remap --from A-B --to C-D [--from ... --to ...]\n"
-    "                          256: a palette-swap translation, ranges of unequal length stretched\n"
+    "                          256: a palette-swap translation, ranges of unequal length "
+    "stretched\n"
     "  grey                    256: each entry to the entry nearest to its grey\n"
     "Options of every kind:\n"
     "  --palette SOURCE        as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\n"
@@ -69,15 +71,17 @@ int makeColourTable(int argc, char** argv) {
             kinds.push_back(word);
             continue;
         }
-        static const char* const kValued[] = {"--palette", "-o", "--alpha", "--colour", "--amount",
-                                              "--to", "--levels", "--fullbright", "--from",
-                                              "--match", "--reserve", "--dither"};
+        static const char* const kValued[] = {"--palette", "-o",      "--alpha",   "--colour",
+                                              "--amount",  "--to",    "--levels",  "--fullbright",
+                                              "--from",    "--match", "--reserve", "--dither"};
         bool known = false;
         for (const char* name : kValued) known = known || word == name;
         if (!known) return usageError("unknown option " + word);
         if (i + 1 >= argc) return usageError(word + " needs a value");
         const std::string value = argv[++i];
-        auto wrong = [&](const std::string& why) { return usageError(word + " " + value + ": " + why); };
+        auto wrong = [&](const std::string& why) {
+            return usageError(word + " " + value + ": " + why);
+        };
         std::string reason;
         if (word == "--palette") {
             paletteName = value;
@@ -90,7 +94,8 @@ int makeColourTable(int argc, char** argv) {
             if (!unitNumber(value, o.amount)) return wrong("a number from 0 to 1 is needed");
             haveAmount = true;
         } else if (word == "--colour") {
-            if (!parseRgb(value, o.colour)) return wrong("three numbers 0 to 255, as R,G,B, are needed");
+            if (!parseRgb(value, o.colour))
+                return wrong("three numbers 0 to 255, as R,G,B, are needed");
             haveColour = true;
         } else if (word == "--to") {
             to.push_back(value);
@@ -107,15 +112,18 @@ int makeColourTable(int argc, char** argv) {
         } else if (word == "--reserve") {
             if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
         } else if (word == "--match") {
-            if (!parseColourMetric(value, o.metric)) return wrong("the metrics are oklab, rgb and ciede2000");
+            if (!parseColourMetric(value, o.metric))
+                return wrong("the metrics are oklab, rgb and ciede2000");
         } else {
             return wrong("dithering does not apply to tables");
         }
     }
     if (kinds.size() != 1 || !parseTableKind(kinds[0], o.kind)) {
-        return usageError("table takes one kind: blend, additive, multiply, tint, light, remap or grey");
+        return usageError(
+            "table takes one kind: blend, additive, multiply, tint, light, remap or grey");
     }
-    if (paletteName.empty() && o.kind != TableKind::Remap) return usageError("table needs --palette SOURCE");
+    if (paletteName.empty() && o.kind != TableKind::Remap)
+        return usageError("table needs --palette SOURCE");
     if (out.empty()) return usageError("table needs -o FILE");
     if (o.kind == TableKind::Blend && !haveAlpha) return usageError("blend needs --alpha A");
     if (o.kind == TableKind::Tint && (!haveColour || !haveAmount)) {
@@ -133,7 +141,8 @@ int makeColourTable(int argc, char** argv) {
         }
         for (size_t k = 0; k < from.size(); ++k) {
             RemapRange r;
-            if (!parseEntryRange(from[k], r.from, r.fromLast) || !parseEntryRange(to[k], r.to, r.toLast)) {
+            if (!parseEntryRange(from[k], r.from, r.fromLast) ||
+                !parseEntryRange(to[k], r.to, r.toLast)) {
                 return usageError("--from " + from[k] + " --to " + to[k] +
                                   ": ranges of entries 0 to 255, as A-B, are needed");
             }
@@ -146,16 +155,16 @@ int makeColourTable(int argc, char** argv) {
     std::string why;
     if (!paletteName.empty() && !loadPaletteSource(paletteName, palette, &why)) {
         std::fprintf(stderr, "kivtool: --palette %s\n", why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     std::vector<uint8_t> table;
     if (!makeTable(palette, o, table, &why)) {
         std::fprintf(stderr, "kivtool: --reserve: %s\n", why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     if (!writeWholeFile(out, table, &why)) {
         std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     return kToolOk;
 }

@@ -154,25 +154,26 @@ bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_
     return true;
 }
 
-Words parseWords(int argc, char** argv, int from, const std::vector<std::string>& valued,
-                 const std::vector<std::string>& flags) {
-    Words w;
+SubcommandLine parseSubcommandLine(int argc, char** argv, int from,
+                                   const std::vector<std::string>& valued,
+                                   const std::vector<std::string>& flags) {
+    SubcommandLine w;
     for (int i = from; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             w.help = true;
         } else if (std::find(valued.begin(), valued.end(), word) != valued.end()) {
             if (i + 1 >= argc) {
-                w.bad = word + " needs a value";
+                w.error = word + " needs a value";
             } else {
                 w.options[word] = argv[++i];
             }
         } else if (std::find(flags.begin(), flags.end(), word) != flags.end()) {
             w.options[word] = "";
         } else if (word.size() > 1 && word[0] == '-' && word != "-") {
-            w.bad = "unknown option " + word;
+            w.error = "unknown option " + word;
         } else {
-            w.plain.push_back(word);
+            w.operands.push_back(word);
         }
     }
     return w;
@@ -198,7 +199,7 @@ std::string inFolder(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-bool openArchive(ArchiveView& archive, const std::string& path) {
+bool openForReading(ArchiveView& archive, const std::string& path) {
     std::string why;
     if (archive.open(path, &why)) return true;
     std::fprintf(stderr, "kivtool: %s: %s\n", path.c_str(), why.c_str());
@@ -303,7 +304,7 @@ namespace {
 // ---- list
 
 int list(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {}, {"--json"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--json"});
     if (w.help) {
         std::printf(
             "usage: kivtool list ARCHIVE [--json]\n"
@@ -316,10 +317,10 @@ int list(int argc, char** argv) {
             "\\u0080 to \\u00ff (each byte one character).\n");
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.size() != 1) return usageError("list takes one archive");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.size() != 1) return usageError("list takes one archive");
     ArchiveView archive;
-    if (!openArchive(archive, w.plain[0])) return kToolTrouble;
+    if (!openForReading(archive, w.operands[0])) return kToolTrouble;
     const bool json = w.options.count("--json") > 0;
     if (json) std::printf("[");
     if (!json) {
@@ -348,7 +349,7 @@ int list(int argc, char** argv) {
         std::fprintf(stderr, "kivtool: %s: %s\n", archive.path().c_str(),
                      problem.describe().c_str());
     }
-    return archive.directory().problems.empty() ? kToolOk : kToolFound;
+    return archive.directory().problems.empty() ? kToolOk : kToolProblem;
 }
 
 // ---- verify
@@ -361,7 +362,7 @@ int verifyOne(const std::string& path, bool strict) {
         // trouble.
         std::fprintf(stderr, "kivtool: %s: %s\n", path.c_str(), why.c_str());
         ReadableFile probe;
-        return probe.open(path) ? kToolFound : kToolTrouble;
+        return probe.open(path) ? kToolProblem : kToolTrouble;
     }
     size_t problems = 0;
     for (const ArchiveProblem& problem : archive.directory().problems) {
@@ -389,11 +390,11 @@ int verifyOne(const std::string& path, bool strict) {
         if (!notes.empty()) std::printf(" (%zu notes)", notes.size());
         std::printf("\n");
     }
-    return problems == 0 ? kToolOk : kToolFound;
+    return problems == 0 ? kToolOk : kToolProblem;
 }
 
 int verify(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {}, {"--rebuild", "--strict"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--rebuild", "--strict"});
     if (w.help) {
         std::printf(
             "usage: kivtool verify [--strict] ARCHIVE...\n"
@@ -408,11 +409,11 @@ int verify(int argc, char** argv) {
             "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n");
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.empty()) return usageError("verify takes one or more archives");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.empty()) return usageError("verify takes one or more archives");
     const bool strict = w.options.count("--strict") > 0;
     int status = kToolOk;
-    for (const std::string& path : w.plain) {
+    for (const std::string& path : w.operands) {
         status = std::max(status, w.options.count("--rebuild") ? rebuildAndCompare(path)
                                                                : verifyOne(path, strict));
     }
@@ -427,7 +428,7 @@ bool isLabel(const ArchiveEntry& entry) {
 }
 
 int extract(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {"-o"}, {});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {"-o"}, {});
     if (w.help) {
         std::printf(
             "usage: kivtool extract ARCHIVE [NAME...] [-o DIR]\n"
@@ -437,11 +438,11 @@ int extract(int argc, char** argv) {
             "(its data lies outside the file, or the write failed), 2 trouble.\n");
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.empty()) return usageError("extract takes an archive");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.empty()) return usageError("extract takes an archive");
     ArchiveView archive;
-    if (!openArchive(archive, w.plain[0])) return kToolTrouble;
-    const auto chosen = selectEntries(archive, {w.plain.begin() + 1, w.plain.end()});
+    if (!openForReading(archive, w.operands[0])) return kToolTrouble;
+    const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
     const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
     if (!makeFolder(folder)) {
@@ -454,14 +455,14 @@ int extract(int argc, char** argv) {
         if (isLabel(archive.entry(i))) continue;
         if (!archive.readable(i)) {
             notWritten(archive, i, "its data lies outside the file");
-            status = kToolFound;
+            status = kToolProblem;
             continue;
         }
         const std::string file = inFolder(folder, safeFileName(archive.name(i), i, used));
         std::string why;
         if (!writeWholeFile(file, archive.item(i), &why)) {
             notWritten(archive, i, file + ": " + why);
-            status = kToolFound;
+            status = kToolProblem;
             continue;
         }
         std::printf("%s\n", file.c_str());
@@ -559,8 +560,8 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
 }
 
 int render(int argc, char** argv) {
-    const Words w =
-        parseWords(argc, argv, 2, {"-o", "--palette", "--scale", "--width", "--table"}, {});
+    const SubcommandLine w = parseSubcommandLine(
+        argc, argv, 2, {"-o", "--palette", "--scale", "--width", "--table"}, {});
     if (w.help) {
         std::printf(
             "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png]\n"
@@ -579,8 +580,8 @@ int render(int argc, char** argv) {
             "written or the archive's palette damaged, 2 trouble.\n");
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.empty()) return usageError("render takes an archive");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.empty()) return usageError("render takes an archive");
     int scale = 1, rawWidth = 0;
     if (w.options.count("--scale") && !wholeNumber(w.options.at("--scale"), 1, 16, scale)) {
         return usageError("--scale takes a whole number from 1 to 16");
@@ -596,20 +597,21 @@ int render(int argc, char** argv) {
             !wholeNumber(size.substr(0, x), 1, 65536, tableWidth) ||
             !wholeNumber(size.substr(x + 1), 1, 65536, tableHeight) ||
             int64_t{tableWidth} * tableHeight > (int64_t{1} << 24)) {
-            return usageError("--table takes WxH, each from 1 to 65536 and at most 16,777,216 "
-                              "cells, and not with --width");
+            return usageError(
+                "--table takes WxH, each from 1 to 65536 and at most 16,777,216 "
+                "cells, and not with --width");
         }
     }
     ArchiveView archive;
-    if (!openArchive(archive, w.plain[0])) return kToolTrouble;
-    const bool named = w.plain.size() > 1;
-    const auto chosen = selectEntries(archive, {w.plain.begin() + 1, w.plain.end()});
+    if (!openForReading(archive, w.operands[0])) return kToolTrouble;
+    const bool named = w.operands.size() > 1;
+    const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
     std::array<uint8_t, 768> colours{};
     bool damaged = false;
     if (!chooseColours(archive, w.options.count("--palette") ? w.options.at("--palette") : "",
                        colours, &damaged)) {
-        return kToolFound;
+        return kToolProblem;
     }
     const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
     if (!makeFolder(folder)) {
@@ -617,7 +619,7 @@ int render(int argc, char** argv) {
         return kToolTrouble;
     }
     std::unordered_set<std::string> used;
-    int status = damaged ? kToolFound : kToolOk;
+    int status = damaged ? kToolProblem : kToolOk;
     for (size_t i : *chosen) {
         const std::vector<uint8_t> bytes = archive.item(i);
         const ItemInfo info =
@@ -648,7 +650,7 @@ int render(int argc, char** argv) {
                                      " bytes is no whole number of " + std::to_string(tableWidth) +
                                      " x " + std::to_string(tableHeight) + " tables"
                                : whyNoPicture(archive, i, info, bytes.size(), rawWidth));
-                status = kToolFound;
+                status = kToolProblem;
             }
             continue;
         }
@@ -659,9 +661,9 @@ int render(int argc, char** argv) {
                                              ? ".level" + std::to_string(level) + ".png"
                                              : ".png"));
             std::string why;
-            if (!writeIndexedPng(file, scaled(pictures[level], scale), colours, &why)) {
+            if (!writeIndexedPng(file, enlarged(pictures[level], scale), colours, &why)) {
                 notWritten(archive, i, file + ": " + why);
-                status = kToolFound;
+                status = kToolProblem;
                 continue;
             }
             std::printf("%s\n", file.c_str());
@@ -717,7 +719,7 @@ std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
 }
 
 int diff(int argc, char** argv) {
-    const Words w = parseWords(argc, argv, 2, {"--images"}, {});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {"--images"}, {});
     if (w.help) {
         std::printf(
             "usage: kivtool diff A B [--images DIR]\n"
@@ -729,10 +731,10 @@ int diff(int argc, char** argv) {
             "names, bytes, order) and nothing else, 1 different, 2 trouble.\n");
         return kToolOk;
     }
-    if (!w.bad.empty()) return usageError(w.bad);
-    if (w.plain.size() != 2) return usageError("diff takes two archives");
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.size() != 2) return usageError("diff takes two archives");
     ArchiveView a, b;
-    if (!openArchive(a, w.plain[0]) || !openArchive(b, w.plain[1])) return kToolTrouble;
+    if (!openForReading(a, w.operands[0]) || !openForReading(b, w.operands[1])) return kToolTrouble;
     const std::string images = w.options.count("--images") ? w.options.at("--images") : "";
     if (!images.empty() && !makeFolder(images)) {
         std::fprintf(stderr, "kivtool: cannot make the folder %s\n", images.c_str());
@@ -925,7 +927,7 @@ int diff(int argc, char** argv) {
                         " -> " + std::to_string(sizeB) + " bytes)");
     }
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
-    return kToolFound;
+    return kToolProblem;
 }
 
 }  // namespace
@@ -949,7 +951,7 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "index") return indexPicture(argc, argv);
     if (command == "table") return makeColourTable(argc, argv);
     if (command == "unpack") {
-        const Words w = parseWords(argc, argv, 2, {}, {"--force"});
+        const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--force"});
         if (w.help) {
             std::printf(
                 "usage: kivtool unpack ARCHIVE DIR [--force]\n"
@@ -967,9 +969,9 @@ int kivtoolMain(int argc, char** argv) {
                 "reproduced or a file cannot be written (said on standard error), 2 trouble.\n");
             return kToolOk;
         }
-        if (!w.bad.empty()) return usageError(w.bad);
-        if (w.plain.size() != 2) return usageError("unpack takes an archive and a folder");
-        return unpackArchive(w.plain[0], w.plain[1], w.options.count("--force") > 0);
+        if (!w.error.empty()) return usageError(w.error);
+        if (w.operands.size() != 2) return usageError("unpack takes an archive and a folder");
+        return unpackArchive(w.operands[0], w.operands[1], w.options.count("--force") > 0);
     }
     return usageError("unknown command " + command);
 }

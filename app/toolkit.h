@@ -18,7 +18,7 @@ namespace kiv {
 // Exit statuses: all well, a problem or difference found, trouble (a file that cannot be read,
 // wrong words on the command line).
 inline constexpr int kToolOk = 0;
-inline constexpr int kToolFound = 1;
+inline constexpr int kToolProblem = 1;  // a problem or a difference found
 inline constexpr int kToolTrouble = 2;
 
 // An archive opened for reading: the directory is checked strictly, items are read one at a
@@ -67,14 +67,15 @@ bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_
 int kivtoolMain(int argc, char** argv);
 
 // The command line of a subcommand: its words and options.
-struct Words {
-    std::vector<std::string> plain;
+struct SubcommandLine {
+    std::vector<std::string> operands;
     std::map<std::string, std::string> options;  // --name value, or "" for a flag
     bool help = false;
-    std::string bad;  // an unknown option
+    std::string error;  // an unknown option, or one without its value
 };
-Words parseWords(int argc, char** argv, int from, const std::vector<std::string>& valued,
-                 const std::vector<std::string>& flags);
+SubcommandLine parseSubcommandLine(int argc, char** argv, int from,
+                                   const std::vector<std::string>& valued,
+                                   const std::vector<std::string>& flags);
 // Wrong words: the reason and the usage on standard error; the exit status.
 int usageError(const std::string& what);
 

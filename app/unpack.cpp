@@ -27,10 +27,10 @@ namespace kiv {
 namespace {
 
 // How one entry comes back.
-enum class Way { Grab, Label, File, Helper, Impossible };
+enum class Remake { Grab, Label, File, Helper, Impossible };
 
-struct Piece {
-    Way way = Way::Helper;
+struct EntryPlan {
+    Remake how = Remake::Helper;
     std::string lines;   // Grab: the script lines; Label and File: the link line
     std::string report;  // what unpack says about it
 };
@@ -145,7 +145,7 @@ class Unpacker {
   private:
     std::string picture(const std::string& base, const IndexedImage& image);
     std::string palettePicture(std::span<const uint8_t> palette);
-    bool tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece);
+    bool tryGrab(size_t i, const std::vector<uint8_t>& bytes, EntryPlan& piece);
     std::string itemFile(size_t i, const std::vector<uint8_t>& bytes);
     void writeBytes(const std::string& name, std::span<const uint8_t> bytes);
     void writeText(const std::string& name, const std::string& text);
@@ -225,7 +225,7 @@ std::string Unpacker::itemFile(size_t i, const std::vector<uint8_t>& bytes) {
 // The sheet of a font in FONT's conventions: markers in column 0 at row 0 and below the glyph
 // height, glyphs from column 1 one blank column apart in bands one row apart, spacers (254)
 // in the columns of a glyph that are empty, so that each cell keeps its width.
-IndexedImage fontSheet(const FontImage& font) {
+IndexedImage glyphSheet(const FontImage& font) {
     const int32_t h = font.height;
     const int32_t kMostWidth = 1024;
     std::vector<std::pair<int32_t, int32_t>> place;  // column and band of each glyph
@@ -267,7 +267,7 @@ IndexedImage fontSheet(const FontImage& font) {
     return sheet;
 }
 
-bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece) {
+bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, EntryPlan& piece) {
     const ArchiveEntry& entry = archive_.entry(i);
     const std::string name = entryName(entry);
     const ItemInfo info = recogniseItem(name, bytes);
@@ -321,7 +321,7 @@ bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece
         }
         case ItemKind::Font: {
             const FontImage font = *readFont(bytes, nullptr);
-            const IndexedImage sheet = fontSheet(font);
+            const IndexedImage sheet = glyphSheet(font);
             lines = "LOADPCX " + picture(base, sheet) + "\nFONT " + name + " " +
                     (font.glyphs > 0
                          ? std::to_string(font.firstCode) + " " + std::to_string(font.lastCode)
@@ -362,7 +362,7 @@ bool Unpacker::tryGrab(size_t i, const std::vector<uint8_t>& bytes, Piece& piece
                        ", kept as bytes: encoded again it does not come back the same";
         return false;
     }
-    piece.way = Way::Grab;
+    piece.how = Remake::Grab;
     piece.lines = lines;
     const size_t pictureAt = lines.find("LOADPCX ") + 8;
     piece.report = printableName(name) + ": " + kindName(info.kind) + " from " +
@@ -379,14 +379,14 @@ int Unpacker::run(bool force) {
                      "kivtool: %s is not empty: nothing written (give --force to write into it, "
                      "replacing what the project has of the same names)\n",
                      folder_.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     for (const char* sub : {"", "/pictures", "/items", "/helpers"}) {
         std::filesystem::create_directories(folder_ + sub, error);
         if (error) {
             std::fprintf(stderr, "kivtool: cannot make %s%s: %s\n", folder_.c_str(), sub,
                          error.message().c_str());
-            return kToolFound;
+            return kToolProblem;
         }
     }
     // The pictures are shown in the archive's first palette, or grey.
@@ -403,10 +403,10 @@ int Unpacker::run(bool force) {
     // Where kiv puts each entry's data, and what that asks of zero-length entries.
     const int64_t base = 12 + 28 * static_cast<int64_t>(archive_.size());
     int64_t position = 0;
-    std::vector<Piece> pieces(archive_.size());
+    std::vector<EntryPlan> pieces(archive_.size());
     for (size_t i = 0; i < archive_.size() && reproducible; ++i) {
         const ArchiveEntry& entry = archive_.entry(i);
-        Piece& piece = pieces[i];
+        EntryPlan& piece = pieces[i];
         const std::string label =
             "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) + ")";
         if (entry.length > 0) {
@@ -420,7 +420,7 @@ int Unpacker::run(bool force) {
             position += entry.length;
             if (entry.flags == 0 && scriptableName(entry, 15) && tryGrab(i, bytes, piece)) continue;
             if (linkItemName(entry)) {
-                piece.way = Way::File;
+                piece.how = Remake::File;
                 piece.lines = itemFile(i, bytes) + " " + entryName(entry) + "\n";
                 if (piece.report.empty()) {
                     piece.report = printableName(entryName(entry)) + ": " +
@@ -428,7 +428,7 @@ int Unpacker::run(bool force) {
                                    piece.lines.substr(0, piece.lines.find(' '));
                 }
             } else {
-                piece.way = Way::Helper;
+                piece.how = Remake::Helper;
                 if (piece.report.empty())
                     piece.report = printableName(entryName(entry)) + ": from a helper archive";
             }
@@ -436,11 +436,11 @@ int Unpacker::run(bool force) {
         }
         // Zero-length: a label line gives offset 0, an empty file or a merge the data position.
         if (entry.offset == 0 && linkLabel(entry)) {
-            piece.way = Way::Label;
+            piece.how = Remake::Label;
             piece.lines = entryName(entry) + "\n";
             piece.report = printableName(entryName(entry)) + " label";
         } else if (entry.offset == position && linkItemName(entry)) {
-            piece.way = Way::File;
+            piece.how = Remake::File;
             piece.lines = itemFile(i, {}) + " " + entryName(entry) + "\n";
             piece.report = printableName(entryName(entry)) + ": empty, from " +
                            piece.lines.substr(0, piece.lines.find(' '));
@@ -450,7 +450,7 @@ int Unpacker::run(bool force) {
                        ": a label of fewer than 4 characters at offset 0, which no link "
                        "line makes (the link job ignores lines that short)");
         } else if (entry.offset == position) {
-            piece.way = Way::Helper;
+            piece.how = Remake::Helper;
             piece.report = label + ": empty, from a helper archive";
         } else {
             impossible(label + ": a zero-length entry at offset " + std::to_string(entry.offset) +
@@ -476,12 +476,12 @@ int Unpacker::run(bool force) {
                        ".lnk (build.sh lists the jobs).\n";
     int grabs = 0, helpers = 0;
     for (size_t i = 0; i < pieces.size() && reproducible;) {
-        const Way way = pieces[i].way;
+        const Remake how = pieces[i].how;
         size_t end = i + 1;
-        if (way == Way::Grab || way == Way::Helper) {
-            while (end < pieces.size() && pieces[end].way == way) ++end;
+        if (how == Remake::Grab || how == Remake::Helper) {
+            while (end < pieces.size() && pieces[end].how == how) ++end;
         }
-        if (way == Way::Grab) {
+        if (how == Remake::Grab) {
             char script[32];
             std::snprintf(script, sizeof script, "%s%02d", prefix.c_str(), ++grabs);
             std::string text = "; Grabs entries " + std::to_string(i + 1) + " to " +
@@ -490,7 +490,7 @@ int Unpacker::run(bool force) {
             writeText(std::string(script) + ".scp", text);
             jobs.push_back(std::string(script) + ".scp");
             link += std::string(script) + ".kiv\n";
-        } else if (way == Way::Helper) {
+        } else if (how == Remake::Helper) {
             char helper[40];
             std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers);
             writeBytes(helper, helperArchive(i, end));
@@ -500,7 +500,7 @@ int Unpacker::run(bool force) {
         }
         i = end;
     }
-    if (!reproducible) return kToolFound;
+    if (!reproducible) return kToolProblem;
     writeText(name + ".lnk", link);
     jobs.push_back(name + ".lnk");
     std::string build = "#!/bin/sh\n# Rebuilds " + shown +
@@ -510,13 +510,13 @@ int Unpacker::run(bool force) {
         build += "\"$KIV\" -q -- " + shellQuoted(job) + " > /dev/null\n";
     writeText("build.sh", build);
     if (!trouble_) chmod((folder_ + "/build.sh").c_str(), 0755);
-    for (const Piece& piece : pieces) {
+    for (const EntryPlan& piece : pieces) {
         if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
     }
     if (trouble_) {
         std::fprintf(stderr, "kivtool: %s: the project in %s is incomplete\n",
                      archive_.path().c_str(), folder_.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     std::printf("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive_.path().c_str(),
                 archive_.size(), folder_.c_str(), shown.c_str());
@@ -624,7 +624,7 @@ int rebuildAndCompare(const std::string& archivePath) {
         if (!runKivJob(kiv, folder, job)) {
             std::printf("%s: the rebuild failed (kiv %s)\n", archivePath.c_str(),
                         printableName(job).c_str());
-            return kToolFound;
+            return kToolProblem;
         }
     }
     const std::string archiveFile = std::filesystem::path(archivePath).filename().string();
@@ -633,7 +633,7 @@ int rebuildAndCompare(const std::string& archivePath) {
     ReadableFile a, b;
     if (!a.open(archivePath) || !b.open(rebuilt)) {
         std::printf("%s: the rebuilt archive cannot be read\n", archivePath.c_str());
-        return kToolFound;
+        return kToolProblem;
     }
     // Compared in blocks: memory stays small whatever the archive's size.
     const int64_t common = std::min(a.size(), b.size());
@@ -645,7 +645,7 @@ int rebuildAndCompare(const std::string& archivePath) {
         const size_t n = static_cast<size_t>(std::min(kBlock, common - at));
         if (!a.readAt(at, left.data(), n) || !b.readAt(at, right.data(), n)) {
             std::printf("%s: the archives cannot be read\n", archivePath.c_str());
-            return kToolFound;
+            return kToolProblem;
         }
         at += std::mismatch(left.begin(), left.begin() + static_cast<ptrdiff_t>(n), right.begin())
                   .first -
@@ -663,7 +663,7 @@ int rebuildAndCompare(const std::string& archivePath) {
         "rebuilt one %lld)\n",
         archivePath.c_str(), static_cast<long long>(at), static_cast<long long>(a.size()),
         static_cast<long long>(b.size()));
-    return kToolFound;
+    return kToolProblem;
 }
 
 }  // namespace kiv

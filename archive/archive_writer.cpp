@@ -269,7 +269,7 @@ std::string scriptBase(std::string_view path) {
     return std::string(path);
 }
 
-void openArchive(ArchiveWriter& writer, const std::string& archiveName) {
+void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName) {
     writer.dataOffset = 0;
     writer.header = ArchiveHeader{};
     std::memcpy(writer.header.magic.data(), kArchiveMagic, 6);
@@ -296,7 +296,7 @@ void openArchive(ArchiveWriter& writer, const std::string& archiveName) {
 }
 
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath) {
-    openArchive(writer, scriptBase(scriptPath) + ".kiv");
+    createArchiveFiles(writer, scriptBase(scriptPath) + ".kiv");
 }
 
 bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes) {
@@ -321,7 +321,7 @@ void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
         const auto [at, added] = writer.itemNames.emplace(name, writer.header.count + 1);
         if (!added) {
             warn(Warning::DuplicateName, "%s holds two items named %s (entries %d and %d)",
-                     writer.archiveName.c_str(), name.c_str(), at->second, writer.header.count + 1);
+                 writer.archiveName.c_str(), name.c_str(), at->second, writer.header.count + 1);
         }
     }
     auto bytes = entry.bytes();
@@ -356,15 +356,14 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
     if (name != nullptr) {
         size_t n = std::strlen(name);
         if (n > kStoredNameChars) {
-            warn(Warning::LongName,
-                     "%sitem name %s is longer than %zu characters; stored as %.*s", what.c_str(),
-                     name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
+            warn(Warning::LongName, "%sitem name %s is longer than %zu characters; stored as %.*s",
+                 what.c_str(), name, kStoredNameChars, static_cast<int>(kStoredNameChars), name);
             n = kStoredNameChars;
         }
         std::memcpy(entry.name.data(), name, n);
     } else {
         warn(Warning::UnnamedItem,
-                 "%sitem without a name; give the item's name as the first argument", what.c_str());
+             "%sitem without a name; give the item's name as the first argument", what.c_str());
     }
     appendData(writer, bytes, static_cast<size_t>(length));
     appendEntry(writer, entry);

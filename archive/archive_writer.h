@@ -55,7 +55,7 @@ std::string scriptBase(std::string_view scriptPath);
 // killed jobs) are removed first. Ends the job (JobExit, start-up status) with
 // "\nError File Not Found\n" and a diagnostic naming the file when either cannot be had; then
 // nothing is left behind.
-void openArchive(ArchiveWriter& writer, const std::string& archiveName);
+void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName);
 // Starts a new archive named after the script.
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
 

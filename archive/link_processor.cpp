@@ -145,7 +145,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
                  script.reason().c_str());
         throw JobExit(kStartupFailure);
     }
-    openArchive(writer, archiveName);
+    createArchiveFiles(writer, archiveName);
 
     char line[kScriptLineBytes];
     int lineNumber = 0;
@@ -160,7 +160,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
             // A last line without a line end is not handled.
             if (line[std::strspn(line, tokenDelimiters)] != '\0') {
                 warn(Warning::UnendedLine,
-                         "the last line has no line end and is not handled; end it with one");
+                     "the last line has no line end and is not handled; end it with one");
             }
             break;
         }
@@ -173,7 +173,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
                 break;
             case LinkLineKind::FileWithoutName:
                 warn(Warning::UnstoredFile,
-                         "%s is not stored: a file line needs an item name after the path", token);
+                     "%s is not stored: a file line needs an item name after the path", token);
                 break;
             case LinkLineKind::Label:
                 addLabel(writer, token);

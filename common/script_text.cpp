@@ -60,7 +60,7 @@ void ScriptReader::close() {
     file_ = nullptr;
 }
 
-bool ScriptReader::fill() {
+bool ScriptReader::refill() {
     if (sourceDone_ || file_ == nullptr) return false;
     len_ = std::fread(buffer_, 1, sizeof buffer_, file_);
     pos_ = 0;
@@ -73,7 +73,7 @@ bool ScriptReader::fill() {
 
 // The next character after text-mode translation, or -1 at the end.
 int ScriptReader::nextChar() {
-    if (pos_ == len_ && !fill()) return -1;
+    if (pos_ == len_ && !refill()) return -1;
     int c = buffer_[pos_++];
     if (c == 26) {
         sourceDone_ = true;
@@ -81,7 +81,7 @@ int ScriptReader::nextChar() {
         return -1;
     }
     if (c == '\r') {
-        if (pos_ == len_ && !fill()) return '\r';
+        if (pos_ == len_ && !refill()) return '\r';
         if (buffer_[pos_] == '\n') {
             ++pos_;
             return '\n';

@@ -47,7 +47,7 @@ class ScriptReader {
 
   private:
     int nextChar();
-    bool fill();
+    bool refill();
 
     std::FILE* file_ = nullptr;
     std::string path_;

@@ -20,7 +20,7 @@ const GrabCommand CommandTable[10] = {
 
 namespace {
 
-int32_t scaled(int32_t value, int32_t scaleByEight) {
+int32_t timesEightWhenScaled(int32_t value, int32_t scaleByEight) {
     if (scaleByEight != 1) return value;
     int64_t v = static_cast<int64_t>(value) * 8;
     if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
@@ -85,7 +85,7 @@ const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine) {
         char* token = nextToken(rest);
         if (token == nullptr) break;
         ctx.textArgs[j] = token;
-        ctx.numArgs[j] = scaled(parseNumber(token), row->scaleByEight);
+        ctx.numArgs[j] = timesEightWhenScaled(parseNumber(token), row->scaleByEight);
     }
     return row;
 }
@@ -141,7 +141,7 @@ const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
         const char* word = nextToken(rest);
         if (const char* meant = misspeltCommand(word)) {
             warn(Warning::MisspeltCommand,
-                     "%s is no command and the line is skipped; did you mean %s?", word, meant);
+                 "%s is no command and the line is skipped; did you mean %s?", word, meant);
         }
         return nullptr;
     }

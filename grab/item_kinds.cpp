@@ -98,7 +98,7 @@ IndexedImage image(int32_t w, int32_t h, bool transparentZero) {
     return out;
 }
 
-IndexedImage fontSheet(const FontImage& font) {
+IndexedImage glyphSheet(const FontImage& font) {
     int32_t cellWidth = 1;
     for (int k = font.firstCode; k >= 0 && k <= font.lastCode; ++k) {
         cellWidth = std::max(cellWidth, font.glyph[static_cast<size_t>(k)].width);
@@ -134,7 +134,7 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
             }
             break;
         case ItemKind::Font:
-            if (auto font = readFont(bytes, nullptr)) out.push_back(fontSheet(*font));
+            if (auto font = readFont(bytes, nullptr)) out.push_back(glyphSheet(*font));
             break;
         case ItemKind::Texture:
             if (auto texture = readTexture(bytes, nullptr)) {
@@ -183,7 +183,7 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
     return out;
 }
 
-IndexedImage scaled(const IndexedImage& source, int32_t factor) {
+IndexedImage enlarged(const IndexedImage& source, int32_t factor) {
     if (factor <= 1) return source;
     IndexedImage out = image(source.width * factor, source.height * factor, source.transparentZero);
     for (int32_t y = 0; y < out.height; ++y) {

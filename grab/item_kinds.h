@@ -41,7 +41,7 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
                                      int32_t rawWidth = 0);
 
 // Nearest-neighbour enlargement by a whole factor.
-IndexedImage scaled(const IndexedImage& image, int32_t factor);
+IndexedImage enlarged(const IndexedImage& image, int32_t factor);
 
 // A palette of 6-bit components shown as 8-bit ones: v × 4 + v / 16.
 std::array<uint8_t, 768> displayColours(std::span<const uint8_t> palette6);

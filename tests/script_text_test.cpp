@@ -69,7 +69,7 @@ TEST(Numbers, DecimalPrefixRule) {
     EXPECT_EQ(parseNumber(nullptr), 0);
 }
 
-TEST(Words, CaseOfAsciiLettersIgnored) {
+TEST(SubcommandLine, CaseOfAsciiLettersIgnored) {
     EXPECT_TRUE(equalsIgnoreCase("loadpcx", "LOADPCX"));
     EXPECT_FALSE(equalsIgnoreCase("PACKEDC", "PACKED"));
     EXPECT_FALSE(equalsIgnoreCase("PACKED", "PACKEDC"));

@@ -97,7 +97,7 @@ const char* const kGlyphs[][7] = {
     {"#   #", "#   #", "#####", "#   #", "#   #", "#   #", "#   #"},  // H
 };
 
-PcxPicture fontSheet() {
+PcxPicture glyphSheet() {
     PcxPicture p = kivtest::blankPicture(64, 20);
     p.palette = gamePalette();
     p.at(0, 0) = 255;  // top marker
@@ -126,7 +126,7 @@ PcxPicture fontSheet() {
 int main(int argc, char** argv) {
     std::string folder = argc > 1 ? argv[1] : ".";
     kivtest::writePcx(folder + "/sheet.pcx", sheet());
-    kivtest::writePcx(folder + "/font.pcx", fontSheet());
+    kivtest::writePcx(folder + "/font.pcx", glyphSheet());
     std::printf("wrote %s/sheet.pcx and %s/font.pcx\n", folder.c_str(), folder.c_str());
     return 0;
 }
