@@ -22,10 +22,9 @@ const char* const kMappingOptionsHelp =
 
 namespace {
 
-constexpr std::array<const char*, 7> kNames = {"--palette",         "--match",
-                                               "--reserve",         "--transparent-index",
-                                               "--alpha-threshold", "--colour-key",
-                                               "--dither"};
+constexpr std::array<const char*, 7> kNames = {
+    "--palette",         "--match",      "--reserve", "--transparent-index",
+    "--alpha-threshold", "--colour-key", "--dither"};
 
 bool smallNumber(const std::string& text, int high, int& value) {
     if (text.empty() || text.size() > 3 ||
@@ -54,7 +53,8 @@ bool takeMappingOption(const std::string& name, const std::string& value, Mappin
         if (value.empty()) return wrong("a palette source is needed");
         setup.palette = value;
     } else if (name == "--match") {
-        if (!parseColourMetric(value, o.metric)) return wrong("the metrics are oklab, rgb and ciede2000");
+        if (!parseColourMetric(value, o.metric))
+            return wrong("the metrics are oklab, rgb and ciede2000");
     } else if (name == "--reserve") {
         std::string reason;
         if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
@@ -69,7 +69,8 @@ bool takeMappingOption(const std::string& name, const std::string& value, Mappin
         if (!parseRgb(value, key)) return wrong("three numbers 0 to 255, as R,G,B, are needed");
         o.colourKey = key;
     } else if (name == "--dither") {
-        if (!parseDither(value, o.dither)) return wrong("the kinds are none, ordered and floyd-steinberg");
+        if (!parseDither(value, o.dither))
+            return wrong("the kinds are none, ordered and floyd-steinberg");
     } else {
         return wrong("not an option of the mapping");
     }

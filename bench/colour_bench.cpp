@@ -42,7 +42,8 @@ Times timed(int runs, F work) {
     for (int i = 0; i < runs; ++i) {
         const auto start = std::chrono::steady_clock::now();
         work();
-        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     return summarise(seconds);
 }
@@ -66,9 +67,11 @@ TrueColourPicture noisyPicture(size_t& distinct) {
         for (int x = 0; x < 1280; ++x) {
             seed = seed * 1664525u + 1013904223u;
             // Noise of up to 2 either way: about 300,000 distinct colours in all.
-            const int noise[3] = {int((seed >> 26) % 5) - 2, int((seed >> 20) % 5) - 2, int((seed >> 14) % 5) - 2};
+            const int noise[3] = {int((seed >> 26) % 5) - 2, int((seed >> 20) % 5) - 2,
+                                  int((seed >> 14) % 5) - 2};
             const int base[3] = {x * 255 / 1279, y * 255 / 959, (x + y) * 255 / 2238};
-            for (int k = 0; k < 3; ++k) p.rgba.push_back(static_cast<uint8_t>(std::clamp(base[k] + noise[k], 0, 255)));
+            for (int k = 0; k < 3; ++k)
+                p.rgba.push_back(static_cast<uint8_t>(std::clamp(base[k] + noise[k], 0, 255)));
             p.rgba.push_back(255);
             const uint8_t* c = &p.rgba[p.rgba.size() - 4];
             colours.insert(static_cast<uint32_t>(c[0] << 16 | c[1] << 8 | c[2]));
@@ -83,7 +86,8 @@ TrueColourPicture flatPicture() {
     for (int y = 0; y < 960; ++y) {
         for (int x = 0; x < 1280; ++x) {
             const int block = (x / 160 + y / 120 * 8) % 16;
-            p.rgba.insert(p.rgba.end(), {uint8_t(block * 16), uint8_t(255 - block * 12), uint8_t(block * 5), 255});
+            p.rgba.insert(p.rgba.end(), {uint8_t(block * 16), uint8_t(255 - block * 12),
+                                         uint8_t(block * 5), 255});
         }
     }
     return p;
@@ -119,13 +123,16 @@ int main() {
     writeRgbPng(work + "/noisy.png", noisy);
     writeRgbPng(work + "/flat.png", flat);
     const double pixels = 1280.0 * 960.0;
-    std::printf("True-colour 1280 x 960 onto the example's 256-entry palette (noisy: %zu distinct "
-                "colours); median (minimum) of the same number of runs on each side\n", distinct);
+    std::printf(
+        "True-colour 1280 x 960 onto the example's 256-entry palette (noisy: %zu distinct "
+        "colours); median (minimum) of the same number of runs on each side\n",
+        distinct);
     const char* pillow =
         "/usr/bin/python3 -c \"import time,sys\nfrom PIL import Image\n"
         "im=Image.open('%s').convert('RGB'); im.load()\npal=Image.open('%s').convert('RGB')\n"
         "p=Image.new('P',(1,1)); p.putpalette(list(pal.tobytes()))\n"
-        "for i in range(%d):\n t=time.perf_counter(); q=im.quantize(palette=p, dither=Image.Dither.NONE); "
+        "for i in range(%d):\n t=time.perf_counter(); q=im.quantize(palette=p, "
+        "dither=Image.Dither.NONE); "
         "print(time.perf_counter()-t)\" 2>/dev/null";
     for (const auto& [name, picture] : {std::pair{"noisy", &noisy}, std::pair{"flat", &flat}}) {
         const int runs = 7;
@@ -133,7 +140,8 @@ int main() {
         std::snprintf(pillowLine, sizeof pillowLine, pillow, (work + "/" + name + ".png").c_str(),
                       (work + "/palette.png").c_str(), runs);
         const Times theirs = childTimes(pillowLine);
-        for (const ColourMetric metric : {ColourMetric::Rgb, ColourMetric::OkLab, ColourMetric::Ciede2000}) {
+        for (const ColourMetric metric :
+             {ColourMetric::Rgb, ColourMetric::OkLab, ColourMetric::Ciede2000}) {
             MappingOptions options;
             options.metric = metric;
             options.transparentIndex = 256;  // no entry is kept for transparency: as Pillow maps
@@ -147,8 +155,8 @@ int main() {
             std::printf("  %-5s %-9s kiv %8.2f ms (%7.2f) = %7.1f Mpx/s", name, metricName(metric),
                         ours.median * 1e3, ours.minimum * 1e3, pixels / ours.median / 1e6);
             if (theirs.median > 0) {
-                std::printf("   Pillow quantize %7.2f ms (%7.2f): kiv %.2f x as fast\n", theirs.median * 1e3,
-                            theirs.minimum * 1e3, theirs.median / ours.median);
+                std::printf("   Pillow quantize %7.2f ms (%7.2f): kiv %.2f x as fast\n",
+                            theirs.median * 1e3, theirs.minimum * 1e3, theirs.median / ours.median);
             } else {
                 std::printf("   (no Pillow)\n");
             }
@@ -156,24 +164,30 @@ int main() {
         // Whole commands, each started through the shell the same way, wall time to exit.
         auto command = [&](const std::string& line) {
             bool ok = true;
-            const Times t = timed(5, [&] { ok = std::system((line + " >/dev/null 2>&1").c_str()) == 0 && ok; });
+            const Times t =
+                timed(5, [&] { ok = std::system((line + " >/dev/null 2>&1").c_str()) == 0 && ok; });
             return ok ? t : Times{};
         };
-        const Times index = command(KIVTOOL_BINARY " index " + work + "/" + name + ".png -o " + work +
-                                    "/out.png --palette " KIV_SOURCE_DIR "/examples/project/sheet.pcx --match rgb");
-        const Times magick = command("/usr/bin/convert " + work + "/" + name + ".png -dither None -remap " +
-                                     work + "/palette.png " + work + "/im.png");
+        const Times index =
+            command(KIVTOOL_BINARY " index " + work + "/" + name + ".png -o " + work +
+                    "/out.png --palette " KIV_SOURCE_DIR "/examples/project/sheet.pcx --match rgb");
+        const Times magick =
+            command("/usr/bin/convert " + work + "/" + name + ".png -dither None -remap " + work +
+                    "/palette.png " + work + "/im.png");
         if (index.median > 0 && magick.median > 0) {
-            std::printf("  %-5s whole command: kivtool index %7.1f ms (%7.1f), ImageMagick convert "
-                        "-remap %7.1f ms (%7.1f): kivtool %.2f x as fast\n",
-                        name, index.median * 1e3, index.minimum * 1e3, magick.median * 1e3,
-                        magick.minimum * 1e3, magick.median / index.median);
+            std::printf(
+                "  %-5s whole command: kivtool index %7.1f ms (%7.1f), ImageMagick convert "
+                "-remap %7.1f ms (%7.1f): kivtool %.2f x as fast\n",
+                name, index.median * 1e3, index.minimum * 1e3, magick.median * 1e3,
+                magick.minimum * 1e3, magick.median / index.median);
         }
     }
     // Colour tables: a 256 x 256 blend table, against the straightforward search over the 256
     // entries for every cell.
-    std::printf("kivtool table blend --alpha 0.5 (256 x 256) on the same palette; median (minimum)\n");
-    for (const ColourMetric metric : {ColourMetric::Rgb, ColourMetric::OkLab, ColourMetric::Ciede2000}) {
+    std::printf(
+        "kivtool table blend --alpha 0.5 (256 x 256) on the same palette; median (minimum)\n");
+    for (const ColourMetric metric :
+         {ColourMetric::Rgb, ColourMetric::OkLab, ColourMetric::Ciede2000}) {
         TableOptions options;
         options.kind = TableKind::Blend;
         options.alpha = 0.5;
@@ -193,10 +207,12 @@ int main() {
                 }
             }
         });
-        std::printf("  %-9s kiv %8.2f ms (%8.2f), straightforward search %8.2f ms (%8.2f): %.1f x as fast%s\n",
-                    metricName(metric), ours.median * 1e3, ours.minimum * 1e3, theirs.median * 1e3,
-                    theirs.minimum * 1e3, theirs.median / ours.median,
-                    table == straight ? "" : " (tables differ!)");
+        std::printf(
+            "  %-9s kiv %8.2f ms (%8.2f), straightforward search %8.2f ms (%8.2f): %.1f x as "
+            "fast%s\n",
+            metricName(metric), ours.median * 1e3, ours.minimum * 1e3, theirs.median * 1e3,
+            theirs.minimum * 1e3, theirs.median / ours.median,
+            table == straight ? "" : " (tables differ!)");
     }
     return 0;
 }

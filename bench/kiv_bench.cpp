@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -139,8 +138,8 @@ struct Summary {
 Summary pillowMilliseconds(const std::string& path) {
     const std::string command =
         "/usr/bin/python3 -c \"import time\nfrom PIL import Image\nt=[]\n"
-        "for i in range(" + std::to_string(kRuns) + "):\n s=time.perf_counter(); im=Image.open('" +
-        path +
+        "for i in range(" +
+        std::to_string(kRuns) + "):\n s=time.perf_counter(); im=Image.open('" + path +
         "'); im.load(); t.append(time.perf_counter()-s)\nt.sort()\n"
         "print(t[len(t)//2]*1000, t[0]*1000)\" 2>/dev/null";
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -265,9 +264,14 @@ double smallest(const std::vector<double>& v) {
 
 // Every benchmark runs single iterations, repeated; the summary compares medians (and shows the
 // minimum), the same statistic on both sides.
-#define KIV_REPEATED(name, times)                                                              \
-    BENCHMARK(name)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(times)->UseRealTime() \
-        ->ReportAggregatesOnly(true)->ComputeStatistics("min", smallest)
+#define KIV_REPEATED(name, times)       \
+    BENCHMARK(name)                     \
+        ->Unit(benchmark::kMillisecond) \
+        ->Iterations(1)                 \
+        ->Repetitions(times)            \
+        ->UseRealTime()                 \
+        ->ReportAggregatesOnly(true)    \
+        ->ComputeStatistics("min", smallest)
 KIV_REPEATED(TransparentStraightforward, 3);
 KIV_REPEATED(TransparentFast, 3);
 KIV_REPEATED(PcxNoisy, kRuns);
@@ -287,21 +291,22 @@ int main(int argc, char** argv) {
     std::printf("\nSide by side (median, minimum in brackets, of the same number of runs)\n");
     if (have("TransparentStraightforward") && have("TransparentFast")) {
         const Summary slow = t["TransparentStraightforward"], fast = t["TransparentFast"];
-        std::printf("  TRANSPARENT 23 levels: straightforward %.1f ms (%.1f), fast %.2f ms (%.2f): "
-                    "%.0f times faster\n",
-                    slow.median, slow.minimum, fast.median, fast.minimum, slow.median / fast.median);
+        std::printf(
+            "  TRANSPARENT 23 levels: straightforward %.1f ms (%.1f), fast %.2f ms (%.2f): "
+            "%.0f times faster\n",
+            slow.median, slow.minimum, fast.median, fast.minimum, slow.median / fast.median);
     }
-    for (const auto& [name, label, path] :
-         {std::tuple{"PcxNoisy", "noisy plasma", noisyPicture()},
-          std::tuple{"PcxRuns", "long runs", runsPicture()}}) {
+    for (const auto& [name, label, path] : {std::tuple{"PcxNoisy", "noisy plasma", noisyPicture()},
+                                            std::tuple{"PcxRuns", "long runs", runsPicture()}}) {
         if (!have(name)) continue;
         const Summary ours = t[name];
         const Summary pillow = pillowMilliseconds(path);
         if (pillow.median > 0) {
-            std::printf("  LOADPCX 1280 x 960, %s: kiv %.2f ms (%.2f), Pillow open+load %.2f ms "
-                        "(%.2f): kiv takes %.2f of Pillow's time\n",
-                        label, ours.median, ours.minimum, pillow.median, pillow.minimum,
-                        ours.median / pillow.median);
+            std::printf(
+                "  LOADPCX 1280 x 960, %s: kiv %.2f ms (%.2f), Pillow open+load %.2f ms "
+                "(%.2f): kiv takes %.2f of Pillow's time\n",
+                label, ours.median, ours.minimum, pillow.median, pillow.minimum,
+                ours.median / pillow.median);
         } else {
             std::printf("  LOADPCX 1280 x 960, %s: kiv %.2f ms (no Pillow to compare)\n", label,
                         ours.median);
@@ -309,20 +314,23 @@ int main(int argc, char** argv) {
     }
     if (have("PackedSheet")) {
         const Summary p = t["PackedSheet"];
-        std::printf("  PACKED, 1200 sprites of 32 x 32 from a 1280 x 960 sheet: %.2f ms (%.2f), "
-                    "%.2f us a sprite\n",
-                    p.median, p.minimum, p.median / 1200 * 1e3);
+        std::printf(
+            "  PACKED, 1200 sprites of 32 x 32 from a 1280 x 960 sheet: %.2f ms (%.2f), "
+            "%.2f us a sprite\n",
+            p.median, p.minimum, p.median / 1200 * 1e3);
     }
     if (have("LinkJob") && have("CatCopy")) {
         const Summary link = t["LinkJob"], cat = t["CatCopy"];
-        std::printf("  link job of 200 files of 2 MiB: %.0f ms (%.0f), cat of the same files: %.0f "
-                    "ms (%.0f): %.2f times cat\n",
-                    link.median, link.minimum, cat.median, cat.minimum, link.median / cat.median);
+        std::printf(
+            "  link job of 200 files of 2 MiB: %.0f ms (%.0f), cat of the same files: %.0f "
+            "ms (%.0f): %.2f times cat\n",
+            link.median, link.minimum, cat.median, cat.minimum, link.median / cat.median);
         if (have("CatCopyDurable")) {
             const Summary durable = t["CatCopyDurable"];
-            std::printf("  the same link job against cat and a sync of its output: %.0f ms (%.0f): "
-                        "%.2f times\n",
-                        durable.median, durable.minimum, link.median / durable.median);
+            std::printf(
+                "  the same link job against cat and a sync of its output: %.0f ms (%.0f): "
+                "%.2f times\n",
+                durable.median, durable.minimum, link.median / durable.median);
         }
     }
     std::string cleanup = "rm -rf " + workFolder();

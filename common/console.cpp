@@ -1,11 +1,10 @@
 #include "common/console.h"
 
-#include <array>
-
 #include <iconv.h>
 #include <langinfo.h>
 #include <strings.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

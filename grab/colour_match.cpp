@@ -24,9 +24,12 @@ bool parseColourMetric(const std::string& word, ColourMetric& metric) {
 
 const char* metricName(ColourMetric metric) {
     switch (metric) {
-        case ColourMetric::OkLab: return "oklab";
-        case ColourMetric::Rgb: return "rgb";
-        case ColourMetric::Ciede2000: return "ciede2000";
+        case ColourMetric::OkLab:
+            return "oklab";
+        case ColourMetric::Rgb:
+            return "rgb";
+        case ColourMetric::Ciede2000:
+            return "ciede2000";
     }
     return "?";
 }
@@ -128,8 +131,9 @@ double ciede2000Squared(const ColourPoint& one, const ColourPoint& two) {
             hMean = h1 + h2 < 360 ? (h1 + h2 + 360) / 2 : (h1 + h2 - 360) / 2;
         }
     }
-    const double t = 1 - 0.17 * std::cos(radians(hMean - 30)) + 0.24 * std::cos(radians(2 * hMean)) +
-                     0.32 * std::cos(radians(3 * hMean + 6)) - 0.20 * std::cos(radians(4 * hMean - 63));
+    const double t = 1 - 0.17 * std::cos(radians(hMean - 30)) +
+                     0.24 * std::cos(radians(2 * hMean)) + 0.32 * std::cos(radians(3 * hMean + 6)) -
+                     0.20 * std::cos(radians(4 * hMean - 63));
     const double dTheta = 30 * std::exp(-std::pow((hMean - 275) / 25, 2));
     const double cpMean7 = std::pow(cpMean, 7);
     const double rC = 2 * std::sqrt(cpMean7 / (cpMean7 + pow25to7));
@@ -150,9 +154,12 @@ constexpr double kLightnessBound = 1.75;
 
 ColourPoint colourPoint(ColourMetric metric, Rgb colour) {
     switch (metric) {
-        case ColourMetric::Rgb: return {double(colour.r), double(colour.g), double(colour.b)};
-        case ColourMetric::OkLab: return okLab(colour);
-        case ColourMetric::Ciede2000: return cieLab(colour);
+        case ColourMetric::Rgb:
+            return {double(colour.r), double(colour.g), double(colour.b)};
+        case ColourMetric::OkLab:
+            return okLab(colour);
+        case ColourMetric::Ciede2000:
+            return cieLab(colour);
     }
     return {};
 }
@@ -198,8 +205,8 @@ struct ColourMatcher::Lattice {
     // whether a kept (reserved) entry's colour lies in it, and the answer for each of its 64
     // colours once known.
     struct Finest {
-        uint64_t known = 0;   // bit per colour: answer[] holds it
-        uint32_t start = 0;   // offset into pool + 1, or 0: not made
+        uint64_t known = 0;  // bit per colour: answer[] holds it
+        uint32_t start = 0;  // offset into pool + 1, or 0: not made
         uint16_t count = 0;
         uint8_t kept = 0;
         uint8_t answer[64];
@@ -219,7 +226,8 @@ struct ColourMatcher::Lattice {
     }
 
     static size_t finestCell(Rgb c) {
-        return (static_cast<size_t>(c.r >> 2) << 12) | (static_cast<size_t>(c.g >> 2) << 6) | (c.b >> 2);
+        return (static_cast<size_t>(c.r >> 2) << 12) | (static_cast<size_t>(c.g >> 2) << 6) |
+               (c.b >> 2);
     }
 
     // The box in the metric's space that holds every colour of the cell.
@@ -345,7 +353,8 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         single_.reset(static_cast<uint16_t*>(std::calloc(size_t{1} << 18, sizeof(uint16_t))));
         if (!single_) throw std::bad_alloc();
         for (const auto& [key, e] : exact_) {
-            if (!rules.searchable.test(e)) lattice_->finest[Lattice::finestCell(entries_[e])].kept = 1;
+            if (!rules.searchable.test(e))
+                lattice_->finest[Lattice::finestCell(entries_[e])].kept = 1;
         }
     }
 }
@@ -354,8 +363,8 @@ ColourMatcher::~ColourMatcher() = default;
 
 int ColourMatcher::exactEntry(Rgb colour) const {
     const uint32_t key = rgbKey(colour);
-    const auto found = std::lower_bound(exact_.begin(), exact_.end(),
-                                        std::pair<uint32_t, uint8_t>{key, 0});
+    const auto found =
+        std::lower_bound(exact_.begin(), exact_.end(), std::pair<uint32_t, uint8_t>{key, 0});
     return found != exact_.end() && found->first == key ? found->second : -1;
 }
 
@@ -404,7 +413,8 @@ uint8_t ColourMatcher::nearest(Rgb colour) {
     const ColourPoint p = colourPoint(metric_, colour);
     if (!lattice_) return nearestByLightness(p);
     const int cell[3] = {colour.r >> 2, colour.g >> 2, colour.b >> 2};
-    const auto [from, many] = lattice_->candidates(Lattice::kLevels - 1, cell, searchable_, points_);
+    const auto [from, many] =
+        lattice_->candidates(Lattice::kLevels - 1, cell, searchable_, points_);
     const uint8_t* candidate = lattice_->pool.data() + from;
     double best = std::numeric_limits<double>::infinity();
     uint8_t answer = candidate[0];

@@ -80,10 +80,10 @@ class ColourMatcher {
     ColourMetric metric_;
     std::array<Rgb, 256> entries_{};
     std::array<ColourPoint, 256> points_{};
-    std::vector<uint8_t> searchable_;          // in index order
-    std::vector<uint8_t> byLightness_;         // CIEDE2000: searchable entries by L*
-    std::vector<std::pair<uint32_t, uint8_t>> exact_;  // colour key → entry, sorted by key
-    std::unique_ptr<Lattice> lattice_;         // rgb and OKLab
+    std::vector<uint8_t> searchable_;                     // in index order
+    std::vector<uint8_t> byLightness_;                    // CIEDE2000: searchable entries by L*
+    std::vector<std::pair<uint32_t, uint8_t>> exact_;     // colour key → entry, sorted by key
+    std::unique_ptr<Lattice> lattice_;                    // rgb and OKLab
     std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1
     // Per finest cell of the lattice: its one answer + 1, or 0 (not made, several, or a kept
     // entry's colour inside).

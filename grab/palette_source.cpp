@@ -71,7 +71,8 @@ struct Reader {
     }
 
     bool jasc(const std::vector<std::string>& lines) {
-        if (lines.size() < 3 || lines[1] != "0100") return lineFail(1, "a JASC-PAL file has 0100 here");
+        if (lines.size() < 3 || lines[1] != "0100")
+            return lineFail(1, "a JASC-PAL file has 0100 here");
         int count = 0;
         std::istringstream in(lines[2]);
         if (!(in >> count) || count < 1 || count > 256) {
@@ -82,7 +83,8 @@ struct Reader {
                         std::to_string(count) + " colours");
         }
         for (int i = 0; i < count; ++i) {
-            if (!readTriple(lines[static_cast<size_t>(3 + i)], &source.colours[3 * static_cast<size_t>(i)], false)) {
+            if (!readTriple(lines[static_cast<size_t>(3 + i)],
+                            &source.colours[3 * static_cast<size_t>(i)], false)) {
                 return lineFail(static_cast<size_t>(3 + i), "not three numbers 0 to 255");
             }
         }
@@ -168,7 +170,8 @@ struct Reader {
         if (startsWith(data, "JASC-PAL")) return jasc(textLines(data));
         if (startsWith(data, "GIMP Palette")) return gimp(textLines(data));
         if (data.size() == 768) {
-            const bool sixBit = std::all_of(data.begin(), data.end(), [](uint8_t v) { return v <= 63; });
+            const bool sixBit =
+                std::all_of(data.begin(), data.end(), [](uint8_t v) { return v <= 63; });
             if (sixBit) {
                 source.colours = displayColours(data);
                 source.form = "a raw palette of 6-bit values (none above 63), read as 6-bit";
@@ -202,7 +205,8 @@ bool loadPaletteSource(const std::string& spec, PaletteSource& source, std::stri
     ReadableFile file;
     if (!file.open(path)) return reader.fail(file.reason());
     uint8_t magic[6] = {};
-    const bool archive = file.readAt(0, magic, sizeof magic) && std::memcmp(magic, "KIV2.0", 6) == 0;
+    const bool archive =
+        file.readAt(0, magic, sizeof magic) && std::memcmp(magic, "KIV2.0", 6) == 0;
     if (archive) return reader.archive(file, item);
     if (!item.empty()) return reader.fail("not an archive, so it has no entry " + item);
     if (file.size() > kPaletteFileLimit) return reader.fail("larger than 64 MiB");

@@ -8,9 +8,10 @@ namespace kiv {
 
 bool parseTableKind(const std::string& word, TableKind& kind) {
     static const std::pair<const char*, TableKind> kKinds[] = {
-        {"blend", TableKind::Blend}, {"additive", TableKind::Additive},
+        {"blend", TableKind::Blend},       {"additive", TableKind::Additive},
         {"multiply", TableKind::Multiply}, {"tint", TableKind::Tint},
-        {"light", TableKind::Light}, {"remap", TableKind::Remap}, {"grey", TableKind::Grey}};
+        {"light", TableKind::Light},       {"remap", TableKind::Remap},
+        {"grey", TableKind::Grey}};
     for (const auto& [name, k] : kKinds) {
         if (word == name) {
             kind = k;
@@ -24,9 +25,12 @@ size_t tableBytes(const TableOptions& options) {
     switch (options.kind) {
         case TableKind::Blend:
         case TableKind::Additive:
-        case TableKind::Multiply: return 65536;
-        case TableKind::Light: return 256 * static_cast<size_t>(options.levels);
-        default: return 256;
+        case TableKind::Multiply:
+            return 65536;
+        case TableKind::Light:
+            return 256 * static_cast<size_t>(options.levels);
+        default:
+            return 256;
     }
 }
 
@@ -83,9 +87,12 @@ Rgb finish(const Colour& mixed, bool linear) {
 
 // OKLab and back, for fading the lightness alone.
 void toOkLab(const double lin[3], double lab[3]) {
-    const double l = std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
-    const double m = std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
-    const double s = std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
+    const double l =
+        std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
+    const double m =
+        std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
+    const double s =
+        std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
     lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
     lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
     lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;
@@ -117,7 +124,7 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
         case TableKind::Multiply: {
             const Colour x = entryColour(colours, a, linear), y = entryColour(colours, b, linear);
             for (int k = 0; k < 3; ++k) {
-                out.c[k] = o.kind == TableKind::Blend      ? o.alpha * x.c[k] + (1 - o.alpha) * y.c[k]
+                out.c[k] = o.kind == TableKind::Blend ? o.alpha * x.c[k] + (1 - o.alpha) * y.c[k]
                            : o.kind == TableKind::Additive ? std::min(1.0, x.c[k] + y.c[k])
                                                            : x.c[k] * y.c[k];
             }
@@ -148,10 +155,12 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
             // The entry's luminance, as a grey of the same brightness.
             double lin[3];
             for (int k = 0; k < 3; ++k) lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
-            const uint8_t v = rounded(fromLinear(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]));
+            const uint8_t v =
+                rounded(fromLinear(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]));
             return {v, v, v};
         }
-        case TableKind::Remap: break;
+        case TableKind::Remap:
+            break;
     }
     return {};
 }
@@ -166,9 +175,10 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
             const int step = span >= 0 ? 1 : -1;
             for (int i = r.from;; i += step) {
                 // Stretched as map editors do: ends to ends, the rest rounded in between.
-                const int at = span == 0 ? r.to
-                                         : r.to + static_cast<int>(std::lround(
-                                                      double(i - r.from) * (r.toLast - r.to) / span));
+                const int at = span == 0
+                                   ? r.to
+                                   : r.to + static_cast<int>(std::lround(double(i - r.from) *
+                                                                         (r.toLast - r.to) / span));
                 table[static_cast<size_t>(i)] = static_cast<uint8_t>(at);
                 if (i == r.fromLast) break;
             }

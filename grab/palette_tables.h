@@ -24,16 +24,16 @@ struct RemapRange {
 
 struct TableOptions {
     TableKind kind = TableKind::Blend;
-    double alpha = 0.5;            // blend: the weight of colour a
-    Rgb colour;                    // tint and light: the colour moved toward
-    double amount = 0.5;           // tint
-    int levels = 32;               // light
-    bool keepSaturation = false;   // light: only the lightness fades (OKLab)
-    std::bitset<256> fullbright;   // light: entries that stay themselves at every level
+    double alpha = 0.5;           // blend: the weight of colour a
+    Rgb colour;                   // tint and light: the colour moved toward
+    double amount = 0.5;          // tint
+    int levels = 32;              // light
+    bool keepSaturation = false;  // light: only the lightness fades (OKLab)
+    std::bitset<256> fullbright;  // light: entries that stay themselves at every level
     std::vector<RemapRange> ranges;
-    bool linear = false;           // mix in linear light instead of sRGB values
+    bool linear = false;  // mix in linear light instead of sRGB values
     ColourMetric metric = ColourMetric::OkLab;
-    std::bitset<256> reserved;     // never an output
+    std::bitset<256> reserved;  // never an output
 };
 
 // The table's size in bytes: 65,536 for the pair tables, 256 a level for the others.

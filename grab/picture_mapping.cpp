@@ -136,9 +136,9 @@ bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& op
 namespace {
 
 constexpr int kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
-                              {12, 44, 4, 36, 14, 46, 6, 38},  {60, 28, 52, 20, 62, 30, 54, 22},
-                              {3, 35, 11, 43, 1, 33, 9, 41},   {51, 19, 59, 27, 49, 17, 57, 25},
-                              {15, 47, 7, 39, 13, 45, 5, 37},  {63, 31, 55, 23, 61, 29, 53, 21}};
+                              {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+                              {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+                              {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
 
 uint8_t clampByte(double v) {
     return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
@@ -160,8 +160,10 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         }
         if (partly > 0) {
             if (why != nullptr) {
-                *why = std::to_string(partly) + " partly transparent pixels (alpha 1 to 254), the "
-                       "first at (" + std::to_string(first % static_cast<size_t>(width)) + ", " +
+                *why = std::to_string(partly) +
+                       " partly transparent pixels (alpha 1 to 254), the "
+                       "first at (" +
+                       std::to_string(first % static_cast<size_t>(width)) + ", " +
                        std::to_string(first / static_cast<size_t>(width)) +
                        "): give --alpha-threshold N to make those below N transparent";
             }
@@ -172,7 +174,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
     const auto transparentIndex = static_cast<uint8_t>(options_.transparentIndex);
     auto colourAt = [&](size_t i) { return Rgb{rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]}; };
     auto isTransparent = [&](size_t i) {
-        return rgba[4 * i + 3] < threshold || (options_.colourKey && colourAt(i) == *options_.colourKey);
+        return rgba[4 * i + 3] < threshold ||
+               (options_.colourKey && colourAt(i) == *options_.colourKey);
     };
     // A dithered colour is no colour of the picture, so it never takes a reserved entry.
     ColourMatcher& matcher = *matcher_;
@@ -190,7 +193,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         for (size_t i = 0; i < count; ++i, rgba += 4) {
             const uint32_t colour = uint32_t{rgba[0]} << 16 | uint32_t{rgba[1]} << 8 | rgba[2];
             if (rgba[3] < threshold || colour == key) continue;
-            if (colour != lastKey) lastKey = colour, last = matcher.match({rgba[0], rgba[1], rgba[2]});
+            if (colour != lastKey)
+                lastKey = colour, last = matcher.match({rgba[0], rgba[1], rgba[2]});
             out[i] = last;
         }
         rgba = picture.rgba.data();
@@ -205,14 +209,18 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             }
             const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
             const double offset = (kBayer[y & 7][x & 7] - 31.5) / 64.0 * ditherSpread_;
-            indices[i] = searchableMatch({clampByte(c.r + offset), clampByte(c.g + offset),
-                                          clampByte(c.b + offset)});
+            indices[i] = searchableMatch(
+                {clampByte(c.r + offset), clampByte(c.g + offset), clampByte(c.b + offset)});
         }
     } else {
         // Floyd-Steinberg: error moves only between pixels that are opaque and not exact.
         std::vector<double> error(static_cast<size_t>(width + 2) * 3 * 2, 0.0);
-        auto row = [&](int32_t y) { return error.data() + static_cast<size_t>(y & 1) * (width + 2) * 3; };
-        auto receives = [&](size_t i) { return !isTransparent(i) && matcher.exactEntry(colourAt(i)) < 0; };
+        auto row = [&](int32_t y) {
+            return error.data() + static_cast<size_t>(y & 1) * (width + 2) * 3;
+        };
+        auto receives = [&](size_t i) {
+            return !isTransparent(i) && matcher.exactEntry(colourAt(i)) < 0;
+        };
         for (int32_t y = 0; y < height; ++y) {
             double* here = row(y);
             double* below = row(y + 1);
@@ -230,7 +238,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                 const double v[3] = {std::clamp(c.r + e[0], 0.0, 255.0),
                                      std::clamp(c.g + e[1], 0.0, 255.0),
                                      std::clamp(c.b + e[2], 0.0, 255.0)};
-                const uint8_t chosen = searchableMatch({clampByte(v[0]), clampByte(v[1]), clampByte(v[2])});
+                const uint8_t chosen =
+                    searchableMatch({clampByte(v[0]), clampByte(v[1]), clampByte(v[2])});
                 indices[i] = chosen;
                 const Rgb got = matcher.entry(chosen);
                 const double left[3] = {v[0] - got.r, v[1] - got.g, v[2] - got.b};
@@ -265,7 +274,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             const Rgb c = colourAt(i);
             if (rgbKey(c) != lastKey || indices[i] != lastEntry) {
                 lastKey = rgbKey(c), lastEntry = indices[i];
-                lastSquared = c == matcher.entry(indices[i]) ? 0 : matcher.squaredDifferenceTo(c, indices[i]);
+                lastSquared =
+                    c == matcher.entry(indices[i]) ? 0 : matcher.squaredDifferenceTo(c, indices[i]);
             }
             (lastSquared == 0 ? report->exact : report->mapped) += 1;
             const double shown = shownDifference(options_.metric, lastSquared);

@@ -21,11 +21,11 @@ bool parseDither(const std::string& word, Dither& dither);
 
 struct MappingOptions {
     ColourMetric metric = ColourMetric::OkLab;
-    std::bitset<256> reserved;            // never a nearest answer
-    int transparentIndex = 0;             // reached by transparent pixels only
-    std::optional<int> alphaThreshold;    // alpha below: transparent; unset: 128, and partly
-                                          // transparent pixels are refused
-    std::optional<Rgb> colourKey;         // opaque pixels of this colour are transparent
+    std::bitset<256> reserved;          // never a nearest answer
+    int transparentIndex = 0;           // reached by transparent pixels only
+    std::optional<int> alphaThreshold;  // alpha below: transparent; unset: 128, and partly
+                                        // transparent pixels are refused
+    std::optional<Rgb> colourKey;       // opaque pixels of this colour are transparent
     Dither dither = Dither::None;
 };
 
@@ -36,9 +36,9 @@ bool parseRgb(const std::string& text, Rgb& colour);
 
 struct MappingReport {
     int64_t pixels = 0, exact = 0, mapped = 0, transparent = 0;
-    int coloursUsed = 0;      // distinct entries in the result
-    double worst = 0;         // largest difference of a mapped pixel, as shownDifference gives
-    double mean = 0;          // over the opaque pixels
+    int coloursUsed = 0;  // distinct entries in the result
+    double worst = 0;     // largest difference of a mapped pixel, as shownDifference gives
+    double mean = 0;      // over the opaque pixels
     int32_t worstX = -1, worstY = -1;
 };
 
@@ -54,8 +54,8 @@ class PictureMapper {
     bool setUp(const PaletteSource& palette, const MappingOptions& options, std::string* why);
     // indices receives width × height entries. False with the reason (partly transparent pixels
     // without a threshold). A report, when asked for, costs one more look at every pixel.
-    bool map(const TrueColourPicture& picture, std::vector<uint8_t>& indices,
-             MappingReport* report, std::string* why);
+    bool map(const TrueColourPicture& picture, std::vector<uint8_t>& indices, MappingReport* report,
+             std::string* why);
     const PaletteSource& palette() const { return palette_; }
     const MappingOptions& options() const { return options_; }
 

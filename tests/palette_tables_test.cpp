@@ -37,7 +37,10 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
         return s;
     }();
     const PaletteSource random = paletteOf(randomColours());
-    struct Case { const char* what; TableOptions o; };
+    struct Case {
+        const char* what;
+        TableOptions o;
+    };
     std::vector<Case> cases;
     auto add = [&](const char* what, auto change) {
         TableOptions o;
@@ -45,12 +48,21 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
         cases.push_back({what, o});
     };
     add("blend 0.3", [](TableOptions& o) { o.kind = TableKind::Blend, o.alpha = 0.3; });
-    add("blend linear rgb", [](TableOptions& o) { o.kind = TableKind::Blend, o.linear = true, o.metric = ColourMetric::Rgb; });
-    add("additive reserved", [](TableOptions& o) { o.kind = TableKind::Additive, o.reserved.set(255).set(7); });
-    add("multiply ciede2000", [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Ciede2000; });
-    add("tint", [](TableOptions& o) { o.kind = TableKind::Tint, o.colour = {255, 0, 0}, o.amount = 0.4; });
-    add("fog", [](TableOptions& o) { o.kind = TableKind::Light, o.colour = {128, 128, 128}, o.levels = 5; });
-    add("light, saturation kept", [](TableOptions& o) { o.kind = TableKind::Light, o.levels = 4, o.keepSaturation = true; });
+    add("blend linear rgb", [](TableOptions& o) {
+        o.kind = TableKind::Blend, o.linear = true, o.metric = ColourMetric::Rgb;
+    });
+    add("additive reserved",
+        [](TableOptions& o) { o.kind = TableKind::Additive, o.reserved.set(255).set(7); });
+    add("multiply ciede2000",
+        [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Ciede2000; });
+    add("tint", [](TableOptions& o) {
+        o.kind = TableKind::Tint, o.colour = {255, 0, 0}, o.amount = 0.4;
+    });
+    add("fog", [](TableOptions& o) {
+        o.kind = TableKind::Light, o.colour = {128, 128, 128}, o.levels = 5;
+    });
+    add("light, saturation kept",
+        [](TableOptions& o) { o.kind = TableKind::Light, o.levels = 4, o.keepSaturation = true; });
     add("grey", [](TableOptions& o) { o.kind = TableKind::Grey; });
     for (const PaletteSource* palette : {&example, &random}) {
         for (const Case& c : cases) {
@@ -68,8 +80,10 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
                     int answer = -1;
                     for (int e = 0; e < 256; ++e) {
                         if (c.o.reserved.test(static_cast<size_t>(e))) continue;
-                        const Rgb have{palette->colours[3 * e], palette->colours[3 * e + 1], palette->colours[3 * e + 2]};
-                        const double d = squaredDifference(c.o.metric, p, colourPoint(c.o.metric, have));
+                        const Rgb have{palette->colours[3 * e], palette->colours[3 * e + 1],
+                                       palette->colours[3 * e + 2]};
+                        const double d =
+                            squaredDifference(c.o.metric, p, colourPoint(c.o.metric, have));
                         if (d < best) best = d, answer = e;
                     }
                     ASSERT_EQ(table[static_cast<size_t>(a * 256 + b)], answer) << a << ", " << b;
@@ -82,8 +96,14 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
 TEST(ColourTables, TargetsFullbrightsAndRemaps) {
     std::array<uint8_t, 768> c{};
     for (int k = 0; k < 3; ++k) c[3 + k] = 255, c[6 + k] = 100;  // 0 black, 1 white, 2 grey 100
-    c[9] = 200, c[10] = 100, c[11] = 50;                        // 3
-    struct Case { const char* what; TableKind kind; bool linear; int a, b; Rgb want; };
+    c[9] = 200, c[10] = 100, c[11] = 50;                         // 3
+    struct Case {
+        const char* what;
+        TableKind kind;
+        bool linear;
+        int a, b;
+        Rgb want;
+    };
     const Case cases[] = {
         {"half black, half white", TableKind::Blend, false, 0, 1, {128, 128, 128}},
         {"the same in linear light", TableKind::Blend, true, 0, 1, {188, 188, 188}},
@@ -97,7 +117,8 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         TableOptions o;
-        o.kind = k.kind, o.linear = k.linear, o.alpha = 0.5, o.levels = 3, o.colour = {255, 255, 255};
+        o.kind = k.kind, o.linear = k.linear, o.alpha = 0.5, o.levels = 3,
+        o.colour = {255, 255, 255};
         EXPECT_EQ(tableTarget(c, o, k.a, k.b), k.want);
     }
     TableOptions light;
@@ -116,8 +137,10 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
     remap.ranges = {{16, 31, 32, 39}, {200, 203, 103, 100}, {5, 5, 9, 9}};
     ASSERT_TRUE(makeTable(paletteOf(c), remap, table, nullptr));
     EXPECT_EQ(std::vector<int>(table.begin() + 14, table.begin() + 34),
-              (std::vector<int>{14, 15, 32, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37, 38, 38, 39, 39, 32, 33}));
-    EXPECT_EQ(std::vector<int>(table.begin() + 200, table.begin() + 204), (std::vector<int>{103, 102, 101, 100}));
+              (std::vector<int>{14, 15, 32, 32, 33, 33, 34, 34, 35, 35,
+                                36, 36, 37, 37, 38, 38, 39, 39, 32, 33}));
+    EXPECT_EQ(std::vector<int>(table.begin() + 200, table.begin() + 204),
+              (std::vector<int>{103, 102, 101, 100}));
     EXPECT_EQ(table[5], 9);
     TableOptions none;
     none.reserved.set();
@@ -132,13 +155,19 @@ TEST(ColourTables, CommandWordsRenderAndDiff) {
     pal.palette = randomColours();
     writePcx("pal.pcx", pal);
     writeFile("nopal.kiv", buildArchive({{"x", {1}}}));
-    struct Case { std::vector<std::string> words; int status; std::string error; };
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string error;
+    };
     const Case cases[] = {
         {{"blend", "--alpha", "1.01"}, 2, "kivtool: --alpha 1.01: a number from 0 to 1 is needed"},
         {{"blend", "--alpha", "-0.1"}, 2, "kivtool: --alpha -0.1: a number from 0 to 1"},
         {{"blend", "--alpha", "0.5x"}, 2, "kivtool: --alpha 0.5x: a number from 0 to 1"},
         {{"blend"}, 2, "kivtool: blend needs --alpha A"},
-        {{"tint", "--colour", "1,2,256", "--amount", "1"}, 2, "kivtool: --colour 1,2,256: three numbers"},
+        {{"tint", "--colour", "1,2,256", "--amount", "1"},
+         2,
+         "kivtool: --colour 1,2,256: three numbers"},
         {{"light", "--to", "0,0", "--levels", "4"}, 2, "kivtool: light needs --to R,G,B"},
         {{"light", "--to", "0,0,0", "--levels", "1"}, 2, "kivtool: --levels 1: 2 to 256 levels"},
         {{"remap", "--from", "1-256", "--to", "1-2"}, 2, "kivtool: --from 1-256 --to 1-2: ranges"},
@@ -159,9 +188,18 @@ TEST(ColourTables, CommandWordsRenderAndDiff) {
     }
     EXPECT_EQ(runKivtool({"table", "grey", "--palette", "nopal.kiv", "-o", "t.bin"}).status, 1);
     // Two archives whose blend tables differ: render draws them, diff counts the cells.
-    ASSERT_EQ(runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "a.bin"}).status, 0);
-    ASSERT_EQ(runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "b.bin", "--linear"}).status, 0);
-    ASSERT_EQ(runKivtool({"table", "light", "--to", "0,0,0", "--levels", "3", "--palette", "pal.pcx", "-o", "l.bin"}).status, 0);
+    ASSERT_EQ(
+        runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "a.bin"})
+            .status,
+        0);
+    ASSERT_EQ(runKivtool({"table", "blend", "--alpha", "0.5", "--palette", "pal.pcx", "-o", "b.bin",
+                          "--linear"})
+                  .status,
+              0);
+    ASSERT_EQ(runKivtool({"table", "light", "--to", "0,0,0", "--levels", "3", "--palette",
+                          "pal.pcx", "-o", "l.bin"})
+                  .status,
+              0);
     const Bytes a = readFile("a.bin"), b = readFile("b.bin");
     const auto differ = std::inner_product(a.begin(), a.end(), b.begin(), size_t{0}, std::plus<>(),
                                            [](uint8_t x, uint8_t y) { return size_t{x != y}; });
@@ -174,10 +212,12 @@ TEST(ColourTables, CommandWordsRenderAndDiff) {
                                std::to_string(differ) + " of 65536 cells differ\n");
     const RunResult render = runKivtool({"render", "a.kiv", "-o", "out"});
     EXPECT_EQ(render.output, "out/glass.png\n");
-    const RunResult levels = runKivtool({"render", "a.kiv", "light", "-o", "out", "--table", "256x1"});
+    const RunResult levels =
+        runKivtool({"render", "a.kiv", "light", "-o", "out", "--table", "256x1"});
     EXPECT_EQ(levels.output, "out/light.level0.png\nout/light.level1.png\nout/light.level2.png\n");
     const RunResult odd = runKivtool({"render", "a.kiv", "light", "--table", "256x2"});
     EXPECT_EQ(odd.status, 1);
-    EXPECT_NE(odd.errors.find("a raw item of 768 bytes is no whole number of 256 x 2 tables"), std::string::npos);
+    EXPECT_NE(odd.errors.find("a raw item of 768 bytes is no whole number of 256 x 2 tables"),
+              std::string::npos);
     EXPECT_EQ(runKivtool({"render", "a.kiv", "--table", "256x"}).status, 2);
 }

@@ -21,7 +21,8 @@ namespace {
 std::array<uint8_t, 768> testColours() {
     std::array<uint8_t, 768> c{};
     for (int i = 5; i < 256; ++i) c[3 * i + 2] = static_cast<uint8_t>(i / 4);
-    const uint8_t set[][4] = {{2, 128, 128, 128}, {3, 255, 255, 255}, {4, 255, 0, 0}, {249, 20, 190, 40}, {250, 10, 200, 30}, {251, 255, 255, 255}};
+    const uint8_t set[][4] = {{2, 128, 128, 128}, {3, 255, 255, 255}, {4, 255, 0, 0},
+                              {249, 20, 190, 40}, {250, 10, 200, 30}, {251, 255, 255, 255}};
     for (const auto& s : set) std::copy(s + 1, s + 4, c.begin() + 3 * s[0]);
     return c;
 }
@@ -45,8 +46,14 @@ TEST(TrueColour, EveryPngKindLoadsOntoThePalette) {
     ASSERT_TRUE(mapper.setUp(testSource(), {}, nullptr));
     // Opaque black (entry 0 is transparent: 1), grey exact, grey near 2, last pixel white or
     // transparent where the kind has alpha.
-    const std::vector<uint8_t> rgba = {0, 0, 0, 255, 128, 128, 128, 255, 140, 140, 140, 255, 255, 255, 255, 0};
-    struct Case { TestPng::Kind kind; int depth; bool interlaced; uint8_t last; };
+    const std::vector<uint8_t> rgba = {0,   0,   0,   255, 128, 128, 128, 255,
+                                       140, 140, 140, 255, 255, 255, 255, 0};
+    struct Case {
+        TestPng::Kind kind;
+        int depth;
+        bool interlaced;
+        uint8_t last;
+    };
     const Case cases[] = {{TestPng::Grey, 8, false, 3},      {TestPng::Grey, 16, true, 3},
                           {TestPng::Rgb, 8, false, 3},       {TestPng::Rgb, 16, false, 3},
                           {TestPng::GreyAlpha, 8, false, 0}, {TestPng::GreyAlpha, 16, false, 0},
@@ -61,21 +68,35 @@ TEST(TrueColour, EveryPngKindLoadsOntoThePalette) {
         h.ctx.trueColour = &mapper;
         h.run("LOADPCX p.png");
         ASSERT_EQ(h.ctx.width, 4);
-        EXPECT_EQ(Bytes(h.ctx.picture.begin(), h.ctx.picture.begin() + 4), (Bytes{1, 2, 2, c.last}));
+        EXPECT_EQ(Bytes(h.ctx.picture.begin(), h.ctx.picture.begin() + 4),
+                  (Bytes{1, 2, 2, c.last}));
         EXPECT_EQ(h.ctx.palette[3 * 4], 63);  // the palette is the source's, in 6 bits
         EXPECT_EQ(h.channels.errorTexts(), "");
     }
 }
 
 TEST(TrueColour, DifferencesAgreeWithPublishedValues) {
-    struct Case { ColourMetric metric; ColourPoint a, b; double shown; };
+    struct Case {
+        ColourMetric metric;
+        ColourPoint a, b;
+        double shown;
+    };
     const Case cases[] = {
         {ColourMetric::Ciede2000, {50, 2.6772, -79.7751}, {50, 0, -82.7485}, 2.0425},
         {ColourMetric::Ciede2000, {50, 0, 0}, {50, -1, 2}, 2.3669},
         {ColourMetric::Ciede2000, {50, 2.5, 0}, {73, 25, -18}, 27.1492},
-        {ColourMetric::Ciede2000, {60.2574, -34.0099, 36.2677}, {60.4626, -34.1751, 39.4387}, 1.2644},
-        {ColourMetric::OkLab, colourPoint(ColourMetric::OkLab, {255, 0, 0}), {0.627955, 0.224863, 0.125846}, 0},
-        {ColourMetric::OkLab, colourPoint(ColourMetric::OkLab, {0, 0, 255}), {0.452014, -0.032457, -0.311528}, 0},
+        {ColourMetric::Ciede2000,
+         {60.2574, -34.0099, 36.2677},
+         {60.4626, -34.1751, 39.4387},
+         1.2644},
+        {ColourMetric::OkLab,
+         colourPoint(ColourMetric::OkLab, {255, 0, 0}),
+         {0.627955, 0.224863, 0.125846},
+         0},
+        {ColourMetric::OkLab,
+         colourPoint(ColourMetric::OkLab, {0, 0, 255}),
+         {0.452014, -0.032457, -0.311528},
+         0},
         {ColourMetric::OkLab, colourPoint(ColourMetric::OkLab, {255, 255, 255}), {1, 0, 0}, 0},
         {ColourMetric::Rgb, colourPoint(ColourMetric::Rgb, {1, 2, 3}), {4, 6, 3}, 5},
     };
@@ -88,18 +109,24 @@ TEST(TrueColour, DifferencesAgreeWithPublishedValues) {
 
 TEST(TrueColour, AnswersEqualAFullSearch) {
     std::mt19937 random(7);
-    for (const ColourMetric metric : {ColourMetric::OkLab, ColourMetric::Rgb, ColourMetric::Ciede2000}) {
+    for (const ColourMetric metric :
+         {ColourMetric::OkLab, ColourMetric::Rgb, ColourMetric::Ciede2000}) {
         SCOPED_TRACE(metricName(metric));
         std::array<uint8_t, 768> colours{};
-        for (auto& v : colours) v = static_cast<uint8_t>(random() % 4 == 0 ? random() % 8 * 36 : random());
+        for (auto& v : colours)
+            v = static_cast<uint8_t>(random() % 4 == 0 ? random() % 8 * 36 : random());
         MatchRules rules;
-        for (size_t i = 0; i < 256; ++i) (random() % 5 == 0 ? rules.keptExact : rules.searchable).set(i);
+        for (size_t i = 0; i < 256; ++i)
+            (random() % 5 == 0 ? rules.keptExact : rules.searchable).set(i);
         ColourMatcher matcher(colours, rules, metric);
-        auto entry = [&](int i) { return Rgb{colours[3 * i], colours[3 * i + 1], colours[3 * i + 2]}; };
+        auto entry = [&](int i) {
+            return Rgb{colours[3 * i], colours[3 * i + 1], colours[3 * i + 2]};
+        };
         for (int n = 0; n < 6000; ++n) {
             Rgb c{uint8_t(random()), uint8_t(random()), uint8_t(random())};
             if (n % 3 == 0) c = entry(static_cast<int>(random() % 256));  // exact colours too
-            if (n % 3 == 1) c.g = static_cast<uint8_t>(entry(static_cast<int>(random() % 256)).g + 1);
+            if (n % 3 == 1)
+                c.g = static_cast<uint8_t>(entry(static_cast<int>(random() % 256)).g + 1);
             int want = -1;
             for (const auto* set : {&rules.searchable, &rules.keptExact}) {
                 for (int i = 0; i < 256 && want < 0; ++i) {
@@ -109,7 +136,8 @@ TEST(TrueColour, AnswersEqualAFullSearch) {
             double best = 1e300;
             for (int i = 0; i < 256 && want < 0; ++i) {
                 if (!rules.searchable.test(static_cast<size_t>(i))) continue;
-                const double d = squaredDifference(metric, colourPoint(metric, c), colourPoint(metric, entry(i)));
+                const double d = squaredDifference(metric, colourPoint(metric, c),
+                                                   colourPoint(metric, entry(i)));
                 if (d < best) best = d, want = -2 - i;
             }
             if (want < -1) want = -2 - want;
@@ -129,11 +157,35 @@ TEST(TrueColour, TransparentAndReservedRules) {
     };
     const Case cases[] = {
         {"opaque black skips the transparent black entry", {0, 0, 0, 255}, "", 0, -1, false, 1},
-        {"nearest of a dark colour is never the transparent entry", {1, 0, 0, 255}, "1", 0, -1, false, 5},
+        {"nearest of a dark colour is never the transparent entry",
+         {1, 0, 0, 255},
+         "1",
+         0,
+         -1,
+         false,
+         5},
         {"alpha 0 takes the transparent index", {9, 9, 9, 0}, "", 7, -1, false, 7},
-        {"a reserved colour painted on purpose keeps its entry", {10, 200, 30, 255}, "250", 0, -1, false, 250},
-        {"a near colour never takes a reserved entry", {10, 201, 30, 255}, "250-255", 0, -1, false, 249},
-        {"a reserved colour that a searchable entry has too", {255, 255, 255, 255}, "3", 0, -1, false, 251},
+        {"a reserved colour painted on purpose keeps its entry",
+         {10, 200, 30, 255},
+         "250",
+         0,
+         -1,
+         false,
+         250},
+        {"a near colour never takes a reserved entry",
+         {10, 201, 30, 255},
+         "250-255",
+         0,
+         -1,
+         false,
+         249},
+        {"a reserved colour that a searchable entry has too",
+         {255, 255, 255, 255},
+         "3",
+         0,
+         -1,
+         false,
+         251},
         {"alpha below the threshold", {255, 0, 0, 127}, "", 0, 128, false, 0},
         {"alpha at the threshold", {255, 0, 0, 128}, "", 0, 128, false, 4},
         {"partly transparent without a threshold", {255, 0, 0, 254}, "", 0, -1, false, -1},
@@ -156,7 +208,10 @@ TEST(TrueColour, TransparentAndReservedRules) {
         const bool mapped = mapper.map(picture(1, 1, c.rgba), out, &report, &why);
         EXPECT_EQ(mapped, c.want >= 0);
         if (!mapped) {
-            EXPECT_EQ(why.rfind("1 partly transparent pixels (alpha 1 to 254), the first at (0, 0)", 0), 0u) << why;
+            EXPECT_EQ(
+                why.rfind("1 partly transparent pixels (alpha 1 to 254), the first at (0, 0)", 0),
+                0u)
+                << why;
         } else {
             EXPECT_EQ(out.at(0), c.want);
         }
@@ -199,7 +254,8 @@ TEST(TrueColour, DitheringNeverMovesAnExactPixel) {
         if (dither == Dither::Ordered) {
             // Another frame that differs in its first row maps every other row the same.
             std::vector<uint8_t> frame = rgba;
-            for (int x = 0; x < w * 4; ++x) frame[static_cast<size_t>(x)] ^= static_cast<uint8_t>(x % 4 == 3 ? 0 : 0x55);
+            for (int x = 0; x < w * 4; ++x)
+                frame[static_cast<size_t>(x)] ^= static_cast<uint8_t>(x % 4 == 3 ? 0 : 0x55);
             ASSERT_TRUE(mapper.map(picture(w, hgt, frame), again, nullptr, nullptr));
             EXPECT_TRUE(std::equal(out.begin() + w, out.end(), again.begin() + w));
         }
@@ -226,7 +282,13 @@ TEST(TrueColour, PaletteSources) {
     writeText("p.gpl", "GIMP Palette\nName: x\n# note\n\n  7 8 9\tdark\n10 11 12\n");
     writeText("bad.gpl", "GIMP Palette\n1 2 3\n4 5 256\n");
     writeText("bad.txt", "JASC-PAL\n0100\n3\n1 2 3\n");
-    struct Case { std::string spec; int entries; int at; std::array<uint8_t, 3> colour; std::string error; };
+    struct Case {
+        std::string spec;
+        int entries;
+        int at;
+        std::array<uint8_t, 3> colour;
+        std::string error;
+    };
     const Case cases[] = {
         {"pal.pcx", 256, 4, {255, 0, 0}, ""},
         {"pal.png", 5, 2, {128, 128, 128}, ""},
@@ -254,7 +316,8 @@ TEST(TrueColour, PaletteSources) {
             continue;
         }
         EXPECT_EQ(source.entries, c.entries);
-        EXPECT_TRUE(std::equal(c.colour.begin(), c.colour.end(), source.colours.begin() + 3 * c.at));
+        EXPECT_TRUE(
+            std::equal(c.colour.begin(), c.colour.end(), source.colours.begin() + 3 * c.at));
     }
 }
 
@@ -275,7 +338,8 @@ TEST(TrueColour, IndexMakesWhatTheMappedLoadMakes) {
     writeText("a.scp", "LOADPCX art.png\n" + cut);
     writeText("b.scp", "LOADPCX out.png\n" + cut);
     writeText("c.scp", "LOADPCX out.pcx\n" + cut);
-    const std::vector<std::string> options = {"--palette", "pal.pcx", "--dither", "floyd-steinberg", "--match", "rgb"};
+    const std::vector<std::string> options = {"--palette",       "pal.pcx", "--dither",
+                                              "floyd-steinberg", "--match", "rgb"};
     auto with = [&](std::vector<std::string> words) {
         words.insert(words.end(), options.begin(), options.end());
         return words;
@@ -296,9 +360,12 @@ TEST(TrueColour, IndexMakesWhatTheMappedLoadMakes) {
     EXPECT_EQ(plain.status, 1);
     EXPECT_NE(plain.errors.find("note: or give kiv --palette SOURCE"), std::string::npos);
     RunResult noted = runKiv(with({"-v", "--depfile", "a.d", "a.scp"}));
-    EXPECT_NE(noted.errors.find("a.scp:1: note: art.png mapped onto pal.pcx: 256 pixels, "), std::string::npos) << noted.errors;
+    EXPECT_NE(noted.errors.find("a.scp:1: note: art.png mapped onto pal.pcx: 256 pixels, "),
+              std::string::npos)
+        << noted.errors;
     const Bytes depfile = readFile("a.d");
-    EXPECT_NE(std::string(depfile.begin(), depfile.end()).find(" \\\n  pal.pcx"), std::string::npos);
+    EXPECT_NE(std::string(depfile.begin(), depfile.end()).find(" \\\n  pal.pcx"),
+              std::string::npos);
 }
 
 TEST(TrueColour, BadInputSaysWhyAndWritesNothing) {
@@ -315,16 +382,46 @@ TEST(TrueColour, BadInputSaysWhyAndWritesNothing) {
     writeFile("cut.png", Bytes(whole.begin(), whole.end() - 20));
     writeText("big.scp", "LOADPCX big.png\nPALETTE p\n");
     writeText("cut.scp", "LOADPCX cut.png\nPALETTE p\n");
-    struct Case { std::vector<std::string> words; int status; std::string error; const char* unwritten; };
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string error;
+        const char* unwritten;
+    };
     const Case cases[] = {
-        {{"--palette", "bad.pal", "cut.scp"}, 1, "kiv: --palette bad.pal: not a palette: 700 bytes", "cut.kiv"},
-        {{"--palette", "pal.pcx", "--reserve", "0-255", "cut.scp"}, 1, "kiv: --palette no entry of pal.pcx is left", "cut.kiv"},
-        {{"--palette", "pal.pcx", "--dither", "random", "cut.scp"}, 2, "kiv: --dither random: the kinds are", "cut.kiv"},
-        {{"--match", "rgb", "cut.scp"}, 2, "kiv: the options of true-colour pictures need --palette", "cut.kiv"},
-        {{"--palette", "pal.pcx", "cut.scp"}, 1, "cut.scp:1: error: LOADPCX cut.png: a damaged PNG file", "datatemp.dat"},
-        {{"--palette", "pal.pcx", "big.scp"}, 1, "big.scp:1: error: LOADPCX big.png: a picture of 1281 x 960 pixels is larger than 1228800 pixels", "datatemp.dat"},
-        {{"index", "cut.png", "-o", "x.png", "--palette", "pal.pcx"}, 1, "kivtool: cut.png: a damaged PNG file", "x.png"},
-        {{"index", "cut.png", "-o", "x.png", "--palette", "pal.pcx", "--transparent-index", "256"}, 2, "kivtool: --transparent-index 256: an entry 0 to 255", "x.png"},
+        {{"--palette", "bad.pal", "cut.scp"},
+         1,
+         "kiv: --palette bad.pal: not a palette: 700 bytes",
+         "cut.kiv"},
+        {{"--palette", "pal.pcx", "--reserve", "0-255", "cut.scp"},
+         1,
+         "kiv: --palette no entry of pal.pcx is left",
+         "cut.kiv"},
+        {{"--palette", "pal.pcx", "--dither", "random", "cut.scp"},
+         2,
+         "kiv: --dither random: the kinds are",
+         "cut.kiv"},
+        {{"--match", "rgb", "cut.scp"},
+         2,
+         "kiv: the options of true-colour pictures need --palette",
+         "cut.kiv"},
+        {{"--palette", "pal.pcx", "cut.scp"},
+         1,
+         "cut.scp:1: error: LOADPCX cut.png: a damaged PNG file",
+         "datatemp.dat"},
+        {{"--palette", "pal.pcx", "big.scp"},
+         1,
+         "big.scp:1: error: LOADPCX big.png: a picture of 1281 x 960 pixels is larger than 1228800 "
+         "pixels",
+         "datatemp.dat"},
+        {{"index", "cut.png", "-o", "x.png", "--palette", "pal.pcx"},
+         1,
+         "kivtool: cut.png: a damaged PNG file",
+         "x.png"},
+        {{"index", "cut.png", "-o", "x.png", "--palette", "pal.pcx", "--transparent-index", "256"},
+         2,
+         "kivtool: --transparent-index 256: an entry 0 to 255",
+         "x.png"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
