@@ -2,7 +2,7 @@
 #include <clocale>
 #include <csignal>
 
-#include "app/toolkit.h"
+#include "app/kivtool/kivtool.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");

@@ -13,7 +13,8 @@
 #include <filesystem>
 #include <unordered_set>
 
-#include "app/toolkit.h"
+#include "app/archive_items.h"
+#include "app/tool_status.h"
 #include "common/byte_order.h"
 #include "common/console.h"
 #include "common/file_output.h"
@@ -390,7 +391,7 @@ int Unpacker::run(bool force) {
         }
     }
     // The pictures are shown in the archive's first palette, or grey.
-    archive_.displayPalette(colours_);
+    displayPalette(archive_, colours_);
     bool reproducible = true;
     auto impossible = [&](const std::string& what) {
         std::fprintf(stderr, "kivtool: %s: cannot be reproduced: %s\n", archive_.path().c_str(),
@@ -424,7 +425,7 @@ int Unpacker::run(bool force) {
                 piece.lines = itemFile(i, bytes) + " " + entryName(entry) + "\n";
                 if (piece.report.empty()) {
                     piece.report = printableName(entryName(entry)) + ": " +
-                                   kindName(archive_.info(i).kind) + ", from " +
+                                   kindName(itemInfo(archive_, i).kind) + ", from " +
                                    piece.lines.substr(0, piece.lines.find(' '));
                 }
             } else {

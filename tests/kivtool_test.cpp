@@ -2,7 +2,7 @@
 // stay raw), and the built program's list, verify, extract, render and diff.
 #include <gtest/gtest.h>
 
-#include "app/toolkit.h"
+#include "app/kivtool/kivtool.h"
 #include "common/file_access.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"

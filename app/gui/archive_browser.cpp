@@ -109,10 +109,10 @@ bool ArchiveBrowser::open(const QString& path) {
     }
     archive_ = std::move(archive);
     setWindowTitle(QStringLiteral("Kiv ver " KIV_VERSION " - ") + QFileInfo(path).fileName());
-    archive_->displayPalette(colours_);
+    displayPalette(*archive_, colours_);
     table_->setRowCount(static_cast<int>(archive_->size()));
     for (size_t i = 0; i < archive_->size(); ++i) {
-        const ItemInfo info = archive_->info(i);
+        const ItemInfo info = itemInfo(*archive_, i);
         const int row = static_cast<int>(i);
         table_->setItem(row, 0, new QTableWidgetItem(QString::number(i + 1)));
         table_->setItem(row, 1,

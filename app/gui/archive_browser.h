@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/toolkit.h"
+#include "app/archive_items.h"
 
 class QComboBox;
 class QLabel;

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/kivtool/kivtool.h"
 #include "app/mapping_setup.h"
-#include "app/toolkit.h"
 #include "common/file_output.h"
 #include "grab/palette_tables.h"
 

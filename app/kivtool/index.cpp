@@ -3,8 +3,8 @@
 // PCX) that LOADPCX reads exactly, and a report of how exact it came out.
 #include <cstdio>
 
+#include "app/kivtool/kivtool.h"
 #include "app/mapping_setup.h"
-#include "app/toolkit.h"
 #include "common/file_access.h"
 #include "common/file_output.h"
 #include "grab/grab_context.h"

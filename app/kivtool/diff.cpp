@@ -1,0 +1,298 @@
+// kivtool diff A B [--images DIR]
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "app/kivtool/kivtool.h"
+#include "grab/png_picture.h"
+
+namespace kiv {
+
+namespace {
+
+// The pictures of a changed item side by side with a mask of the pixels that differ.
+bool writeDiffImages(const std::string& folder, const std::string& name, const IndexedImage& before,
+                     const IndexedImage& after, const std::array<uint8_t, 768>& coloursA,
+                     const std::array<uint8_t, 768>& coloursB) {
+    IndexedImage mask = after;
+    for (size_t p = 0; p < mask.pixels.size(); ++p) {
+        if (before.pixels[p] == after.pixels[p]) mask.pixels[p] = 0;
+    }
+    mask.transparentZero = true;
+    const std::string base = inFolder(folder, name);
+    std::string why;
+    using Picture = std::tuple<const char*, const IndexedImage*, const std::array<uint8_t, 768>*>;
+    for (const auto& [suffix, image, colours] :
+         {Picture{".before.png", &before, &coloursA}, Picture{".after.png", &after, &coloursB},
+          Picture{".diff.png", &mask, &coloursB}}) {
+        if (!writeIndexedPng(base + suffix, *image, *colours, &why)) {
+            std::fprintf(stderr, "kivtool: %s%s: %s\n", base.c_str(), suffix, why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// An entry's data, said for a line of diff.
+std::string described(const ArchiveView& archive, size_t i, const ItemInfo& info, size_t bytes) {
+    if (!archive.readable(i)) return "data outside the file";
+    return std::string(kindName(info.kind)) + " of " + std::to_string(bytes) + " bytes";
+}
+
+// A content hash of an item (FNV-1a over its bytes, read in blocks); 0 when it cannot be read.
+uint64_t contentHash(const ArchiveView& archive, size_t i) {
+    const ArchiveEntry& e = archive.entry(i);
+    uint64_t hash = 1469598103934665603ull;
+    std::vector<uint8_t> block(1 << 16);
+    for (int64_t done = 0; done < e.length;) {
+        const size_t step = static_cast<size_t>(std::min<int64_t>(e.length - done, 1 << 16));
+        if (!archive.file().readAt(e.offset + done, block.data(), step)) return 0;
+        for (size_t k = 0; k < step; ++k) hash = (hash ^ block[k]) * 1099511628211ull;
+        done += static_cast<int64_t>(step);
+    }
+    return hash;
+}
+
+// What lies after the last item (both files have the right magic, or they would not be open).
+std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
+    auto tail = [](const ArchiveView& v) {
+        int64_t end = static_cast<int64_t>(kHeaderBytes) +
+                      static_cast<int64_t>(v.size()) * static_cast<int64_t>(kEntryBytes);
+        for (size_t i = 0; i < v.size(); ++i) {
+            if (v.readable(i) && v.entry(i).length > 0) {
+                end = std::max(end, static_cast<int64_t>(v.entry(i).offset) + v.entry(i).length);
+            }
+        }
+        return std::pair<int64_t, int64_t>(end, v.directory().fileSize - end);
+    };
+    const auto [endA, tailA] = tail(a);
+    const auto [endB, tailB] = tail(b);
+    if (tailA != tailB) {
+        return "after the last item: " + std::to_string(tailA) + " bytes -> " +
+               std::to_string(tailB) + " bytes";
+    }
+    if (tailA > 0 && !sameBytes(a.file(), endA, b.file(), endB, tailA)) {
+        return "the " + std::to_string(tailA) + " bytes after the last item differ";
+    }
+    return "";
+}
+
+}  // namespace
+
+int diffArchives(int argc, char** argv) {
+    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {"--images"}, {});
+    if (w.help) {
+        std::printf(
+            "usage: kivtool diff A B [--images DIR]\n"
+            "Says which entries were added, removed, moved, renamed or changed (flags, name\n"
+            "bytes, data; for a changed graphic item its size and how many pixels differ), and\n"
+            "what differs outside the entries (the magic, bytes after the last item).\n"
+            "--images writes NAME.before.png, NAME.after.png and NAME.diff.png for changed\n"
+            "pictures of one size. Exit status: 0 the two files hold the same entries (flags,\n"
+            "names, bytes, order) and nothing else, 1 different, 2 trouble.\n");
+        return kToolOk;
+    }
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.size() != 2) return usageError("diff takes two archives");
+    ArchiveView a, b;
+    if (!openForReading(a, w.operands[0]) || !openForReading(b, w.operands[1])) return kToolTrouble;
+    const std::string images = w.options.count("--images") ? w.options.at("--images") : "";
+    if (!images.empty() && !makeFolder(images)) {
+        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", images.c_str());
+        return kToolTrouble;
+    }
+    // The same file: nothing to say.
+    const int64_t sizeA = a.directory().fileSize, sizeB = b.directory().fileSize;
+    if (sizeA == sizeB && sameBytes(a.file(), 0, b.file(), 0, sizeA)) return kToolOk;
+
+    // Entries of the same name pair up in the order they come.
+    std::unordered_map<std::string, std::vector<size_t>> inB;
+    for (size_t j = 0; j < b.size(); ++j) inB[b.name(j)].push_back(j);
+    std::unordered_map<std::string, size_t> taken;
+    std::vector<std::pair<size_t, size_t>> pairs;
+    std::vector<bool> pairedA(a.size()), pairedB(b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto found = inB.find(a.name(i));
+        if (found == inB.end()) continue;
+        size_t& next = taken[a.name(i)];
+        if (next < found->second.size()) {
+            pairs.emplace_back(i, found->second[next]);
+            pairedA[i] = pairedB[found->second[next]] = true;
+            ++next;
+        }
+    }
+    std::vector<std::string> lines;
+    // Renamed: an entry of A without partner whose bytes an entry of B without partner holds.
+    // Candidates meet by flags, length and a hash of their bytes; each item is read once for
+    // its hash and once more to be sure.
+    std::unordered_map<uint64_t, std::vector<size_t>> unpairedB;
+    auto key = [](const ArchiveView& v, size_t i) {
+        const ArchiveEntry& e = v.entry(i);
+        uint64_t k = contentHash(v, i);
+        k ^= (static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
+              static_cast<uint32_t>(e.flags)) *
+             0x9E3779B97F4A7C15ull;
+        return k;
+    };
+    for (size_t j = 0; j < b.size(); ++j) {
+        if (!pairedB[j] && b.entry(j).length > 0 && b.readable(j))
+            unpairedB[key(b, j)].push_back(j);
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (pairedA[i] || a.entry(i).length == 0 || !a.readable(i)) continue;
+        const auto found = unpairedB.find(key(a, i));
+        if (found == unpairedB.end()) continue;
+        for (size_t& j : found->second) {
+            if (j == SIZE_MAX || pairedB[j]) continue;
+            const ArchiveEntry& x = a.entry(i);
+            const ArchiveEntry& y = b.entry(j);
+            if (x.flags != y.flags || x.length != y.length ||
+                !sameBytes(a.file(), x.offset, b.file(), y.offset, x.length)) {
+                continue;
+            }
+            lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) + " (entry " +
+                            std::to_string(i + 1) + " -> " + std::to_string(j + 1) + ")");
+            pairedA[i] = pairedB[j] = true;
+            j = SIZE_MAX;
+            break;
+        }
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!pairedA[i]) {
+            lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
+                            ")");
+        }
+    }
+    for (size_t j = 0; j < b.size(); ++j) {
+        if (!pairedB[j]) {
+            lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) +
+                            ")");
+        }
+    }
+    // Moved: pairs outside the longest run of pairs that keep their order.
+    std::vector<size_t> order;  // B positions in A's order
+    for (const auto& p : pairs) order.push_back(p.second);
+    std::vector<size_t> tails, tailIndex, parent(order.size(), SIZE_MAX);
+    for (size_t k = 0; k < order.size(); ++k) {
+        const size_t at = static_cast<size_t>(
+            std::lower_bound(tails.begin(), tails.end(), order[k]) - tails.begin());
+        if (at == tails.size()) {
+            tails.push_back(order[k]);
+            tailIndex.push_back(k);
+        } else {
+            tails[at] = order[k];
+            tailIndex[at] = k;
+        }
+        if (at > 0) parent[k] = tailIndex[at - 1];
+    }
+    std::vector<bool> inOrder(order.size());
+    for (size_t k = tailIndex.empty() ? SIZE_MAX : tailIndex.back(); k != SIZE_MAX; k = parent[k]) {
+        inOrder[k] = true;
+    }
+    std::array<uint8_t, 768> coloursA{}, coloursB{};
+    if (!images.empty()) {
+        chooseColours(a, "", coloursA);
+        chooseColours(b, "", coloursB);
+    }
+    std::unordered_set<std::string> used;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        const auto [i, j] = pairs[k];
+        if (!inOrder[k]) {
+            lines.push_back("moved    " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
+                            " -> " + std::to_string(j + 1) + ")");
+        }
+        // Entries that hold the same (flags, the whole name field, bytes, and for zero-length
+        // entries the offset) leave what empty.
+        const ArchiveEntry& x = a.entry(i);
+        const ArchiveEntry& y = b.entry(j);
+        std::vector<std::string> what;
+        if (x.flags != y.flags) {
+            char text[48];
+            std::snprintf(text, sizeof text, "flags %08" PRIx32 " -> %08" PRIx32,
+                          static_cast<uint32_t>(x.flags), static_cast<uint32_t>(y.flags));
+            what.emplace_back(text);
+        }
+        if (x.name != y.name) what.emplace_back("the bytes after the name differ");
+        const bool bothReadable = a.readable(i) && b.readable(j);
+        const bool sameData =
+            bothReadable && x.length == y.length &&
+            (x.length == 0 || sameBytes(a.file(), x.offset, b.file(), y.offset, x.length));
+        if (sameData && x.length == 0 && x.offset != y.offset) {
+            what.push_back("zero-length entry at offset " + std::to_string(x.offset) + " -> " +
+                           std::to_string(y.offset));
+        }
+        if (!sameData) {
+            const std::vector<uint8_t> before = a.item(i), after = b.item(j);
+            const ItemInfo infoA =
+                a.readable(i) ? recogniseItem(a.name(i), before) : itemInfo(a, i);
+            const ItemInfo infoB = b.readable(j) ? recogniseItem(b.name(j), after) : itemInfo(b, j);
+            const auto picturesA = renderItem(infoA, before), picturesB = renderItem(infoB, after);
+            std::string text;
+            if (bothReadable && infoA.kind == infoB.kind && !picturesA.empty() &&
+                !picturesB.empty() && infoA.kind != ItemKind::Palette) {
+                const IndexedImage& pa = picturesA[0];
+                const IndexedImage& pb = picturesB[0];
+                text = std::string(kindName(infoA.kind)) + " " + infoA.detail;
+                if (pa.width == pb.width && pa.height == pb.height &&
+                    picturesA.size() == picturesB.size()) {
+                    size_t differ = 0, pixels = 0;
+                    for (size_t level = 0; level < picturesA.size(); ++level) {
+                        const auto& pixelsA = picturesA[level].pixels;
+                        const auto& pixelsB = picturesB[level].pixels;
+                        pixels += pixelsA.size();
+                        for (size_t p = 0; p < pixelsA.size(); ++p)
+                            differ += pixelsA[p] != pixelsB[p];
+                    }
+                    text +=
+                        ", " + std::to_string(differ) + " of " + std::to_string(pixels) +
+                        (infoA.kind == ItemKind::ShadeTable || infoA.kind == ItemKind::BlendTable
+                             ? " cells differ"
+                             : " pixels differ");
+                    if (differ == 0) {
+                        // Same pixels from other bytes (a re-encoding): still a change.
+                        text +=
+                            " (same pixels, other bytes: " + described(a, i, infoA, before.size()) +
+                            " -> " + described(b, j, infoB, after.size()) + ")";
+                    }
+                    if (!images.empty() &&
+                        !writeDiffImages(images, safeFileName(a.name(i), i, used), pa, pb, coloursA,
+                                         coloursB)) {
+                        return kToolTrouble;
+                    }
+                } else {
+                    text += " -> " + infoB.detail;
+                }
+            } else {
+                text = described(a, i, infoA, before.size()) + " -> " +
+                       described(b, j, infoB, after.size());
+                // Raw items of one size (colour tables among them): how many cells differ.
+                if (bothReadable && infoA.kind == ItemKind::Raw && infoB.kind == ItemKind::Raw &&
+                    before.size() == after.size()) {
+                    size_t differ = 0;
+                    for (size_t p = 0; p < before.size(); ++p) differ += before[p] != after[p];
+                    text += ", " + std::to_string(differ) + " of " + std::to_string(before.size()) +
+                            " cells differ";
+                }
+            }
+            what.push_back(text);
+        }
+        if (what.empty()) continue;
+        std::string line = "changed  " + shownName(a, i) + ": ";
+        for (size_t n = 0; n < what.size(); ++n) line += (n > 0 ? "; " : "") + what[n];
+        lines.push_back(line);
+    }
+    const std::string outside = outsideDifference(a, b);
+    if (!outside.empty()) lines.push_back("outside  " + outside);
+    // The files differ, so something must be said.
+    if (lines.empty()) {
+        lines.push_back("outside  the files differ outside the entries (" + std::to_string(sizeA) +
+                        " -> " + std::to_string(sizeB) + " bytes)");
+    }
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+    return kToolProblem;
+}
+
+}  // namespace kiv

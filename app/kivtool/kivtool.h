@@ -1,0 +1,62 @@
+// kivtool: sees, checks, extracts, renders and compares what is inside archives, unpacks them
+// into projects that rebuild them, maps pictures onto palettes and makes colour tables. Each
+// subcommand has its file here and returns the program's exit status.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/archive_items.h"
+#include "app/tool_status.h"
+#include "archive/archive_view.h"
+
+namespace kiv {
+
+int kivtoolMain(int argc, char** argv);
+
+// The subcommands: argv[1] is the subcommand's name.
+int listArchive(int argc, char** argv);
+int verifyArchives(int argc, char** argv);
+int extractItems(int argc, char** argv);
+int renderItems(int argc, char** argv);
+int diffArchives(int argc, char** argv);
+int unpackCommand(int argc, char** argv);
+int indexPicture(int argc, char** argv);
+int makeColourTable(int argc, char** argv);
+
+// The command line of a subcommand: its words and options.
+struct SubcommandLine {
+    std::vector<std::string> operands;
+    std::map<std::string, std::string> options;  // --name value, or "" for a flag
+    bool help = false;
+    std::string error;  // an unknown option, or one without its value
+};
+SubcommandLine parseSubcommandLine(int argc, char** argv, int from,
+                                   const std::vector<std::string>& valued,
+                                   const std::vector<std::string>& flags);
+// Wrong words: what is wrong and where the help is, on standard error; the exit status.
+int usageError(const std::string& what);
+
+// Helpers the subcommands share.
+bool makeFolder(const std::string& folder);
+std::string inFolder(const std::string& folder, const std::string& name);
+// Opens an archive, or says why not on standard error.
+bool openForReading(ArchiveView& archive, const std::string& path);
+std::string jsonString(const std::string& text);
+// An entry's name as a terminal may show it.
+std::string shownName(const ArchiveView& archive, size_t i);
+// An item that was asked for and not written, with the reason, on standard error.
+void problemWith(const ArchiveView& archive, size_t i, const std::string& what);
+void notWritten(const ArchiveView& archive, size_t i, const std::string& why);
+// A whole number from low to high, all digits.
+bool wholeNumber(const std::string& text, int low, int high, int& value);
+// The colours pictures are shown in: an item of the archive, a picture file's palette, the
+// archive's first palette item, or grey. False when the palette asked for cannot be had;
+// damaged is set when the archive's own palette is cut short.
+bool chooseColours(const ArchiveView& archive, const std::string& wanted,
+                   std::array<uint8_t, 768>& colours, bool* damaged = nullptr);
+
+}  // namespace kiv

@@ -1,0 +1,153 @@
+// kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE] [--scale N] [--width W | --table
+// WxH]
+#include <cstdio>
+#include <unordered_set>
+
+#include "app/kivtool/kivtool.h"
+#include "grab/png_picture.h"
+
+namespace kiv {
+
+namespace {
+
+// Why an item asked for gives no picture ("" when it gives one).
+std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& info, size_t bytes,
+                         int32_t rawWidth) {
+    if (!archive.readable(i)) return "its data lies outside the file";
+    switch (info.kind) {
+        case ItemKind::Label:
+            return "a label has no picture";
+        case ItemKind::Empty:
+            return "an empty item has no picture";
+        case ItemKind::Sprite:
+        case ItemKind::Texture:
+            return "a " + std::string(kindName(info.kind)) + " of " + info.detail +
+                   " has no pixels to draw";
+        case ItemKind::Raw:
+            if (rawWidth == 0) {
+                return "a raw item of " + std::to_string(bytes) +
+                       " bytes: give --width W to draw it in rows of W pixels";
+            }
+            return "a raw item of " + std::to_string(bytes) + " bytes is shorter than one row of " +
+                   std::to_string(rawWidth) + " pixels";
+        default:
+            return "it has no picture";
+    }
+}
+
+}  // namespace
+
+int renderItems(int argc, char** argv) {
+    const SubcommandLine w = parseSubcommandLine(
+        argc, argv, 2, {"-o", "--palette", "--scale", "--width", "--table"}, {});
+    if (w.help) {
+        std::printf(
+            "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png]\n"
+            "                      [--scale N] [--width W | --table WxH]\n"
+            "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
+            "palette indices and whose palette holds the 256 colours in order (index 0\n"
+            "transparent for sprites and fonts): sprites and textures at their size, a font as\n"
+            "a sheet of its glyphs in a grid of 16, the palette as a 16 x 16 swatch, a shade\n"
+            "table as 256 x 32, each blend level as 256 x 256 (NAME.levelN.png), a raw item in\n"
+            "rows of W pixels when --width is given, a raw item of 65,536 bytes as a 256 x 256\n"
+            "table and, with --table WxH, a raw item of whole W x H tables as one picture per\n"
+            "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
+            "palette item unless --palette names another item or a picture file.\n"
+            "Every item named (with no names, every graphic item) is written or said on\n"
+            "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
+            "written or the archive's palette damaged, 2 trouble.\n");
+        return kToolOk;
+    }
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.empty()) return usageError("render takes an archive");
+    int scale = 1, rawWidth = 0;
+    if (w.options.count("--scale") && !wholeNumber(w.options.at("--scale"), 1, 16, scale)) {
+        return usageError("--scale takes a whole number from 1 to 16");
+    }
+    if (w.options.count("--width") && !wholeNumber(w.options.at("--width"), 1, 65536, rawWidth)) {
+        return usageError("--width takes a whole number from 1 to 65536");
+    }
+    int tableWidth = 0, tableHeight = 0;
+    if (w.options.count("--table")) {
+        const std::string& size = w.options.at("--table");
+        const size_t x = size.find('x');
+        if (rawWidth > 0 || x == std::string::npos ||
+            !wholeNumber(size.substr(0, x), 1, 65536, tableWidth) ||
+            !wholeNumber(size.substr(x + 1), 1, 65536, tableHeight) ||
+            int64_t{tableWidth} * tableHeight > (int64_t{1} << 24)) {
+            return usageError(
+                "--table takes WxH, each from 1 to 65536 and at most 16,777,216 "
+                "cells, and not with --width");
+        }
+    }
+    ArchiveView archive;
+    if (!openForReading(archive, w.operands[0])) return kToolTrouble;
+    const bool named = w.operands.size() > 1;
+    const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
+    if (!chosen) return kToolTrouble;
+    std::array<uint8_t, 768> colours{};
+    bool damaged = false;
+    if (!chooseColours(archive, w.options.count("--palette") ? w.options.at("--palette") : "",
+                       colours, &damaged)) {
+        return kToolProblem;
+    }
+    const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
+    if (!makeFolder(folder)) {
+        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", folder.c_str());
+        return kToolTrouble;
+    }
+    std::unordered_set<std::string> used;
+    int status = damaged ? kToolProblem : kToolOk;
+    for (size_t i : *chosen) {
+        const std::vector<uint8_t> bytes = archive.item(i);
+        const ItemInfo info =
+            archive.readable(i) ? recogniseItem(archive.name(i), bytes) : itemInfo(archive, i);
+        std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
+        // Tables: whole W x H blocks of a raw item, one picture each.
+        const bool table = info.kind == ItemKind::Raw && rawWidth == 0 &&
+                           (tableWidth > 0 || bytes.size() == 65536);
+        const size_t cells = tableWidth > 0 ? size_t(tableWidth) * size_t(tableHeight) : 65536;
+        if (table && !bytes.empty() && bytes.size() % cells == 0) {
+            for (size_t at = 0; at < bytes.size(); at += cells) {
+                pictures.push_back({tableWidth > 0 ? tableWidth : 256,
+                                    tableHeight > 0 ? tableHeight : 256,
+                                    {bytes.begin() + static_cast<ptrdiff_t>(at),
+                                     bytes.begin() + static_cast<ptrdiff_t>(at + cells)},
+                                    false});
+            }
+        }
+        if (pictures.empty()) {
+            // Without names only graphic items are asked for: labels, empty and raw items
+            // (unless a width is given) are passed over.
+            const bool graphic = info.kind != ItemKind::Label && info.kind != ItemKind::Empty &&
+                                 (info.kind != ItemKind::Raw || rawWidth > 0 || tableWidth > 0);
+            if (named || graphic || !archive.readable(i)) {
+                notWritten(archive, i,
+                           table && archive.readable(i)
+                               ? "a raw item of " + std::to_string(bytes.size()) +
+                                     " bytes is no whole number of " + std::to_string(tableWidth) +
+                                     " x " + std::to_string(tableHeight) + " tables"
+                               : whyNoPicture(archive, i, info, bytes.size(), rawWidth));
+                status = kToolProblem;
+            }
+            continue;
+        }
+        const std::string base = safeFileName(archive.name(i), i, used);
+        for (size_t level = 0; level < pictures.size(); ++level) {
+            const std::string file =
+                inFolder(folder, base + (info.kind == ItemKind::BlendTable || pictures.size() > 1
+                                             ? ".level" + std::to_string(level) + ".png"
+                                             : ".png"));
+            std::string why;
+            if (!writeIndexedPng(file, enlarged(pictures[level], scale), colours, &why)) {
+                notWritten(archive, i, file + ": " + why);
+                status = kToolProblem;
+                continue;
+            }
+            std::printf("%s\n", file.c_str());
+        }
+    }
+    return status;
+}
+
+}  // namespace kiv
