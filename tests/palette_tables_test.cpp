@@ -110,6 +110,7 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
         {"added and clamped", TableKind::Additive, false, 3, 3, {255, 200, 100}},
         {"multiplied", TableKind::Multiply, false, 3, 2, {78, 39, 20}},
         {"multiplied in linear light", TableKind::Multiply, true, 3, 2, {77, 34, 13}},
+        {"tinted 0.4 toward white", TableKind::Tint, false, 0, 3, {222, 162, 132}},
         {"fog level 1 of 3 halfway to white", TableKind::Light, false, 1, 0, {128, 128, 128}},
         {"fog's last level is the colour", TableKind::Light, false, 2, 3, {255, 255, 255}},
         {"grey by luminance", TableKind::Grey, false, 0, 3, {128, 128, 128}},
@@ -118,7 +119,7 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
         SCOPED_TRACE(k.what);
         TableOptions o;
         o.kind = k.kind, o.linear = k.linear, o.alpha = 0.5, o.levels = 3,
-        o.colour = {255, 255, 255};
+        o.colour = {255, 255, 255}, o.amount = 0.4;
         EXPECT_EQ(tableTarget(c, o, k.a, k.b), k.want);
     }
     TableOptions light;
