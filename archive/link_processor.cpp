@@ -81,7 +81,16 @@ bool mergeArchive(ArchiveWriter& writer, const char* path) {
     }
     // Every entry is checked before anything of the source is copied.
     const ArchiveDirectory dir = readArchiveDirectory(source, kMergeRules);
-    if (!dir.usable()) return badSource(path, dir.problems.front().describe().c_str());
+    if (!dir.usable()) {
+        // A file that does not even begin as an archive is said to be none, rather than
+        // measured as one ("a directory of 1830839919 entries").
+        const bool magic = std::memcmp(dir.header.magic.data(), kArchiveMagic, 6) == 0;
+        if (!magic && dir.problems.front().entry < 0 &&
+            dir.fileSize >= static_cast<int64_t>(kHeaderBytes)) {
+            return badSource(path, "not a KIV2.0 archive (it does not begin with KIV2.0)");
+        }
+        return badSource(path, dir.problems.front().describe().c_str());
+    }
     int64_t total = 0;
     for (const ArchiveEntry& entry : dir.entries) total += entry.length;
     if (!hasDataRoom(writer, static_cast<int64_t>(dir.entries.size()), total)) {
@@ -156,6 +165,11 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
         if (lineEnded) ++lineNumber;
         lineEnded = n > 0 && line[n - 1] == '\n';
         setDiagnosticLocation(linkScriptName, lineNumber);
+        if (lineNumber == 1 && n >= 3 && std::memcmp(line, kByteOrderMark, 3) == 0) {
+            warn(Warning::ByteOrderMark,
+                 "the script begins with a UTF-8 byte-order mark (EF BB BF), which becomes part "
+                 "of the first line's name; save the script as UTF-8 without BOM");
+        }
         if (script.atEnd()) {
             // A last line without a line end is not handled.
             if (line[std::strspn(line, tokenDelimiters)] != '\0') {

@@ -63,6 +63,8 @@ enum class Warning {
     EarlierPicture,
     UnstoredFile,
     UnendedLine,
+    ByteOrderMark,
+    EmptyFont,
 };
 struct WarningName {
     Warning kind;
@@ -80,6 +82,8 @@ inline constexpr WarningName kWarningNames[] = {
     {Warning::EarlierPicture, "earlier-picture", "a failed load leaves the earlier picture"},
     {Warning::UnstoredFile, "unstored-file", "a link line with a path and no item name"},
     {Warning::UnendedLine, "unended-line", "a link script's last line without a line end"},
+    {Warning::ByteOrderMark, "byte-order-mark", "a script that begins with a UTF-8 byte-order mark"},
+    {Warning::EmptyFont, "empty-font", "a FONT whose first code is above its last"},
 };
 // The kind of a name; false for a name that is none.
 bool warningNamed(const std::string& name, Warning& kind);

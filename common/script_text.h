@@ -8,6 +8,9 @@
 
 namespace kiv {
 
+// What some editors put at the start of a UTF-8 file.
+inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 // The seven separator characters of script lines: line feed, vertical tab, carriage return,
 // space, tab, comma and backspace.
 inline constexpr const char* tokenDelimiters = "\n\v\r \t,\b";

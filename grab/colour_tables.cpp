@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/console.h"
 #include "grab/commands.h"
 
 namespace kiv {
@@ -212,6 +213,17 @@ void grabColormap(GrabContext& ctx) {
     if (!fitsItemBuffer(ctx, kShadeTableBytes)) return;
     uint8_t* table = ctx.itemBuffer.data() + ctx.cursor;
     buildShadeTable(ctx.palette.data(), table);
+    const bool flat = std::all_of(table, table + kShadeTableBytes, [&](const uint8_t& v) {
+        return v == static_cast<uint8_t>((&v - table) % 256);
+    });
+    const bool blank = std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
+    if (flat && !blank) {
+        diagnose(Severity::Note,
+                 "COLORMAP %s came out flat (every shade is the entry itself): no entry lies on a "
+                 "shade ramp, a run of colours from bright down to dark (brightness below 10) "
+                 "within 33 entries",
+                 itemLabel(ctx));
+    }
     if (!ctx.preview.empty()) {
         const size_t columns = static_cast<size_t>(std::clamp(ctx.width, 0, 256));
         for (int32_t row = 0; row < 64 && row < ctx.height; ++row) {
@@ -253,6 +265,12 @@ void grabTransparent(GrabContext& ctx) {
             markPreviewBytes(ctx, 0, static_cast<int64_t>(std::min(ctx.height, 256)) * ctx.width);
         }
         refreshPreview(ctx);
+    }
+    if (std::all_of(out, out + bytes, [&](uint8_t v) { return v == out[0]; })) {
+        diagnose(Severity::Note,
+                 "TRANSPARENT %s came out flat (every cell is entry %u): blends are looked for "
+                 "among entries 10 to 245 only, and those hold one colour",
+                 itemLabel(ctx), out[0]);
     }
     ctx.cursor += bytes;
 }

@@ -44,6 +44,12 @@ void grabFont(GrabContext& ctx) {
         refuseCommand(ctx, "character codes %d to %d: each must lie in 0 to 255", first, last);
         return;
     }
+    if (first > last) {
+        warn(Warning::EmptyFont,
+             "FONT %s: the first code %d is above the last %d, so the font has no glyphs; give "
+             "the codes lowest first",
+             itemLabel(ctx), first, last);
+    }
     const int32_t W = ctx.width, H = ctx.height;
     int32_t top = -1;
     for (int32_t r = 0; r < kTopMarkerRows && top < 0; ++r) {

@@ -51,6 +51,8 @@ struct GrabContext {
 
     // The files the current run read (pictures), in the order read.
     std::vector<std::string> inputs;
+    // The script of the current run, for notes about where its files are looked for.
+    std::string scriptPath;
 
     PcxLoaderState loader;
     // Maps true-colour pictures onto a palette when set; they are refused otherwise.

@@ -92,19 +92,22 @@ const GrabCommand* parseGrabLine(GrabContext& ctx, char* scriptLine) {
 
 namespace {
 
+// Edits between two words: a letter added, removed or changed, or two neighbours swapped
+// (FNOT is one edit from FONT).
 size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = up;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 }  // namespace
@@ -112,12 +115,24 @@ size_t editDistance(const std::string& a, const std::string& b) {
 const char* misspeltCommand(const char* word) {
     if (word == nullptr) return nullptr;
     std::string upper;
+    bool extra = false;  // digits or underscores, as in PACKED1 or LOAD_PCX
     for (const char* c = word; *c != '\0'; ++c) {
-        // Only words of letters can be misspelt commands; ";", "#", "//" start comments.
+        // Only words of letters (with digits or underscores among them) can be misspelt
+        // commands; ";", "#", "//" start comments.
+        if ((*c >= '0' && *c <= '9') || *c == '_') {
+            extra = true;
+            continue;
+        }
         if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z'))) return nullptr;
         upper += static_cast<char>(*c >= 'a' ? *c - 'a' + 'A' : *c);
     }
-    if (upper == "REM") return nullptr;
+    if (upper.empty() || upper == "REM") return nullptr;
+    // Without its digits and underscores the word may be a command itself.
+    if (extra) {
+        for (const GrabCommand* row = CommandTable; row->keyword != nullptr; ++row) {
+            if (upper == row->keyword) return row->keyword;
+        }
+    }
     // Short words are near too many others: one edit for them, two for longer ones.
     const size_t allowed = upper.size() <= 4 ? 1 : 2;
     const char* best = nullptr;
@@ -153,6 +168,7 @@ const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
 
 void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script) {
     RunBuffers buffers(ctx);
+    ctx.scriptPath = script.path();
     char scriptLine[kScriptLineBytes];
     int lineNumber = 0;
     bool lineEnded = true;  // the last read ended its line: the next read starts a new one
@@ -163,6 +179,11 @@ void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script
         if (lineEnded) ++lineNumber;
         lineEnded = n == 0 || scriptLine[n - 1] == '\n';
         setDiagnosticLocation(script.path(), lineNumber);
+        if (lineNumber == 1 && std::memcmp(scriptLine, kByteOrderMark, 3) == 0) {
+            warn(Warning::ByteOrderMark,
+                 "the script begins with a UTF-8 byte-order mark (EF BB BF), so the first "
+                 "word of this line is no command; save the script as UTF-8 without BOM");
+        }
         const GrabCommand* row = runGrabLine(ctx, scriptLine);
         if (row == nullptr) continue;
         if (ctx.cursor > 0) {

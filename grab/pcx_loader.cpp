@@ -1,5 +1,7 @@
 #include "grab/pcx_loader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -30,6 +32,19 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? file.reason().c_str() : "no file name given");
+        // Pictures are read from the current folder, not the script's: say so when the
+        // picture is beside the script.
+        const size_t slash = ctx.scriptPath.rfind('/');
+        if (path != nullptr && path[0] != '/' && slash != std::string::npos && slash > 0) {
+            const std::string folder = ctx.scriptPath.substr(0, slash);
+            struct stat info {};
+            if (stat((folder + "/" + path).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+                diagnose(Severity::Note,
+                         "pictures are read from the current folder, not the script's; %s/%s "
+                         "is there: run kiv -C %s",
+                         folder.c_str(), path, folder.c_str());
+            }
+        }
     } else {
         std::vector<uint8_t>& bytes = state.fileBytes;
         file.readAllInto(bytes, kPictureFileReadLimit);

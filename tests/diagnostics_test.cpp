@@ -67,6 +67,21 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
          "job.lnk:1: warning: notes.txt is not stored: a file line needs an item name", "unstored-file"},
         {"a last link line without line end", "LNK LABEL:\nnotes.txt NOTES",
          "job.lnk:2: warning: the last line has no line end and is not handled", "unended-line"},
+        {"a byte-order mark", "\xEF\xBB\xBFLOADPCX pic.pcx\nPALETTE p\n",
+         "job.scp:1: warning: the script begins with a UTF-8 byte-order mark (EF BB BF), so the "
+         "first word of this line is no command; save the script as UTF-8 without BOM",
+         "byte-order-mark"},
+        {"a byte-order mark in a link script", "LNK \xEF\xBB\xBFLABEL:\n",
+         "job.lnk:1: warning: the script begins with a UTF-8 byte-order mark", "byte-order-mark"},
+        {"a digit after a command", "LOADPCX pic.pcx\nPACKED1 hero 0 0 1 1\n",
+         "job.scp:2: warning: PACKED1 is no command and the line is skipped; did you mean PACKED?",
+         "misspelt-command"},
+        {"an underscore inside", "LOAD_PCX pic.pcx\n", "did you mean LOADPCX?", "misspelt-command"},
+        {"an underscore after", "LOADPCX pic.pcx\nRAW_ r 0 0 1 1\n", "did you mean RAW?", "misspelt-command"},
+        {"two letters swapped", "LOADPCX font.pcx\nFNOT f 65 66\n", "did you mean FONT?", "misspelt-command"},
+        {"a font of codes upside down", "LOADPCX font.pcx\nFONT f 72 65\n",
+         "job.scp:2: warning: FONT f: the first code 72 is above the last 65, so the font has no "
+         "glyphs", "empty-font"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -105,6 +120,43 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.errors, "kiv: no warning is named misspelled-command (kiv --help lists them)\n"
                               "try 'kiv --help'\n");
+}
+
+TEST(Diagnostics, NotesSayWhyAJobDidNotDoWhatWasMeant) {
+    ScopedTempDir dir;
+    writePictures();
+    PcxPicture white = blankPicture(16, 16);
+    white.palette.fill(255);
+    writePcx("white.pcx", white);
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    writePcx("sub/near.pcx", blankPicture(4, 4));
+    writeFile("bad.kiv", bytesOf("notes, not an archive\n"));
+    struct Case { std::string script, says; } cases[] = {
+        {"sub/job.scp=LOADPCX near.pcx\n",
+         "sub/job.scp:1: note: pictures are read from the current folder, not the script's; "
+         "sub/near.pcx is there: run kiv -C sub"},
+        {"job.scp=LOADPCX white.pcx\nCOLORMAP shades\n",
+         "job.scp:2: note: COLORMAP shades came out flat (every shade is the entry itself): no "
+         "entry lies on a shade ramp"},
+        {"job.scp=LOADPCX white.pcx\nTRANSPARENT glass 1\n",
+         "job.scp:2: note: TRANSPARENT glass came out flat (every cell is entry 245): blends are "
+         "looked for among entries 10 to 245 only, and those hold one colour"},
+        {"job.lnk=bad.kiv\n",
+         "job.lnk:1: error: bad.kiv is not an archive that can be taken over: not a KIV2.0 "
+         "archive (it does not begin with KIV2.0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        const size_t equals = c.script.find('=');
+        writeText(c.script.substr(0, equals), c.script.substr(equals + 1));
+        const RunResult r = runKiv({c.script.substr(0, equals)});
+        EXPECT_NE(r.errors.find(c.says + (c.says.back() == ')' ? "\n" : "")), std::string::npos)
+            << r.errors;
+    }
+    // Tables with ramps and colours to blend draw no note.
+    copySourceFolder("examples/project/sheet.pcx", "sheet.pcx");
+    writeText("fine.scp", "LOADPCX sheet.pcx\nCOLORMAP shades\nTRANSPARENT glass 1\n");
+    EXPECT_EQ(runKiv({"fine.scp"}).errors.find("note:"), std::string::npos);
 }
 
 TEST(Diagnostics, OriginalMessagesStayAndGainTheirLine) {

@@ -260,6 +260,8 @@ TEST_F(LinkTest, BadMergeSourcesAreRefusedBeforeAnythingIsCopied) {
          "entry 2 (b): data at 83 + 10 lies past the end of the 88-byte file"},
         {"neglen.kiv", negativeLength, "entry 2 (b): negative length -3"},
         {"negoffset.kiv", negativeOffset, "entry 2 (b): negative offset -5"},
+        {"text.kiv", bytesOf("notes, not an archive\n"),
+         "not a KIV2.0 archive (it does not begin with KIV2.0)"},
     };
     for (const auto& c : cases) {
         writeFile(c.name, c.bytes);
