@@ -21,6 +21,8 @@
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
 #include "grab/pcx_decoder.h"
+#include "grab/palette_source.h"
+#include "grab/picture_mapping.h"
 #include "grab/png_picture.h"
 
 namespace kivfuzz {
@@ -212,6 +214,35 @@ int fuzzPngReader(const uint8_t* data, size_t size) {
         picture.pixels.size() !=
             static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height)) {
         std::abort();
+    }
+    // The same bytes as a true-colour picture, mapped onto a palette made of them when they
+    // are one, else onto a grey ramp.
+    kiv::PaletteSource palette;
+    if (!kiv::readPaletteBytes("fuzz", {data, size}, palette, nullptr)) {
+        palette.name = "grey";
+        palette.entries = 256;
+        for (size_t i = 0; i < 768; ++i) palette.colours[i] = static_cast<uint8_t>(i / 3);
+    }
+    if (palette.entries < 1 || palette.entries > 256) std::abort();
+    kiv::TrueColourPicture rgba;
+    if (!kiv::readTrueColourPng({data, size}, 4096, rgba, nullptr)) return 0;
+    if (rgba.rgba.size() != static_cast<size_t>(rgba.width) * static_cast<size_t>(rgba.height) * 4) {
+        std::abort();
+    }
+    kiv::MappingOptions options;
+    options.alphaThreshold = 128;
+    options.dither = size % 3 == 0 ? kiv::Dither::None
+                     : size % 3 == 1 ? kiv::Dither::Ordered
+                                     : kiv::Dither::FloydSteinberg;
+    options.metric = size % 2 == 0 ? kiv::ColourMetric::Rgb : kiv::ColourMetric::OkLab;
+    kiv::PictureMapper mapper;
+    std::vector<uint8_t> indices;
+    kiv::MappingReport report;
+    if (mapper.setUp(palette, options, nullptr) && mapper.map(rgba, indices, &report, nullptr)) {
+        if (indices.size() * 4 != rgba.rgba.size() ||
+            report.exact + report.mapped + report.transparent != report.pixels) {
+            std::abort();
+        }
     }
     return 0;
 }

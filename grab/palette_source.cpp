@@ -190,6 +190,15 @@ struct Reader {
 
 }  // namespace
 
+bool readPaletteBytes(const std::string& name, std::span<const uint8_t> bytes,
+                      PaletteSource& source, std::string* why) {
+    source = PaletteSource{};
+    source.name = name;
+    source.file = name;
+    Reader reader{source, why};
+    return reader.bytes(bytes);
+}
+
 bool loadPaletteSource(const std::string& spec, PaletteSource& source, std::string* why) {
     source = PaletteSource{};
     source.name = spec;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace kiv {
@@ -19,5 +20,8 @@ struct PaletteSource {
 
 // False with a one-line reason (the file's line where a text palette is at fault).
 bool loadPaletteSource(const std::string& spec, PaletteSource& source, std::string* why);
+// The same for the bytes of a file that is no archive; name is for messages.
+bool readPaletteBytes(const std::string& name, std::span<const uint8_t> bytes,
+                      PaletteSource& source, std::string* why);
 
 }  // namespace kiv

@@ -8,6 +8,7 @@
 #include "fuzz/fuzz_targets.h"
 #include "grab/item_formats.h"
 #include "support/pcx_writer.h"
+#include "support/png_writer.h"
 #include "support/sprite_decoder.h"
 #include "support/test_support.h"
 
@@ -97,7 +98,16 @@ TEST(Robustness, MutatedInputsOfTheInMemoryReaders) {
         {"item readers",
          kivfuzz::fuzzItemReaders,
          {kiv::encodePackedSprite(window, false), kiv::encodePackedSprite(window, true)}},
+        {"pictures and palettes", kivfuzz::fuzzPngReader,
+         {bytesOf("JASC-PAL\n0100\n2\n1 2 3\n4 5 6\n"), bytesOf("GIMP Palette\n7 8 9 x\n")}},
     };
+    for (const TestPng::Kind kind : {TestPng::Rgba, TestPng::GreyAlpha, TestPng::Indexed}) {
+        TestPng png;
+        png.width = 6, png.height = 5, png.kind = kind, png.pixels.assign(30, 3);
+        for (int i = 0; i < 30; ++i) png.rgba.insert(png.rgba.end(), {uint8_t(i * 8), 9, 200, uint8_t(i * 9)});
+        if (kind == TestPng::Indexed) png.rgba.clear();
+        targets[4].seeds.push_back(encodePng(png));
+    }
     for (const char* line :
          {"PACKED a 0 0 2 1\n", "PACKEDC a 0 0 3 1\n", "RAW r 1 0 1 1\n", "TEXTURE t 0 0 2 1\n",
           "FONT f 0 255\n", "PALETTE\n", "COLORMAP c\n", "TRANSPARENT g 1\n"}) {
