@@ -1,6 +1,7 @@
 #include "app/gui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -129,11 +131,23 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
         QAction* action = add(command, nullptr);
         if (command.id == kMenuExit) exit = action;
     }
+    // The zoom items are exclusive check items: the current zoom is marked.
+    auto* zooms = new QActionGroup(this);
     for (const MenuCommand& command : kAddedCommands) {
-        add(command, command.id == kMenuOpenArchive ? exit : nullptr);
+        QAction* action = add(command, command.id == kMenuOpenArchive ? exit : nullptr);
+        if (command.id >= kMenuZoom1 && command.id < kMenuZoom1 + 4) {
+            action->setCheckable(true);
+            action->setChecked(command.id == kMenuZoom1);
+            zooms->addAction(action);
+            zoomActions_[command.id - kMenuZoom1] = action;
+        }
     }
     setAcceptDrops(true);
-    statusBar()->showMessage("Ready");
+    statusLabel_ = new QLabel(this);
+    statusLabel_->setMinimumWidth(1);
+    statusLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar()->addWidget(statusLabel_, 1);
+    setStatus("Ready");
     preview_ = new PreviewWidget(this);
     setCentralWidget(preview_);
     display_ = DisplayPreview(preview_);
@@ -207,6 +221,7 @@ void MainWindow::openPath(const QString& path) {
     if (path.endsWith(".kiv", Qt::CaseInsensitive)) {
         openArchive(path);
     } else {
+        move(0, 0);  // where the menu's jobs put the window
         runJob(!isLinkScriptName(path.toLocal8Bit().toStdString()), path);
     }
 }
@@ -214,9 +229,9 @@ void MainWindow::openPath(const QString& path) {
 void MainWindow::openArchive(const QString& path) {
     if (!browser_) browser_ = std::make_unique<ArchiveBrowser>();
     if (!browser_->open(path)) {
-        statusBar()->showMessage(QString("%1 is no archive: %2").arg(path, browser_->detail()));
+        setStatus(QString("%1 is no archive: %2").arg(path, browser_->detail()));
     } else {
-        statusBar()->showMessage(QString("Opened %1").arg(path));
+        setStatus(QString("Opened %1").arg(path));
     }
     browser_->show();
     browser_->raise();
@@ -224,6 +239,7 @@ void MainWindow::openArchive(const QString& path) {
 
 void MainWindow::setZoom(int zoom) {
     preview_->setZoom(zoom);
+    for (int z = 0; z < 4; ++z) zoomActions_[static_cast<size_t>(z)]->setChecked(z + 1 == preview_->zoom());
 }
 
 bool MainWindow::setTrueColourPalette(const QString& path) {
@@ -232,20 +248,40 @@ bool MainWindow::setTrueColourPalette(const QString& path) {
     setup.palette = absolute.toLocal8Bit().toStdString();
     std::string why;
     if (!prepareMapper(setup, mapper_, &why)) {
-        statusBar()->showMessage(QString("Palette for true-colour pictures not changed: %1")
+        setStatus(QString("Palette for true-colour pictures not changed: %1")
                                      .arg(QString::fromLocal8Bit(why.c_str())));
         return false;
     }
     palettePath_ = absolute;
     QSettings("kiv", "kiv-gui").setValue("trueColourPalette", absolute);
-    statusBar()->showMessage(QString("True-colour pictures are mapped onto %1 (%2)")
+    setStatus(QString("True-colour pictures are mapped onto %1 (%2)")
                                  .arg(QFileInfo(absolute).fileName(),
                                       QString::fromStdString(mapper_.palette().form)));
     return true;
 }
 
 QString MainWindow::statusLine() const {
-    return statusBar()->currentMessage();
+    return status_;
+}
+
+// The job's status stays in a label of its own: a menu's tip shows over it for a while and
+// leaves it as it was, and a window too narrow for it shows it cut short with "…", the whole
+// text in its tooltip.
+void MainWindow::setStatus(const QString& text) {
+    status_ = text;
+    showStatus();
+}
+
+void MainWindow::showStatus() {
+    const int room = std::max(0, statusLabel_->width());
+    const QString shown = statusLabel_->fontMetrics().elidedText(status_, Qt::ElideRight, room);
+    statusLabel_->setText(shown);
+    statusLabel_->setToolTip(shown == status_ ? QString() : status_);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    showStatus();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -292,7 +328,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
         if (prepareMapper(setup, mapper_, nullptr)) ctx_.trueColour = &mapper_;
     }
     busy_ = true;
-    statusBar()->showMessage(QString("Running %1…").arg(info.fileName()));
+    setStatus(QString("Running %1…").arg(info.fileName()));
     lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
     busy_ = false;
     const int errors =
@@ -301,7 +337,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
             jobDiagnostics().begin(), jobDiagnostics().end(),
             [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
     if (lastStatus_ == 0 && result.finished) {
-        statusBar()->showMessage(QString("Wrote %1: %2 entries, %3 bytes%4%5")
+        setStatus(QString("Wrote %1: %2 entries, %3 bytes%4%5")
                                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
                                      .arg(result.entries)
                                      .arg(result.bytes)
@@ -313,11 +349,11 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
                                                     .arg(QFileInfo(palettePath_).fileName())
                                               : QString()));
     } else if (result.finished) {
-        statusBar()->showMessage(QString("Wrote %1 with %2 errors: see the message")
+        setStatus(QString("Wrote %1 with %2 errors: see the message")
                                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
                                      .arg(errors));
     } else {
-        statusBar()->showMessage(QString("%1: %2 errors, no archive written: see the message")
+        setStatus(QString("%1: %2 errors, no archive written: see the message")
                                      .arg(info.fileName())
                                      .arg(errors));
     }

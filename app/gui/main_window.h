@@ -15,6 +15,9 @@
 class QFileDialog;
 class QMessageBox;
 
+class QLabel;
+class QAction;
+
 namespace kiv {
 
 class PreviewWidget;
@@ -102,7 +105,11 @@ class MainWindow : public QMainWindow {
     // Called with true when the job console opens and false when it closes.
     std::function<void(bool)> onConsole;
 
+    QLabel* statusLabel() const { return statusLabel_; }
+    QAction* zoomAction(int zoom) const { return zoomActions_[static_cast<size_t>(zoom - 1)]; }
+
   protected:
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -112,6 +119,8 @@ class MainWindow : public QMainWindow {
     void openConsole();
     void closeConsole();
     void reportFailure(int status);
+    void setStatus(const QString& text);
+    void showStatus();
 
     ScriptChooser chooser_;
     PreviewWidget* preview_;
@@ -122,6 +131,9 @@ class MainWindow : public QMainWindow {
     GrabContext ctx_;
     PictureMapper mapper_;
     QString palettePath_;  // absolute: jobs change the current folder
+    QLabel* statusLabel_ = nullptr;
+    QString status_;  // the whole status text
+    std::array<QAction*, 4> zoomActions_{};
     DisplayPreview display_;
     int lastStatus_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTableWidget>
 #include <QtTest>
 #include <functional>
@@ -393,8 +394,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(shown.pixel(2, 2), kMarkColour);  // the grabbed pixels, enlarged
         w.runCommand(kMenuZoom1 + 3);
         QTRY_COMPARE(w.preview()->size(), QSize(800, 480));
+        // The View menu marks the zoom shown, and only that one.
+        for (int z = 1; z <= 4; ++z) QCOMPARE(w.zoomAction(z)->isChecked(), z == 4);
         w.runCommand(kMenuZoom1);
         QTRY_COMPARE(w.preview()->size(), QSize(200, 120));
+        for (int z = 1; z <= 4; ++z) QCOMPARE(w.zoomAction(z)->isChecked(), z == 1);
     }
 
     // A narrow picture leaves the menu bar its width; the picture stays at the top-left.
@@ -428,7 +432,22 @@ class MainWindowTest : public QObject {
         MainWindow w(chooser.function());
         chooser.answer = QDir::current().absoluteFilePath("good.scp");
         w.runCommand(kMenuGrab);
-        QCOMPARE(w.statusLine(), QString("Wrote good.kiv: 2 entries, 1604 bytes; 1 warnings"));
+        const QString wrote("Wrote good.kiv: 2 entries, 1604 bytes; 1 warnings");
+        QCOMPARE(w.statusLine(), wrote);
+        // A menu's tip shows for a while; the job's status comes back after it.
+        w.show();
+        w.resize(900, w.height());
+        w.statusBar()->showMessage("Grab graphics: run a grab script (.SCP)");
+        w.statusBar()->clearMessage();
+        QVERIFY(!w.statusLabel()->isHidden());
+        QTRY_COMPARE(w.statusLabel()->text(), wrote);
+        QCOMPARE(w.statusLabel()->toolTip(), QString());
+        // Too narrow for the whole text: cut short with "…", the whole text in the tooltip.
+        w.setMinimumWidth(0);
+        w.resize(150, w.height());
+        QTRY_VERIFY(w.statusLabel()->text().endsWith(QChar(0x2026)));
+        QCOMPARE(w.statusLabel()->toolTip(), wrote);
+        QCOMPARE(w.statusLine(), wrote);
         chooser.answer = QDir::current().absoluteFilePath("bad.scp");
         w.runCommand(kMenuGrab);
         QCOMPARE(w.statusLine(), QString("Wrote bad.kiv with 2 errors: see the message"));
