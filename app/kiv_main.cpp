@@ -5,10 +5,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/jobs.h"
+#include "app/kiv_options.h"
 #include "app/mapping_setup.h"
+#include "common/command_line.h"
 #include "common/console.h"
 #include "common/file_output.h"
 #include "common/script_text.h"
@@ -16,31 +20,17 @@
 
 namespace {
 
-const char* const kHelp =
+const char* const kUsage =
     "usage: kiv [OPTION]... SCRIPT [/k]\n"
     "Builds an archive (.kiv) from a grab script (.SCP) or a link script (a name whose last\n"
     "three letters are LNK, in any case). The archive lands beside the script, named after the\n"
     "part of its path before the first '.'; pictures and linked files are taken relative to the\n"
     "current folder.\n"
-    "\n"
-    "  -C DIR           change to DIR first, as make -C does (every other path is then\n"
-    "                   relative to DIR)\n"
-    "  --depfile FILE   once the archive is finished, write FILE: a Make rule naming the\n"
-    "                   archive and every file the job read (the script, pictures, linked\n"
-    "                   files, merged archives)\n"
-    "  --strict, -Werror  warnings are errors: the exit status becomes 1\n"
-    "  -Wno-NAME        no warnings of the kind NAME (the names are below)\n"
-    "  -Werror=NAME     warnings of the kind NAME are errors\n"
-    "  -q, --quiet      no warnings\n"
-    "  -v, --verbose    a summary on standard error at the end: the archive, entries, bytes\n"
-    "  -h, --help       this text\n"
-    "  --version        the version\n"
-    "  --               the next word is the script, even when it begins with '-'\n"
-    "  /k               print \"Key Pause Active !!!!\" (grab jobs); nothing else changes\n"
-    "\n"
-    "True-colour pictures (grab jobs): without --palette they are refused as always.\n";
+    "\n";
 
 const char* const kHelpEnd =
+    "  --                    the next word is the script, even when it begins with '-'\n"
+    "  /k                    print \"Key Pause Active !!!!\" (grab jobs); nothing else changes\n"
     "\n"
     "Messages of the original tool go to standard output as they always did; kiv's own\n"
     "diagnostics go to standard error as SCRIPT:LINE: error: ... or warning: ...\n"
@@ -50,9 +40,13 @@ const char* const kHelpEnd =
     "not start (its files cannot be created or its link script opened).\n";
 
 void printHelp() {
-    std::printf("%s%s%s\nWarnings, each shown with its name as [-WNAME]:\n", kHelp,
-                kiv::kMappingOptionsHelp, kHelpEnd);
-    for (const kiv::WarningName& w : kiv::kWarningNames) std::printf("  %-18s %s\n", w.name, w.about);
+    std::printf(
+        "%s%s%s\nTrue-colour pictures (grab jobs): without --palette they are refused as "
+        "always.\n%s\nWarnings, each shown with its name as [-WNAME]:\n",
+        kUsage, kiv::optionsHelp(kiv::kKivOptions).c_str(), kHelpEnd,
+        kiv::optionsHelp(kiv::kMappingOptions).c_str());
+    for (const kiv::WarningName& w : kiv::kWarningNames)
+        std::printf("  %-18s %s\n", w.name, w.about);
 }
 
 // Wrong words: what is wrong, in one line, and where the help is.
@@ -74,59 +68,46 @@ int main(int argc, char** argv) {
         outputPrint("Script extention .LNK is used to Identify Link Files\n\n");
         return 0;
     }
-    std::string script, folder, depfile;
-    bool haveScript = false, strict = false, quiet = false, verbose = false, optionsEnd = false;
+    if (!createTransferBuffer()) {
+        // Said without making any text: memory is too short even for that.
+        std::fprintf(stderr, "kiv: error: not enough memory for the %zu-byte transfer buffer\n",
+                     kTransferBufferBytes);
+        return kStartupFailure;
+    }
+    std::vector<OptionSpec> table(kKivOptions.begin(), kKivOptions.end());
+    table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
+    const CommandLine line = parseCommandLine(argc, argv, 1, table);
+    if (line.help) {
+        printHelp();
+        return 0;
+    }
+    if (line.has("--version")) {
+        std::printf("kiv %s\n", KIV_VERSION);
+        return 0;
+    }
+    if (!line.error.empty()) return wrongWords(line.error);
+    // The first word that is no option is the script; further words (the "/k" switch among
+    // them) are the original form's, examined below.
+    if (line.operands.empty()) return wrongWords("a script is needed");
+    const std::string script = line.operands.front();
+    const std::string folder = line.value("-C"), depfile = line.value("--depfile");
+    const bool strict = line.has("--strict"), quiet = line.has("-q"), verbose = line.has("-v");
     MappingSetup mapping;
     bool mappingGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        const bool option = !optionsEnd && word.size() > 1 && word[0] == '-';
-        if (!option) {
-            if (!optionsEnd && word == "--") {
-                optionsEnd = true;
-            } else if (!haveScript) {
-                script = word;
-                haveScript = true;
-            }
-            // Further words (the "/k" switch among them) are the original form's; they are
-            // examined below.
-            continue;
-        }
-        if (word == "--") {
-            optionsEnd = true;
-        } else if (word == "-h" || word == "--help") {
-            printHelp();
-            return 0;
-        } else if (word == "--version") {
-            std::printf("kiv %s\n", KIV_VERSION);
-            return 0;
-        } else if (word == "--strict" || word == "-Werror") {
-            strict = true;
-        } else if (word.rfind("-Wno-", 0) == 0 || word.rfind("-Werror=", 0) == 0) {
-            const bool off = word[2] == 'n';
-            const std::string name = word.substr(off ? 5 : 8);
+    for (const auto& [name, value] : line.given) {
+        std::string why;
+        if (name == "-Wno-NAME" || name == "-Werror=NAME") {
             Warning kind;
-            if (!warningNamed(name, kind)) {
-                return wrongWords("no warning is named " + name + " (kiv --help lists them)");
+            if (!warningNamed(value, kind)) {
+                return wrongWords("no warning is named " + value + " (kiv --help lists them)");
             }
-            setWarningAction(kind, off ? WarningAction::Ignore : WarningAction::Error);
-        } else if (word == "-q" || word == "--quiet") {
-            quiet = true;
-        } else if (word == "-v" || word == "--verbose") {
-            verbose = true;
-        } else if (isMappingOption(word)) {
-            if (i + 1 >= argc) return wrongWords(word + " needs a value");
-            std::string why;
-            if (!takeMappingOption(word, argv[++i], mapping, &why)) return wrongWords(why);
+            setWarningAction(kind,
+                             name == "-Wno-NAME" ? WarningAction::Ignore : WarningAction::Error);
+        } else if (isMappingOption(name)) {
+            if (!takeMappingOption(name, value, mapping, &why)) return wrongWords(why);
             mappingGiven = true;
-        } else if (word == "-C" || word == "--depfile") {
-            if (i + 1 >= argc) return wrongWords(word + " needs a value");
-            (word == "-C" ? folder : depfile) = argv[++i];
-        } else {
-            return wrongWords("unknown option " + word);
         }
     }
-    if (!haveScript) return wrongWords("a script is needed");
     if (mappingGiven && mapping.palette.empty()) {
         return wrongWords("the options of true-colour pictures need --palette SOURCE");
     }
@@ -147,12 +128,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kiv: note: true-colour pictures are mapped onto %s: %s\n",
                          mapping.palette.c_str(), mapper.palette().form.c_str());
         }
-    }
-    if (!createTransferBuffer()) {
-        // Said without making any text: memory is too short even for that.
-        std::fprintf(stderr, "kiv: error: not enough memory for the %zu-byte transfer buffer\n",
-                     kTransferBufferBytes);
-        return kStartupFailure;
     }
     int status;
     JobResult result;

@@ -5,26 +5,25 @@
 
 namespace kiv {
 
-const char* const kMappingOptionsHelp =
-    "  --palette SOURCE        map true-colour, grey and alpha PNG pictures onto this palette:\n"
-    "                          a 256-colour PCX or indexed PNG, an archive (its first palette\n"
-    "                          item, or ARCHIVE:ITEM), a JASC-PAL or GIMP .gpl file, or a raw\n"
-    "                          768-byte .pal (8-bit, or 6-bit when no value is above 63)\n"
-    "  --match METRIC          oklab (default), rgb or ciede2000: exact nearest colours\n"
-    "  --reserve LIST          entries the nearest search never picks, e.g. 0,224-255; a pixel\n"
-    "                          of exactly such an entry's colour keeps it\n"
-    "  --transparent-index N   the entry of transparent pixels (0); no other pixel gets it\n"
-    "  --alpha-threshold N     alpha below N is transparent (128); without it, partly\n"
-    "                          transparent pixels are refused\n"
-    "  --colour-key R,G,B      pixels of this colour are transparent\n"
-    "  --dither KIND           none (default), ordered or floyd-steinberg; pixels of exactly a\n"
-    "                          palette colour are never moved\n";
+const std::array<OptionSpec, 7> kMappingOptions = {{
+    {"--palette", "SOURCE",
+     "map true-colour, grey and alpha PNG pictures onto this palette:\na 256-colour PCX or indexed "
+     "PNG, an archive (its first palette\nitem, or ARCHIVE:ITEM), a JASC-PAL or GIMP .gpl file, "
+     "or a raw\n768-byte .pal (8-bit, or 6-bit when no value is above 63)"},
+    {"--match", "METRIC", "oklab (default), rgb or ciede2000: exact nearest colours"},
+    {"--reserve", "LIST",
+     "entries the nearest search never picks, e.g. 0,224-255; a pixel\nof exactly such an "
+     "entry's colour keeps it"},
+    {"--transparent-index", "N", "the entry of transparent pixels (0); no other pixel gets it"},
+    {"--alpha-threshold", "N",
+     "alpha below N is transparent (128); without it, partly\ntransparent pixels are refused"},
+    {"--colour-key", "R,G,B", "pixels of this colour are transparent"},
+    {"--dither", "KIND",
+     "none (default), ordered or floyd-steinberg; pixels of exactly a\npalette colour are never "
+     "moved"},
+}};
 
 namespace {
-
-constexpr std::array<const char*, 7> kNames = {
-    "--palette",         "--match",      "--reserve", "--transparent-index",
-    "--alpha-threshold", "--colour-key", "--dither"};
 
 bool smallNumber(const std::string& text, int high, int& value) {
     if (text.empty() || text.size() > 3 ||
@@ -38,7 +37,8 @@ bool smallNumber(const std::string& text, int high, int& value) {
 }  // namespace
 
 bool isMappingOption(const std::string& name) {
-    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
+    return std::any_of(kMappingOptions.begin(), kMappingOptions.end(),
+                       [&](const OptionSpec& spec) { return name == spec.names; });
 }
 
 bool takeMappingOption(const std::string& name, const std::string& value, MappingSetup& setup,

@@ -2,8 +2,10 @@
 // take them: --palette SOURCE and the rules of the mapping.
 #pragma once
 
+#include <array>
 #include <string>
 
+#include "common/command_line.h"
 #include "grab/picture_mapping.h"
 
 namespace kiv {
@@ -13,13 +15,12 @@ struct MappingSetup {
     MappingOptions options;
 };
 
-// The option names that take a value (all of them do).
+// The options, each with its value and help line (all of them take a value).
+extern const std::array<OptionSpec, 7> kMappingOptions;
 bool isMappingOption(const std::string& name);
 // Takes one option and its value; false with the reason when the value is wrong.
 bool takeMappingOption(const std::string& name, const std::string& value, MappingSetup& setup,
                        std::string* why);
-// The help lines of the options.
-extern const char* const kMappingOptionsHelp;
 
 // Reads the palette and makes the mapper; false with a one-line reason naming the file.
 bool prepareMapper(const MappingSetup& setup, PictureMapper& mapper, std::string* why);

@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/kiv_options.h"
+#include "app/kivtool/kivtool.h"
+#include "app/mapping_setup.h"
 #include "support/test_support.h"
 
 using namespace kivtest;
@@ -52,10 +55,13 @@ TEST(Packaging, WindowAnswersHelpAndVersionWithoutAWindow) {
     const auto [helpStatus, help] = shell(gui + " --help");
     EXPECT_EQ(helpStatus, 0);
     EXPECT_EQ(help.rfind("usage: kiv-gui [SCRIPT | ARCHIVE.kiv]\n", 0), 0u) << help;
-    EXPECT_EQ(shell(gui + " --version"), std::make_pair(0, std::string("kiv-gui " KIV_VERSION "\n")));
+    EXPECT_EQ(shell(gui + " --version"),
+              std::make_pair(0, std::string("kiv-gui " KIV_VERSION "\n")));
     const auto [status, out] = shell("QT_QPA_PLATFORM=offscreen '" + kBuild + "/kiv-gui' --bogus");
     EXPECT_EQ(status, 2);
-    EXPECT_NE(out.find("kiv-gui: unknown option --bogus\ntry 'kiv-gui --help'\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("kiv-gui: unknown option --bogus\ntry 'kiv-gui --help'\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST(Packaging, DesktopEntryAndMetadataValidate) {
@@ -125,28 +131,41 @@ TEST(Packaging, InstallTreeAndDebianPackage) {
     EXPECT_EQ(shell("root/usr/bin/kivtool --version").second, "kivtool " KIV_VERSION "\n");
 }
 
+// Every option of every table, as the parsers read them, is in the help, the manual page and
+// (kiv's) the README; and every kivtool subcommand is in all three.
 TEST(Packaging, HelpManualAndReadmeAgree) {
     const std::string readme = text(sourcePath("README.md"));
     const std::string kivPage = text(kBuild + "/man/kiv.1");
     const std::string toolPage = text(kBuild + "/man/kivtool.1");
-    for (const char* option :
-         {"-C", "--depfile", "--strict", "--quiet", "--verbose", "--help", "--version", "/k",
-          "--palette", "--match", "--reserve", "--transparent-index", "--alpha-threshold",
-          "--colour-key", "--dither", "-Wno-", "-Werror=", "misspelt-command", "unended-line"}) {
-        SCOPED_TRACE(option);
-        std::string escaped;
-        for (char c : std::string(option))
-            escaped += c == '-' ? std::string("\\-") : std::string(1, c);
-        EXPECT_NE(runKiv({"--help"}).output.find(option), std::string::npos);
-        EXPECT_NE(kivPage.find(escaped), std::string::npos);
-        EXPECT_NE(readme.find(std::string("`") + option), std::string::npos);
-    }
-    for (const char* command :
-         {"list", "verify", "extract", "render", "diff", "unpack", "index", "table"}) {
-        SCOPED_TRACE(command);
-        EXPECT_NE(runKivtool({"--help"}).output.find(std::string("  ") + command),
+    auto escaped = [](const std::string& name) {
+        std::string out;
+        for (char c : name.substr(0, name.ends_with("NAME") ? name.size() - 4 : name.size()))
+            out += c == '-' ? std::string("\\-") : std::string(1, c);
+        return out;
+    };
+    std::vector<std::string> kivNames = kiv::optionNames(kiv::kKivOptions);
+    for (const std::string& name : kiv::optionNames(kiv::kMappingOptions)) kivNames.push_back(name);
+    for (const char* more : {"/k", "misspelt-command", "unended-line"}) kivNames.push_back(more);
+    const std::string kivHelp = runKiv({"--help"}).output;
+    for (const std::string& name : kivNames) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(kivHelp.find(name), std::string::npos);
+        EXPECT_NE(kivPage.find(escaped(name)), std::string::npos);
+        EXPECT_NE(readme.find(
+                      "`" + name.substr(0, name.ends_with("NAME") ? name.size() - 4 : name.size())),
                   std::string::npos);
+    }
+    const std::string toolHelp = runKivtool({"--help"}).output;
+    for (const auto& [command, table] : kiv::subcommandOptionTables()) {
+        SCOPED_TRACE(command);
+        EXPECT_NE(toolHelp.find(std::string("  ") + command), std::string::npos);
         EXPECT_NE(toolPage.find(std::string(".B kivtool ") + command), std::string::npos);
         EXPECT_NE(readme.find(std::string("kivtool ") + command), std::string::npos);
+        const std::string help = runKivtool({command, "--help"}).output;
+        for (const std::string& name : kiv::optionNames(table)) {
+            SCOPED_TRACE(name);
+            EXPECT_NE(help.find(name), std::string::npos);
+            EXPECT_NE(toolPage.find(escaped(name)), std::string::npos);
+        }
     }
 }

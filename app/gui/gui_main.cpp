@@ -4,9 +4,11 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/gui/main_window.h"
+#include "common/command_line.h"
 #include "common/console.h"
 #include "common/transfer_buffer.h"
 
@@ -17,10 +19,15 @@ const char* const kHelp =
     "The window of kiv: runs grab scripts (.SCP) and link scripts (names ending in LNK) with a\n"
     "live preview, and shows archives in the archive browser. With a script it runs that job\n"
     "once the window is open; with an archive it opens the browser.\n"
-    "\n"
-    "  -h, --help     this text\n"
-    "  --version      the version\n"
-    "  --             the next word is the file, even when it begins with '-'\n"
+    "\n";
+
+const kiv::OptionSpec kOptions[] = {
+    {"-h, --help", nullptr, "this text"},
+    {"--version", nullptr, "the version"},
+};
+
+const char* const kHelpEnd =
+    "  --                    the next word is the file, even when it begins with '-'\n"
     "\n"
     "Qt's own options (-platform NAME, -style NAME, ...) are taken as Qt takes them.\n";
 
@@ -28,28 +35,31 @@ const char* const kHelp =
 
 int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a reported write failure
-    // Answered before any window system is needed.
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("%s", kHelp);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("kiv-gui %s\n", KIV_VERSION);
-            return 0;
-        }
+    // Answered before any window system is needed (Qt's own options are not known here).
+    const kiv::CommandLine early = kiv::parseCommandLine(argc, argv, 1, kOptions);
+    if (early.help) {
+        std::printf("%s%s%s", kHelp, kiv::optionsHelp(kOptions).c_str(), kHelpEnd);
+        return 0;
+    }
+    if (early.has("--version")) {
+        std::printf("kiv-gui %s\n", KIV_VERSION);
+        return 0;
     }
     QApplication app(argc, argv);
-    // What Qt left: at most one file, after an optional "--".
-    QStringList words = app.arguments().mid(1);
-    const bool optionsEnd = !words.isEmpty() && words.first() == "--";
-    if (optionsEnd) words.removeFirst();
-    if (words.size() > 1 || (!optionsEnd && !words.isEmpty() && words.first().startsWith('-'))) {
+    // What Qt left: at most one file.
+    std::vector<std::string> left;
+    for (const QString& word : app.arguments()) left.push_back(word.toLocal8Bit().toStdString());
+    std::vector<char*> words;
+    for (std::string& word : left) words.push_back(word.data());
+    const kiv::CommandLine line =
+        kiv::parseCommandLine(static_cast<int>(words.size()), words.data(), 1, kOptions);
+    if (!line.error.empty() || line.operands.size() > 1) {
         std::fprintf(stderr, "kiv-gui: %s\ntry 'kiv-gui --help'\n",
-                     words.size() > 1 ? "one script or archive at most"
-                                      : qPrintable("unknown option " + words.first()));
+                     line.error.empty() ? "one script or archive at most" : line.error.c_str());
         return 2;
     }
+    QStringList files;
+    for (const std::string& file : line.operands) files << QString::fromLocal8Bit(file.c_str());
     if (!kiv::createTransferBuffer()) {
         QMessageBox::critical(nullptr, kiv::kWindowTitle,
                               QStringLiteral("Not enough memory for the transfer buffer."));
@@ -59,8 +69,8 @@ int main(int argc, char** argv) {
     window.show();
     // kiv-gui SCRIPT runs that job once the window is open, as a file manager's "Open with"
     // does; kiv-gui ARCHIVE.kiv opens the archive in the browser.
-    if (!words.isEmpty()) {
-        const QString path = words.first();
+    if (!files.isEmpty()) {
+        const QString path = files.first();
         QTimer::singleShot(0, &window, [&window, path] { window.openPath(path); });
     }
     const int code = app.exec();

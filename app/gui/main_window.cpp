@@ -191,12 +191,12 @@ void MainWindow::runCommand(int id) {
             setZoom(id - kMenuZoom1 + 1);
             break;
         case kMenuTrueColourPalette:
-            if (auto chosen = paletteChooser ? paletteChooser(this)
-                                             : std::optional<QString>(QFileDialog::getOpenFileName(
-                                                   this, "Palette for true-colour pictures",
-                                                   QString(),
-                                                   "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal "
-                                                   "*.PAL *.gpl);;All files (*)"))) {
+            if (auto chosen = paletteChooser
+                                  ? paletteChooser(this)
+                                  : std::optional<QString>(QFileDialog::getOpenFileName(
+                                        this, "Palette for true-colour pictures", QString(),
+                                        "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal "
+                                        "*.PAL *.gpl);;All files (*)"))) {
                 if (!chosen->isEmpty()) setTrueColourPalette(*chosen);
             }
             break;
@@ -239,7 +239,8 @@ void MainWindow::openArchive(const QString& path) {
 
 void MainWindow::setZoom(int zoom) {
     preview_->setZoom(zoom);
-    for (int z = 0; z < 4; ++z) zoomActions_[static_cast<size_t>(z)]->setChecked(z + 1 == preview_->zoom());
+    for (int z = 0; z < 4; ++z)
+        zoomActions_[static_cast<size_t>(z)]->setChecked(z + 1 == preview_->zoom());
 }
 
 bool MainWindow::setTrueColourPalette(const QString& path) {
@@ -249,14 +250,14 @@ bool MainWindow::setTrueColourPalette(const QString& path) {
     std::string why;
     if (!prepareMapper(setup, mapper_, &why)) {
         setStatus(QString("Palette for true-colour pictures not changed: %1")
-                                     .arg(QString::fromLocal8Bit(why.c_str())));
+                      .arg(QString::fromLocal8Bit(why.c_str())));
         return false;
     }
     palettePath_ = absolute;
     QSettings("kiv", "kiv-gui").setValue("trueColourPalette", absolute);
-    setStatus(QString("True-colour pictures are mapped onto %1 (%2)")
-                                 .arg(QFileInfo(absolute).fileName(),
-                                      QString::fromStdString(mapper_.palette().form)));
+    setStatus(
+        QString("True-colour pictures are mapped onto %1 (%2)")
+            .arg(QFileInfo(absolute).fileName(), QString::fromStdString(mapper_.palette().form)));
     return true;
 }
 
@@ -337,25 +338,24 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
             jobDiagnostics().begin(), jobDiagnostics().end(),
             [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
     if (lastStatus_ == 0 && result.finished) {
-        setStatus(QString("Wrote %1: %2 entries, %3 bytes%4%5")
-                                     .arg(QString::fromLocal8Bit(result.archive.c_str()))
-                                     .arg(result.entries)
-                                     .arg(result.bytes)
-                                     .arg(jobWarningCount() > 0
-                                              ? QString("; %1 warnings").arg(jobWarningCount())
-                                              : QString())
-                                     .arg(ctx_.trueColour != nullptr
-                                              ? QString("; true colour onto %1")
-                                                    .arg(QFileInfo(palettePath_).fileName())
-                                              : QString()));
+        setStatus(
+            QString("Wrote %1: %2 entries, %3 bytes%4%5")
+                .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                .arg(result.entries)
+                .arg(result.bytes)
+                .arg(jobWarningCount() > 0 ? QString("; %1 warnings").arg(jobWarningCount())
+                                           : QString())
+                .arg(ctx_.trueColour != nullptr
+                         ? QString("; true colour onto %1").arg(QFileInfo(palettePath_).fileName())
+                         : QString()));
     } else if (result.finished) {
         setStatus(QString("Wrote %1 with %2 errors: see the message")
-                                     .arg(QString::fromLocal8Bit(result.archive.c_str()))
-                                     .arg(errors));
+                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                      .arg(errors));
     } else {
         setStatus(QString("%1: %2 errors, no archive written: see the message")
-                                     .arg(info.fileName())
-                                     .arg(errors));
+                      .arg(info.fileName())
+                      .arg(errors));
     }
     if (lastStatus_ != 0) reportFailure(lastStatus_);
 }

@@ -82,18 +82,27 @@ std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
 
 }  // namespace
 
+namespace {
+
+const OptionSpec kDiffOptions[] = {
+    {"--images", "DIR", "before, after and difference pictures of changed graphic items"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int diffArchives(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {"--images"}, {});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kDiffOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool diff A B [--images DIR]\n"
             "Says which entries were added, removed, moved, renamed or changed (flags, name\n"
             "bytes, data; for a changed graphic item its size and how many pixels differ), and\n"
             "what differs outside the entries (the magic, bytes after the last item).\n"
             "--images writes NAME.before.png, NAME.after.png and NAME.diff.png for changed\n"
             "pictures of one size. Exit status: 0 the two files hold the same entries (flags,\n"
-            "names, bytes, order) and nothing else, 1 different, 2 trouble.\n");
-        return kToolOk;
+            "names, bytes, order) and nothing else, 1 different, 2 trouble.\n",
+            kDiffOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 2) return usageError("diff takes two archives");
@@ -293,6 +302,10 @@ int diffArchives(int argc, char** argv) {
     }
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
     return kToolProblem;
+}
+
+std::span<const OptionSpec> diffCommandOptions() {
+    return kDiffOptions;
 }
 
 }  // namespace kiv

@@ -16,16 +16,25 @@ bool isLabel(const ArchiveEntry& entry) {
 
 }  // namespace
 
+namespace {
+
+const OptionSpec kExtractOptions[] = {
+    {"-o", "DIR", "the folder to write into (the current one)"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int extractItems(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {"-o"}, {});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kExtractOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool extract ARCHIVE [NAME...] [-o DIR]\n"
             "Writes each item's exact bytes to a file named after the item (made safe\n"
             "for the file system; empty and repeated names get the entry number).\n"
             "Labels are skipped. Exit status: 0 every item written, 1 an item could not be\n"
-            "(its data lies outside the file, or the write failed), 2 trouble.\n");
-        return kToolOk;
+            "(its data lies outside the file, or the write failed), 2 trouble.\n",
+            kExtractOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.empty()) return usageError("extract takes an archive");
@@ -57,6 +66,10 @@ int extractItems(int argc, char** argv) {
         std::printf("%s\n", file.c_str());
     }
     return status;
+}
+
+std::span<const OptionSpec> extractCommandOptions() {
+    return kExtractOptions;
 }
 
 }  // namespace kiv

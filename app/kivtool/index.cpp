@@ -2,6 +2,8 @@
 // The mapping that kiv --palette does at load, as a converter: an indexed PNG (or a 256-colour
 // PCX) that LOADPCX reads exactly, and a report of how exact it came out.
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 #include "app/kivtool/kivtool.h"
 #include "app/mapping_setup.h"
@@ -19,24 +21,22 @@ const char* const kIndexHelp =
     "Maps a true-colour, grey or alpha PNG onto a palette as kiv --palette does at load and\n"
     "writes an indexed PNG with that palette (--pcx: a 256-colour PCX), then reports pixels\n"
     "exact, mapped and transparent, colours used, and the largest and mean difference with the\n"
-    "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00).\n"
-    "  -o FILE                 the picture to write\n"
-    "  --pcx                   write a 256-colour PCX instead of a PNG\n"
-    "  --report-only           write nothing, only report\n";
+    "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00).\n";
+
+const OptionSpec kOwnOptions[] = {
+    {"-o", "FILE", "the picture to write"},
+    {"--pcx", nullptr, "write a 256-colour PCX instead of a PNG"},
+    {"--report-only", nullptr, "write nothing, only report"},
+    {"-h, --help", nullptr, "this text"},
+};
 
 }  // namespace
 
 int indexPicture(int argc, char** argv) {
-    std::vector<std::string> valued = {"-o"};
-    for (const char* name : {"--palette", "--match", "--reserve", "--transparent-index",
-                             "--alpha-threshold", "--colour-key", "--dither"}) {
-        valued.emplace_back(name);
-    }
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, valued, {"--pcx", "--report-only"});
-    if (w.help) {
-        std::printf("%s%s", kIndexHelp, kMappingOptionsHelp);
-        return kToolOk;
-    }
+    std::vector<OptionSpec> table(std::begin(kOwnOptions), std::end(kOwnOptions));
+    table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
+    const SubcommandLine w = parseSubcommandLine(argc, argv, table);
+    if (w.help) return subcommandHelp(kIndexHelp, table);
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 1) return usageError("index takes one picture");
     const bool reportOnly = w.options.count("--report-only") > 0;
@@ -109,6 +109,10 @@ int indexPicture(int argc, char** argv) {
         return kToolProblem;
     }
     return kToolOk;
+}
+
+std::span<const OptionSpec> indexCommandOptions() {
+    return kOwnOptions;
 }
 
 }  // namespace kiv

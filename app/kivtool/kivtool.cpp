@@ -14,29 +14,19 @@
 
 namespace kiv {
 
-SubcommandLine parseSubcommandLine(int argc, char** argv, int from,
-                                   const std::vector<std::string>& valued,
-                                   const std::vector<std::string>& flags) {
+SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionSpec> table) {
+    const CommandLine line = parseCommandLine(argc, argv, 2, table);
     SubcommandLine w;
-    for (int i = from; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            w.help = true;
-        } else if (std::find(valued.begin(), valued.end(), word) != valued.end()) {
-            if (i + 1 >= argc) {
-                w.error = word + " needs a value";
-            } else {
-                w.options[word] = argv[++i];
-            }
-        } else if (std::find(flags.begin(), flags.end(), word) != flags.end()) {
-            w.options[word] = "";
-        } else if (word.size() > 1 && word[0] == '-' && word != "-") {
-            w.error = "unknown option " + word;
-        } else {
-            w.operands.push_back(word);
-        }
-    }
+    w.operands = line.operands;
+    w.help = line.help;
+    w.error = line.error;
+    for (const auto& [name, value] : line.given) w.options[name] = value;
     return w;
+}
+
+int subcommandHelp(const char* text, std::span<const OptionSpec> table) {
+    std::printf("%s\nOptions:\n%s", text, optionsHelp(table).c_str());
+    return kToolOk;
 }
 
 bool makeFolder(const std::string& folder) {
@@ -194,10 +184,20 @@ int usageError(const std::string& what) {
 }
 
 // kivtool unpack ARCHIVE DIR [--force]
+
+namespace {
+
+const OptionSpec kUnpackOptions[] = {
+    {"--force", nullptr, "write into a folder that already holds files"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int unpackCommand(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--force"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kUnpackOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool unpack ARCHIVE DIR [--force]\n"
             "Writes an editable project into DIR that rebuilds the archive byte for byte:\n"
             "sprites, textures and fonts as indexed PNG pictures (pictures/) cut by grab\n"
@@ -210,8 +210,8 @@ int unpackCommand(int argc, char** argv) {
             "written; only one that comes back identical goes the editable way. A DIR that\n"
             "holds files is refused (nothing written) unless --force is given.\n"
             "Exit status: 0 the project rebuilds the archive, 1 something of it cannot be\n"
-            "reproduced or a file cannot be written (said on standard error), 2 trouble.\n");
-        return kToolOk;
+            "reproduced or a file cannot be written (said on standard error), 2 trouble.\n",
+            kUnpackOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 2) return usageError("unpack takes an archive and a folder");
@@ -238,6 +238,17 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "table") return makeColourTable(argc, argv);
     if (command == "unpack") return unpackCommand(argc, argv);
     return usageError("unknown command " + command);
+}
+
+std::span<const OptionSpec> unpackCommandOptions() {
+    return kUnpackOptions;
+}
+
+std::vector<std::pair<const char*, std::span<const OptionSpec>>> subcommandOptionTables() {
+    return {{"list", listCommandOptions()},       {"verify", verifyCommandOptions()},
+            {"extract", extractCommandOptions()}, {"render", renderCommandOptions()},
+            {"diff", diffCommandOptions()},       {"unpack", unpackCommandOptions()},
+            {"index", indexCommandOptions()},     {"table", tableCommandOptions()}};
 }
 
 }  // namespace kiv

@@ -6,12 +6,14 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "app/archive_items.h"
 #include "app/tool_status.h"
 #include "archive/archive_view.h"
+#include "common/command_line.h"
 
 namespace kiv {
 
@@ -27,6 +29,17 @@ int unpackCommand(int argc, char** argv);
 int indexPicture(int argc, char** argv);
 int makeColourTable(int argc, char** argv);
 
+// Each subcommand's table of options, as its parser and help use it.
+std::span<const OptionSpec> listCommandOptions();
+std::span<const OptionSpec> verifyCommandOptions();
+std::span<const OptionSpec> extractCommandOptions();
+std::span<const OptionSpec> renderCommandOptions();
+std::span<const OptionSpec> diffCommandOptions();
+std::span<const OptionSpec> tableCommandOptions();
+std::span<const OptionSpec> unpackCommandOptions();
+std::span<const OptionSpec> indexCommandOptions();  // and the mapping options
+std::vector<std::pair<const char*, std::span<const OptionSpec>>> subcommandOptionTables();
+
 // The command line of a subcommand: its words and options.
 struct SubcommandLine {
     std::vector<std::string> operands;
@@ -34,9 +47,11 @@ struct SubcommandLine {
     bool help = false;
     std::string error;  // an unknown option, or one without its value
 };
-SubcommandLine parseSubcommandLine(int argc, char** argv, int from,
-                                   const std::vector<std::string>& valued,
-                                   const std::vector<std::string>& flags);
+// Reads the words after the subcommand's name with the subcommand's table of options; each
+// option's value is found under its first name.
+SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionSpec> table);
+// The subcommand's help: its text, then the options from its table.
+int subcommandHelp(const char* text, std::span<const OptionSpec> table);
 // Wrong words: what is wrong and where the help is, on standard error; the exit status.
 int usageError(const std::string& what);
 

@@ -6,10 +6,19 @@
 
 namespace kiv {
 
+namespace {
+
+const OptionSpec kListOptions[] = {
+    {"--json", nullptr, "JSON: flags as numbers, names and details as strings"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int listArchive(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--json"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kListOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool list ARCHIVE [--json]\n"
             "One row per entry: index (from 1), flags (8 hex digits), offset, length, kind,\n"
             "name and a detail. Kinds: label, empty, palette, sprite, font, texture,\n"
@@ -17,8 +26,8 @@ int listArchive(int argc, char** argv) {
             "Names show printable ASCII as it is, '\\' as \\\\ and other bytes as \\xNN. With\n"
             "--json: flags as an unsigned number, names and details as JSON strings in which\n"
             "'\"', '\\' and every byte outside 0x20 to 0x7E is escaped, bytes 0x80 to 0xFF as\n"
-            "\\u0080 to \\u00ff (each byte one character).\n");
-        return kToolOk;
+            "\\u0080 to \\u00ff (each byte one character).\n",
+            kListOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 1) return usageError("list takes one archive");
@@ -53,6 +62,10 @@ int listArchive(int argc, char** argv) {
                      problem.describe().c_str());
     }
     return archive.directory().problems.empty() ? kToolOk : kToolProblem;
+}
+
+std::span<const OptionSpec> listCommandOptions() {
+    return kListOptions;
 }
 
 }  // namespace kiv

@@ -37,11 +37,23 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
 
 }  // namespace
 
+namespace {
+
+const OptionSpec kRenderOptions[] = {
+    {"-o", "DIR", "the folder to write into (the current one)"},
+    {"--palette", "ITEM|FILE", "the colours: a palette item, a PCX or an indexed PNG"},
+    {"--scale", "N", "enlarge by whole pixels, 1 to 16"},
+    {"--width", "W", "draw raw items in rows of W pixels"},
+    {"--table", "WxH", "draw raw items as whole W x H tables, a picture each"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int renderItems(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(
-        argc, argv, 2, {"-o", "--palette", "--scale", "--width", "--table"}, {});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kRenderOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png]\n"
             "                      [--scale N] [--width W | --table WxH]\n"
             "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
@@ -55,8 +67,8 @@ int renderItems(int argc, char** argv) {
             "palette item unless --palette names another item or a picture file.\n"
             "Every item named (with no names, every graphic item) is written or said on\n"
             "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
-            "written or the archive's palette damaged, 2 trouble.\n");
-        return kToolOk;
+            "written or the archive's palette damaged, 2 trouble.\n",
+            kRenderOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.empty()) return usageError("render takes an archive");
@@ -148,6 +160,10 @@ int renderItems(int argc, char** argv) {
         }
     }
     return status;
+}
+
+std::span<const OptionSpec> renderCommandOptions() {
+    return kRenderOptions;
 }
 
 }  // namespace kiv

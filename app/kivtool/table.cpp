@@ -30,14 +30,26 @@ const char* const kTableHelp =
     "                          256: a palette-swap translation, ranges of unequal length "
     "stretched\n"
     "  grey                    256: each entry to the entry nearest to its grey\n"
-    "Options of every kind:\n"
-    "  --palette SOURCE        as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\n"
-    "                          GIMP palette or raw .pal\n"
-    "  -o FILE                 the table to write\n"
-    "  --linear                mix in linear light rather than sRGB values\n"
-    "  --match METRIC          oklab (default), rgb or ciede2000\n"
-    "  --reserve LIST          entries that are never an output, e.g. 0,224-255\n"
     "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
+
+const OptionSpec kTableOptions[] = {
+    {"--palette", "SOURCE",
+     "as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\nGIMP palette or raw .pal"},
+    {"-o", "FILE", "the table to write"},
+    {"--alpha", "A", "blend: the weight of the row's colour, 0 to 1"},
+    {"--colour", "R,G,B", "tint: the colour moved toward"},
+    {"--amount", "A", "tint: how far, 0 to 1"},
+    {"--to", "R,G,B|C-D", "light: the colour faded toward; remap: the entries mapped onto"},
+    {"--levels", "N", "light: 2 to 256 levels"},
+    {"--keep-saturation", nullptr, "light: fade the lightness alone"},
+    {"--fullbright", "LIST", "light: entries that stay themselves at every level"},
+    {"--from", "A-B", "remap: the entries mapped (with a --to each)"},
+    {"--linear", nullptr, "mix in linear light rather than sRGB values"},
+    {"--match", "METRIC", "oklab (default), rgb or ciede2000"},
+    {"--reserve", "LIST", "entries that are never an output, e.g. 0,224-255"},
+    {"--dither", "KIND", "refused: dithering does not apply to tables"},
+    {"-h, --help", nullptr, "this text"},
+};
 
 bool unitNumber(const std::string& text, double& value) {
     if (text.empty()) return false;
@@ -53,37 +65,20 @@ int makeColourTable(int argc, char** argv) {
     std::string paletteName, out;
     bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false;
     std::vector<std::string> from, to, kinds;
-    for (int i = 2; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word == "--help" || word == "-h") {
-            std::printf("%s", kTableHelp);
-            return kToolOk;
-        }
-        if (word == "--linear") {
-            o.linear = true;
-            continue;
-        }
-        if (word == "--keep-saturation") {
-            o.keepSaturation = true;
-            continue;
-        }
-        if (word.size() < 2 || word[0] != '-') {
-            kinds.push_back(word);
-            continue;
-        }
-        static const char* const kValued[] = {"--palette", "-o",      "--alpha",   "--colour",
-                                              "--amount",  "--to",    "--levels",  "--fullbright",
-                                              "--from",    "--match", "--reserve", "--dither"};
-        bool known = false;
-        for (const char* name : kValued) known = known || word == name;
-        if (!known) return usageError("unknown option " + word);
-        if (i + 1 >= argc) return usageError(word + " needs a value");
-        const std::string value = argv[++i];
+    const CommandLine line = parseCommandLine(argc, argv, 2, kTableOptions);
+    if (line.help) return subcommandHelp(kTableHelp, kTableOptions);
+    if (!line.error.empty()) return usageError(line.error);
+    kinds = line.operands;
+    for (const auto& [word, value] : line.given) {
         auto wrong = [&](const std::string& why) {
             return usageError(word + " " + value + ": " + why);
         };
         std::string reason;
-        if (word == "--palette") {
+        if (word == "--linear") {
+            o.linear = true;
+        } else if (word == "--keep-saturation") {
+            o.keepSaturation = true;
+        } else if (word == "--palette") {
             paletteName = value;
         } else if (word == "-o") {
             out = value;
@@ -114,7 +109,7 @@ int makeColourTable(int argc, char** argv) {
         } else if (word == "--match") {
             if (!parseColourMetric(value, o.metric))
                 return wrong("the metrics are oklab, rgb and ciede2000");
-        } else {
+        } else if (word == "--dither") {
             return wrong("dithering does not apply to tables");
         }
     }
@@ -167,6 +162,10 @@ int makeColourTable(int argc, char** argv) {
         return kToolProblem;
     }
     return kToolOk;
+}
+
+std::span<const OptionSpec> tableCommandOptions() {
+    return kTableOptions;
 }
 
 }  // namespace kiv

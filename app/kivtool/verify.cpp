@@ -50,10 +50,20 @@ int verifyOne(const std::string& path, bool strict) {
 
 }  // namespace
 
+namespace {
+
+const OptionSpec kVerifyOptions[] = {
+    {"--strict", nullptr, "overlapping items and bytes of no item are errors, not notes"},
+    {"--rebuild", nullptr, "unpack, rebuild with kiv and compare byte for byte"},
+    {"-h, --help", nullptr, "this text"},
+};
+
+}  // namespace
+
 int verifyArchives(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, 2, {}, {"--rebuild", "--strict"});
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kVerifyOptions);
     if (w.help) {
-        std::printf(
+        return subcommandHelp(
             "usage: kivtool verify [--strict] ARCHIVE...\n"
             "       kivtool verify --rebuild ARCHIVE...\n"
             "Checks all eight bytes of the magic, the entry count against the file's size,\n"
@@ -63,8 +73,8 @@ int verifyArchives(int argc, char** argv) {
             "data overlaps and bytes that belong to no item are notes (errors with --strict).\n"
             "With --rebuild: unpacks each archive into a temporary folder, rebuilds it with kiv\n"
             "and says whether it comes back byte for byte, or where it first differs.\n"
-            "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n");
-        return kToolOk;
+            "Exit status: 0 all well, 1 a problem found, 2 a file cannot be read.\n",
+            kVerifyOptions);
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.empty()) return usageError("verify takes one or more archives");
@@ -75,6 +85,10 @@ int verifyArchives(int argc, char** argv) {
                                                                : verifyOne(path, strict));
     }
     return status;
+}
+
+std::span<const OptionSpec> verifyCommandOptions() {
+    return kVerifyOptions;
 }
 
 }  // namespace kiv

@@ -1,0 +1,123 @@
+#include "common/command_line.h"
+
+#include <algorithm>
+
+namespace kiv {
+
+namespace {
+
+std::vector<std::string> namesOf(const OptionSpec& spec) {
+    std::vector<std::string> names;
+    std::string_view all = spec.names;
+    while (!all.empty()) {
+        const size_t comma = all.find(", ");
+        names.emplace_back(all.substr(0, comma));
+        if (comma == std::string_view::npos) break;
+        all.remove_prefix(comma + 2);
+    }
+    return names;
+}
+
+bool joined(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, "NAME") == 0;
+}
+
+}  // namespace
+
+bool CommandLine::has(std::string_view name) const {
+    return std::any_of(given.begin(), given.end(), [&](const auto& g) { return g.first == name; });
+}
+
+std::string CommandLine::value(std::string_view name) const {
+    for (auto it = given.rbegin(); it != given.rend(); ++it) {
+        if (it->first == name) return it->second;
+    }
+    return {};
+}
+
+CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const OptionSpec> table) {
+    CommandLine line;
+    bool optionsEnd = false;
+    auto wrong = [&](std::string text) {
+        if (line.error.empty()) line.error = std::move(text);
+    };
+    for (int i = from; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (optionsEnd || word.size() < 2 || word[0] != '-') {
+            line.operands.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        bool found = false;
+        for (const OptionSpec& spec : table) {
+            const std::vector<std::string> names = namesOf(spec);
+            for (const std::string& name : names) {
+                if (joined(name)) {
+                    const std::string prefix = name.substr(0, name.size() - 4);
+                    if (word.size() <= prefix.size() ||
+                        word.compare(0, prefix.size(), prefix) != 0) {
+                        continue;
+                    }
+                    line.given.emplace_back(names.front(), word.substr(prefix.size()));
+                } else if (word == name) {
+                    if (spec.value == nullptr) {
+                        line.given.emplace_back(names.front(), "");
+                    } else if (i + 1 >= argc) {
+                        wrong(word + " needs a value");
+                    } else {
+                        line.given.emplace_back(names.front(), argv[++i]);
+                    }
+                } else {
+                    continue;
+                }
+                found = true;
+                if (names.front() == "-h" || names.front() == "--help") line.help = true;
+                break;
+            }
+            if (found) break;
+        }
+        if (!found) wrong("unknown option " + word);
+    }
+    return line;
+}
+
+std::string optionsHelp(std::span<const OptionSpec> table) {
+    constexpr size_t kColumn = 24;
+    std::string out;
+    for (const OptionSpec& spec : table) {
+        std::string head = std::string("  ") + spec.names;
+        if (spec.value != nullptr) head += std::string(" ") + spec.value;
+        std::string_view help = spec.help;
+        bool first = true;
+        while (true) {
+            const size_t end = help.find('\n');
+            const std::string_view part = help.substr(0, end);
+            if (first) {
+                out += head;
+                out += head.size() + 1 < kColumn ? std::string(kColumn - head.size(), ' ')
+                                                 : "\n" + std::string(kColumn, ' ');
+                first = false;
+            } else {
+                out += std::string(kColumn, ' ');
+            }
+            out += part;
+            out += '\n';
+            if (end == std::string_view::npos) break;
+            help.remove_prefix(end + 1);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> optionNames(std::span<const OptionSpec> table) {
+    std::vector<std::string> all;
+    for (const OptionSpec& spec : table) {
+        for (const std::string& name : namesOf(spec)) all.push_back(name);
+    }
+    return all;
+}
+
+}  // namespace kiv
