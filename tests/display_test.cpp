@@ -25,15 +25,27 @@ TEST(DisplayBitmap, InfoBlockAndColourEntries) {
     ASSERT_NE(store, nullptr);
     ASSERT_TRUE(d.info.has_value());
     const uint8_t* info = d.info->data();
-    EXPECT_EQ(loadLE32(info), 40);
-    EXPECT_EQ(loadLE32(info + 4), 321);
-    EXPECT_EQ(loadLE32(info + 8), 7) << "positive height: bottom-up rows";
-    EXPECT_EQ(info[12] | info[13] << 8, 1);
-    EXPECT_EQ(info[14] | info[15] << 8, 8);
-    EXPECT_EQ(loadLE32(info + 16), 0);
-    EXPECT_EQ(loadLE32(info + 20), 321 * 7);
-    EXPECT_EQ(loadLE32(info + 32), 256);
-    EXPECT_EQ(loadLE32(info + 36), 256);
+    // The fields of the 40-byte information block: offset, size and value.
+    const struct Field {
+        const char* name;
+        int at, bytes;
+        uint32_t value;
+    } fields[] = {
+        {"size", 0, 4, 40},
+        {"width", 4, 4, 321},
+        {"height (bottom-up)", 8, 4, 7},
+        {"planes", 12, 2, 1},
+        {"bits", 14, 2, 8},
+        {"compression", 16, 4, 0},
+        {"image bytes", 20, 4, 321 * 7},
+        {"colours used", 32, 4, 256},
+        {"colours important", 36, 4, 256},
+    };
+    for (const Field& f : fields) {
+        SCOPED_TRACE(f.name);
+        EXPECT_EQ(f.bytes == 4 ? loadLE32(info + f.at) : uint32_t(info[f.at] | info[f.at + 1] << 8),
+                  f.value);
+    }
     // Entry 1 from (255, 0, 0): blue, green, red, 0.
     EXPECT_EQ(std::vector<uint8_t>(info + 44, info + 48), (std::vector<uint8_t>{0, 0, 255, 0}));
     EXPECT_EQ(std::vector<uint8_t>(info + 48, info + 52), (std::vector<uint8_t>{7, 128, 0, 0}));
