@@ -15,6 +15,7 @@
 
 #include "app/archive_items.h"
 #include "app/tool_status.h"
+#include "archive/archive_writer.h"
 #include "common/byte_order.h"
 #include "common/console.h"
 #include "common/file_output.h"
@@ -527,19 +528,13 @@ int Unpacker::run(bool force) {
 // A small archive of entries begin to end as they are, with their flags and name bytes: what
 // the link script merges for entries no script line can make.
 std::vector<uint8_t> Unpacker::helperArchive(size_t begin, size_t end) const {
-    std::vector<uint8_t> bytes(kHeaderBytes + kEntryBytes * (end - begin));
-    std::memcpy(bytes.data(), kArchiveMagic, 6);
-    storeLE32(bytes.data() + 8, static_cast<int32_t>(end - begin));
+    std::vector<ArchiveEntry> entries;
+    std::vector<std::vector<uint8_t>> data;
     for (size_t k = begin; k < end; ++k) {
-        ArchiveEntry entry = archive_.entry(k);
-        entry.offset = entry.length > 0 ? static_cast<int32_t>(bytes.size()) : 0;
-        const auto fields = entry.bytes();
-        std::copy(fields.begin(), fields.end(),
-                  bytes.begin() + static_cast<ptrdiff_t>(kHeaderBytes + kEntryBytes * (k - begin)));
-        const std::vector<uint8_t> data = archive_.item(k);
-        bytes.insert(bytes.end(), data.begin(), data.end());
+        entries.push_back(archive_.entry(k));
+        data.push_back(archive_.item(k));
     }
-    return bytes;
+    return encodeArchive(entries, data);
 }
 
 // Unpacks into folder; jobs receives the scripts that rebuild the archive, in order.

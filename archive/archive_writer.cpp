@@ -460,4 +460,24 @@ void ioFailure(ArchiveWriter& writer, const char* action, const std::string& fil
     throw JobExit(kJobError);
 }
 
+std::vector<uint8_t> encodeArchive(std::span<const ArchiveEntry> entries,
+                                   std::span<const std::vector<uint8_t>> data) {
+    ArchiveHeader header;
+    std::memcpy(header.magic.data(), kArchiveMagic, 6);
+    header.count = static_cast<int32_t>(entries.size());
+    const auto headerBytes = header.bytes();
+    std::vector<uint8_t> out(headerBytes.begin(), headerBytes.end());
+    size_t at = kHeaderBytes + kEntryBytes * entries.size();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        ArchiveEntry entry = entries[i];
+        entry.length = static_cast<int32_t>(data[i].size());
+        entry.offset = data[i].empty() ? 0 : static_cast<int32_t>(at);
+        at += data[i].size();
+        const auto fields = entry.bytes();
+        out.insert(out.end(), fields.begin(), fields.end());
+    }
+    for (const std::vector<uint8_t>& item : data) out.insert(out.end(), item.begin(), item.end());
+    return out;
+}
+
 }  // namespace kiv

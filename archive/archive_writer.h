@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,12 @@ bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes);
 
 // Completes the archive, puts it in place and deletes the temporary data file.
 void finishArchive(ArchiveWriter& writer);
+
+// A whole archive in memory, for small ones made outside a job (unpack's helper archives): the
+// header, the directory and the items' data in order, each entry's offset where its data
+// stands (0 for an entry without data), flags and name bytes as given.
+std::vector<uint8_t> encodeArchive(std::span<const ArchiveEntry> entries,
+                                   std::span<const std::vector<uint8_t>> data);
 
 // After a failure: removes the incomplete archive and the temporary data file; an older
 // archive of the same name stays as it was. Does nothing when no archive is open.
