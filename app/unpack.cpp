@@ -15,6 +15,7 @@
 
 #include "app/archive_items.h"
 #include "app/tool_status.h"
+#include "app/unpack_parts.h"
 #include "archive/archive_writer.h"
 #include "common/byte_order.h"
 #include "common/console.h"
@@ -27,40 +28,6 @@
 
 namespace kiv {
 namespace {
-
-// How one entry comes back.
-enum class Remake { Grab, Label, File, Helper, Impossible };
-
-struct EntryPlan {
-    Remake how = Remake::Helper;
-    std::string lines;   // Grab: the script lines; Label and File: the link line
-    std::string report;  // what unpack says about it
-};
-
-bool isDelimiter(char c) {
-    return std::strchr(tokenDelimiters, c) != nullptr || c == 26;
-}
-
-// The name field as a script can give it: text up to the first zero, zeros after it, no
-// separator and no end-of-file byte in it.
-bool scriptableName(const ArchiveEntry& entry, size_t most) {
-    const std::string name = entryName(entry);
-    if (name.empty() || name.size() > most) return false;
-    for (size_t i = name.size(); i < entry.name.size(); ++i) {
-        if (entry.name[i] != '\0') return false;
-    }
-    return std::none_of(name.begin(), name.end(), isDelimiter);
-}
-
-bool linkLabel(const ArchiveEntry& entry) {
-    const std::string name = entryName(entry);
-    return entry.flags == 0 && scriptableName(entry, 14) && name.size() >= 4 &&
-           name.back() == ':' && name[0] != ';';
-}
-
-bool linkItemName(const ArchiveEntry& entry) {
-    return entry.flags == 0 && scriptableName(entry, 14);
-}
 
 int32_t up8(int32_t v) {
     return (v + 7) / 8 * 8;
@@ -123,19 +90,6 @@ class GrabCheck {
     GrabContext ctx_;
 };
 
-// A text as one word of a POSIX shell: in single quotes, each ' as '\''.
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
 class Unpacker {
   public:
     Unpacker(const ArchiveView& archive, std::string folder)
@@ -149,38 +103,21 @@ class Unpacker {
     std::string palettePicture(std::span<const uint8_t> palette);
     bool tryGrab(size_t i, const std::vector<uint8_t>& bytes, EntryPlan& piece);
     std::string itemFile(size_t i, const std::vector<uint8_t>& bytes);
-    void writeBytes(const std::string& name, std::span<const uint8_t> bytes);
-    void writeText(const std::string& name, const std::string& text);
-    std::vector<uint8_t> helperArchive(size_t begin, size_t end) const;
 
     const ArchiveView& archive_;
     std::string folder_;
+    std::vector<EntryPlan> plans_;
     std::array<uint8_t, 768> colours_{};          // the pictures' display colours
     std::vector<std::vector<uint8_t>> palettes_;  // the archive's palette items
     std::vector<std::string> palettePictures_;
     std::unordered_set<std::string> usedPictures_;  // file names given out in pictures/
     std::unordered_set<std::string> usedItems_;     // and in items/
     GrabCheck check_;
-    bool trouble_ = false;  // a file could not be written
+    ProjectFiles files_{folder_};
 
   public:
     std::vector<std::string> jobs;  // the scripts that rebuild the archive, in order
 };
-
-// Every file of the project goes through here: a failed write is said and the unpack fails.
-void Unpacker::writeBytes(const std::string& name, std::span<const uint8_t> bytes) {
-    std::string why;
-    if (!writeWholeFile(folder_ + "/" + name, bytes, &why)) {
-        std::fprintf(stderr, "kivtool: cannot write %s/%s: %s\n", folder_.c_str(), name.c_str(),
-                     why.c_str());
-        trouble_ = true;
-    }
-}
-
-void Unpacker::writeText(const std::string& name, const std::string& text) {
-    writeBytes(
-        name, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
 
 std::string Unpacker::picture(const std::string& base, const IndexedImage& image) {
     const std::string name = "pictures/" + base + ".png";
@@ -188,9 +125,9 @@ std::string Unpacker::picture(const std::string& base, const IndexedImage& image
     std::string why;
     if (!encodeIndexedPng(image, colours_, png, &why)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
-        trouble_ = true;
+        files_.failed();
     }
-    writeBytes(name, png);
+    files_.bytes(name, png);
     return name;
 }
 
@@ -210,9 +147,9 @@ std::string Unpacker::palettePicture(std::span<const uint8_t> palette) {
     std::string why;
     if (!encodeIndexedPng(swatch, displayColours(palette), png, &why)) {
         std::fprintf(stderr, "kivtool: %s: %s\n", name.c_str(), why.c_str());
-        trouble_ = true;
+        files_.failed();
     }
-    writeBytes(name, png);
+    files_.bytes(name, png);
     palettes_.emplace_back(palette.begin(), palette.end());
     palettePictures_.push_back(name);
     return name;
@@ -220,7 +157,7 @@ std::string Unpacker::palettePicture(std::span<const uint8_t> palette) {
 
 std::string Unpacker::itemFile(size_t i, const std::vector<uint8_t>& bytes) {
     const std::string name = "items/" + safeFileName(archive_.name(i), i, usedItems_) + ".bin";
-    writeBytes(name, bytes);
+    files_.bytes(name, bytes);
     return name;
 }
 
@@ -393,148 +330,15 @@ int Unpacker::run(bool force) {
     }
     // The pictures are shown in the archive's first palette, or grey.
     displayPalette(archive_, colours_);
-    bool reproducible = true;
-    auto impossible = [&](const std::string& what) {
-        std::fprintf(stderr, "kivtool: %s: cannot be reproduced: %s\n", archive_.path().c_str(),
-                     what.c_str());
-        reproducible = false;
-    };
-    for (const ArchiveProblem& problem : archive_.directory().problems)
-        impossible(problem.describe());
-
-    // Where kiv puts each entry's data, and what that asks of zero-length entries.
-    const int64_t base = 12 + 28 * static_cast<int64_t>(archive_.size());
-    int64_t position = 0;
-    std::vector<EntryPlan> pieces(archive_.size());
-    for (size_t i = 0; i < archive_.size() && reproducible; ++i) {
-        const ArchiveEntry& entry = archive_.entry(i);
-        EntryPlan& piece = pieces[i];
-        const std::string label =
-            "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) + ")";
-        if (entry.length > 0) {
-            if (entry.offset != base + position) {
-                impossible(label + ": its data is not where kiv puts it (offset " +
-                           std::to_string(entry.offset) + ", not " +
-                           std::to_string(base + position) + ")");
-                break;
-            }
-            const std::vector<uint8_t> bytes = archive_.item(i);
-            position += entry.length;
-            if (entry.flags == 0 && scriptableName(entry, 15) && tryGrab(i, bytes, piece)) continue;
-            if (linkItemName(entry)) {
-                piece.how = Remake::File;
-                piece.lines = itemFile(i, bytes) + " " + entryName(entry) + "\n";
-                if (piece.report.empty()) {
-                    piece.report = printableName(entryName(entry)) + ": " +
-                                   kindName(itemInfo(archive_, i).kind) + ", from " +
-                                   piece.lines.substr(0, piece.lines.find(' '));
-                }
-            } else {
-                piece.how = Remake::Helper;
-                if (piece.report.empty())
-                    piece.report = printableName(entryName(entry)) + ": from a helper archive";
-            }
-            continue;
-        }
-        // Zero-length: a label line gives offset 0, an empty file or a merge the data position.
-        if (entry.offset == 0 && linkLabel(entry)) {
-            piece.how = Remake::Label;
-            piece.lines = entryName(entry) + "\n";
-            piece.report = printableName(entryName(entry)) + " label";
-        } else if (entry.offset == position && linkItemName(entry)) {
-            piece.how = Remake::File;
-            piece.lines = itemFile(i, {}) + " " + entryName(entry) + "\n";
-            piece.report = printableName(entryName(entry)) + ": empty, from " +
-                           piece.lines.substr(0, piece.lines.find(' '));
-        } else if (entry.offset == 0 && position > 0 && entryName(entry).size() < 4 &&
-                   !entryName(entry).empty() && entryName(entry).back() == ':') {
-            impossible(label +
-                       ": a label of fewer than 4 characters at offset 0, which no link "
-                       "line makes (the link job ignores lines that short)");
-        } else if (entry.offset == position) {
-            piece.how = Remake::Helper;
-            piece.report = label + ": empty, from a helper archive";
-        } else {
-            impossible(label + ": a zero-length entry at offset " + std::to_string(entry.offset) +
-                       ", which is neither 0 for a label nor its data position " +
-                       std::to_string(position));
-        }
-    }
-    if (reproducible && archive_.directory().fileSize != base + position) {
-        impossible(std::to_string(archive_.directory().fileSize - base - position) +
-                   " bytes lie after the last item's data");
-    }
-
-    // The scripts: each run of grabbed entries one grab script, each run of helper entries one
-    // helper archive, both merged by the link script where their entries stand. The grab
-    // scripts' archives must not be the link job's own: an archive called grabNN takes partNN.
-    const std::string archiveFile = std::filesystem::path(archive_.path()).filename().string();
-    const std::string name = archiveFile.substr(0, archiveFile.find('.'));
-    const std::string prefix =
-        equalsIgnoreCase(name.substr(0, 4).c_str(), "grab") ? "part" : "grab";
-    const std::string shown = printableName(name);
-    std::string link = "; Rebuilds " + shown +
-                       ".kiv: run kiv on every .scp of this folder, then on " + shown +
-                       ".lnk (build.sh lists the jobs).\n";
-    int grabs = 0, helpers = 0;
-    for (size_t i = 0; i < pieces.size() && reproducible;) {
-        const Remake how = pieces[i].how;
-        size_t end = i + 1;
-        if (how == Remake::Grab || how == Remake::Helper) {
-            while (end < pieces.size() && pieces[end].how == how) ++end;
-        }
-        if (how == Remake::Grab) {
-            char script[32];
-            std::snprintf(script, sizeof script, "%s%02d", prefix.c_str(), ++grabs);
-            std::string text = "; Grabs entries " + std::to_string(i + 1) + " to " +
-                               std::to_string(end) + " of " + printableName(archiveFile) + ".\n";
-            for (size_t k = i; k < end; ++k) text += pieces[k].lines;
-            writeText(std::string(script) + ".scp", text);
-            jobs.push_back(std::string(script) + ".scp");
-            link += std::string(script) + ".kiv\n";
-        } else if (how == Remake::Helper) {
-            char helper[40];
-            std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers);
-            writeBytes(helper, helperArchive(i, end));
-            link += std::string(helper) + "\n";
-        } else {
-            link += pieces[i].lines;
-        }
-        i = end;
-    }
+    const bool reproducible = planEntries(
+        archive_,
+        {[this](size_t i, const std::vector<uint8_t>& bytes, EntryPlan& plan) {
+             return tryGrab(i, bytes, plan);
+         },
+         [this](size_t i, const std::vector<uint8_t>& bytes) { return itemFile(i, bytes); }},
+        plans_);
     if (!reproducible) return kToolProblem;
-    writeText(name + ".lnk", link);
-    jobs.push_back(name + ".lnk");
-    std::string build = "#!/bin/sh\n# Rebuilds " + shown +
-                        ".kiv from this project: every grab script, then the link script.\n"
-                        "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n";
-    for (const std::string& job : jobs)
-        build += "\"$KIV\" -q -- " + shellQuoted(job) + " > /dev/null\n";
-    writeText("build.sh", build);
-    if (!trouble_) chmod((folder_ + "/build.sh").c_str(), 0755);
-    for (const EntryPlan& piece : pieces) {
-        if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
-    }
-    if (trouble_) {
-        std::fprintf(stderr, "kivtool: %s: the project in %s is incomplete\n",
-                     archive_.path().c_str(), folder_.c_str());
-        return kToolProblem;
-    }
-    std::printf("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive_.path().c_str(),
-                archive_.size(), folder_.c_str(), shown.c_str());
-    return kToolOk;
-}
-
-// A small archive of entries begin to end as they are, with their flags and name bytes: what
-// the link script merges for entries no script line can make.
-std::vector<uint8_t> Unpacker::helperArchive(size_t begin, size_t end) const {
-    std::vector<ArchiveEntry> entries;
-    std::vector<std::vector<uint8_t>> data;
-    for (size_t k = begin; k < end; ++k) {
-        entries.push_back(archive_.entry(k));
-        data.push_back(archive_.item(k));
-    }
-    return encodeArchive(entries, data);
+    return writeProjectScripts(archive_, plans_, files_, jobs);
 }
 
 // Unpacks into folder; jobs receives the scripts that rebuild the archive, in order.
