@@ -415,13 +415,19 @@ uint8_t ColourMatcher::nearest(Rgb colour) {
     const int cell[3] = {colour.r >> 2, colour.g >> 2, colour.b >> 2};
     const auto [from, many] =
         lattice_->candidates(Lattice::kLevels - 1, cell, searchable_, points_);
-    const uint8_t* candidate = lattice_->pool.data() + from;
+    return nearestOf(p, lattice_->pool.data() + from, many);
+}
+
+// The nearest of a cell's candidates (in index order, so ties go to the lowest), measured as
+// squaredDifference measures rgb and OKLab.
+uint8_t ColourMatcher::nearestOf(const ColourPoint& p, const uint8_t* candidate,
+                                 size_t many) const {
     double best = std::numeric_limits<double>::infinity();
     uint8_t answer = candidate[0];
-    for (uint16_t i = 0; i < many; ++i) {
+    for (size_t i = 0; i < many; ++i) {
         const ColourPoint& q = points_[candidate[i]];
         const double x = p.x - q.x, y = p.y - q.y, z = p.z - q.z;
-        const double d = x * x + y * y + z * z;  // as squaredDifference measures
+        const double d = x * x + y * y + z * z;
         if (d < best) best = d, answer = candidate[i];
     }
     return answer;
@@ -446,16 +452,8 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
         }
         const unsigned slot = (colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u);
         if ((record.known >> slot & 1) != 0) return record.answer[slot];
-        const uint8_t* candidate = lattice_->pool.data() + from;
-        const ColourPoint p = colourPoint(metric_, colour);
-        double best = std::numeric_limits<double>::infinity();
-        uint8_t answer = candidate[0];
-        for (uint16_t i = 0; i < many; ++i) {
-            const ColourPoint& q = points_[candidate[i]];
-            const double x = p.x - q.x, y = p.y - q.y, z = p.z - q.z;
-            const double d = x * x + y * y + z * z;  // as squaredDifference measures
-            if (d < best) best = d, answer = candidate[i];
-        }
+        const uint8_t answer =
+            nearestOf(colourPoint(metric_, colour), lattice_->pool.data() + from, many);
         record.answer[slot] = answer;
         record.known |= uint64_t{1} << slot;
         return answer;

@@ -76,6 +76,7 @@ class ColourMatcher {
     uint8_t matchSlowly(Rgb colour);
     uint8_t nearest(Rgb colour);
     uint8_t nearestByLightness(const ColourPoint& p) const;
+    uint8_t nearestOf(const ColourPoint& p, const uint8_t* candidates, size_t many) const;
 
     ColourMetric metric_;
     std::array<Rgb, 256> entries_{};

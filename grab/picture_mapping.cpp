@@ -184,6 +184,12 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         return options_.reserved.test(e) ? matcher.nearestByFullSearch(c) : e;
     };
     indices.assign(count, transparentIndex);
+    // Dithering never moves a pixel of exactly a palette colour: it keeps that entry.
+    auto keptExact = [&](size_t i) {
+        const int exact = matcher.exactEntry(colourAt(i));
+        if (exact >= 0) indices[i] = static_cast<uint8_t>(exact);
+        return exact >= 0;
+    };
     if (options_.dither == Dither::None) {
         // The hot loop: a run of one colour is matched once.
         const uint32_t key = options_.colourKey ? rgbKey(*options_.colourKey) : 0xFFFFFFFF;
@@ -200,13 +206,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         rgba = picture.rgba.data();
     } else if (options_.dither == Dither::Ordered) {
         for (size_t i = 0; i < count; ++i) {
-            if (isTransparent(i)) continue;
+            if (isTransparent(i) || keptExact(i)) continue;
             const Rgb c = colourAt(i);
-            const int exact = matcher.exactEntry(c);
-            if (exact >= 0) {
-                indices[i] = static_cast<uint8_t>(exact);
-                continue;
-            }
             const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
             const double offset = (kBayer[y & 7][x & 7] - 31.5) / 64.0 * ditherSpread_;
             indices[i] = searchableMatch(
@@ -227,13 +228,8 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             std::fill(below, below + (width + 2) * 3, 0.0);
             for (int32_t x = 0; x < width; ++x) {
                 const size_t i = static_cast<size_t>(y) * width + x;
-                if (isTransparent(i)) continue;
+                if (isTransparent(i) || keptExact(i)) continue;
                 const Rgb c = colourAt(i);
-                const int exact = matcher.exactEntry(c);
-                if (exact >= 0) {
-                    indices[i] = static_cast<uint8_t>(exact);
-                    continue;
-                }
                 double* e = here + (x + 1) * 3;
                 const double v[3] = {std::clamp(c.r + e[0], 0.0, 255.0),
                                      std::clamp(c.g + e[1], 0.0, 255.0),

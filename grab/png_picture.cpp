@@ -87,6 +87,17 @@ struct ReadResult {
     int transparent = 0;
 };
 
+// The header of a PNG in memory, read within the caller's setjmp: nothing here has a destructor.
+void readHeader(png_structp png, png_infop info, MemoryReader& source, ReadResult& result) {
+    png_set_read_fn(png, &source, readFromMemory);
+    png_set_user_limits(png, 1u << 20, 1u << 20);
+    png_read_info(png, info);
+    result.width = png_get_image_width(png, info);
+    result.height = png_get_image_height(png, info);
+    result.bitDepth = png_get_bit_depth(png, info);
+    result.colourType = png_get_color_type(png, info);
+}
+
 bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadResult& result,
              PngErrors& errors) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
@@ -96,13 +107,7 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &source, readFromMemory);
-    png_set_user_limits(png, 1u << 20, 1u << 20);
-    png_read_info(png, info);
-    result.width = png_get_image_width(png, info);
-    result.height = png_get_image_height(png, info);
-    result.bitDepth = png_get_bit_depth(png, info);
-    result.colourType = png_get_color_type(png, info);
+    readHeader(png, info, source, result);
     picture.colourType = result.colourType;
     if (result.colourType != PNG_COLOR_TYPE_PALETTE ||
         static_cast<int64_t>(result.width) * result.height > maxPixels) {
@@ -153,12 +158,7 @@ bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& pictur
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &source, readFromMemory);
-    png_set_user_limits(png, 1u << 20, 1u << 20);
-    png_read_info(png, info);
-    result.width = png_get_image_width(png, info);
-    result.height = png_get_image_height(png, info);
-    result.colourType = png_get_color_type(png, info);
+    readHeader(png, info, source, result);
     if (static_cast<int64_t>(result.width) * result.height > maxPixels) {
         result.tooLarge = true;
         png_destroy_read_struct(&png, &info, nullptr);
@@ -186,6 +186,30 @@ bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& pictur
     return true;
 }
 
+bool failWith(std::string* why, std::string text) {
+    if (why != nullptr) *why = std::move(text);
+    return false;
+}
+
+std::string tooLargeText(const ReadResult& result, int64_t maxPixels) {
+    return "a picture of " + std::to_string(result.width) + " x " + std::to_string(result.height) +
+           " pixels is larger than " + std::to_string(maxPixels) + " pixels";
+}
+
+// A PNG in memory read by one of the readers above into a fresh picture; false with the reason
+// for bytes that are no PNG or a damaged one.
+template <typename Picture, typename Read>
+bool readWith(std::span<const uint8_t> bytes, Picture& picture, std::string* why, Read read) {
+    if (!hasPngSignature(bytes)) return failWith(why, "not a PNG file");
+    MemoryReader source{bytes.data(), bytes.size(), 0};
+    PngErrors errors;
+    picture = Picture{};
+    if (!read(source, errors)) {
+        return failWith(why, std::string("a damaged PNG file (") + errors.text + ")");
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isIndexedPngType(int colourType) {
@@ -194,23 +218,13 @@ bool isIndexedPngType(int colourType) {
 
 bool readTrueColourPng(std::span<const uint8_t> bytes, int64_t maxPixels,
                        TrueColourPicture& picture, std::string* why) {
-    auto fail = [&](std::string text) {
-        if (why != nullptr) *why = std::move(text);
-        return false;
-    };
-    if (!hasPngSignature(bytes)) return fail("not a PNG file");
-    MemoryReader source{bytes.data(), bytes.size(), 0};
-    PngErrors errors;
     ReadResult result;
-    picture = TrueColourPicture{};
-    if (!readRgba(source, maxPixels, picture, result, errors)) {
-        return fail(std::string("a damaged PNG file (") + errors.text + ")");
+    if (!readWith(bytes, picture, why, [&](MemoryReader& source, PngErrors& errors) {
+            return readRgba(source, maxPixels, picture, result, errors);
+        })) {
+        return false;
     }
-    if (result.tooLarge) {
-        return fail("a picture of " + std::to_string(result.width) + " x " +
-                    std::to_string(result.height) + " pixels is larger than " +
-                    std::to_string(maxPixels) + " pixels");
-    }
+    if (result.tooLarge) return failWith(why, tooLargeText(result, maxPixels));
     return true;
 }
 
@@ -247,28 +261,18 @@ bool writeIndexedPng(const std::string& path, const IndexedImage& image,
 
 bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
                     std::string* why) {
-    auto fail = [&](std::string text) {
-        if (why != nullptr) *why = std::move(text);
-        return false;
-    };
-    if (!hasPngSignature(bytes)) return fail("not a PNG file");
-    MemoryReader source{bytes.data(), bytes.size(), 0};
-    PngErrors errors;
     ReadResult result;
-    picture = PngPicture{};
-    if (!readPng(source, maxPixels, picture, result, errors)) {
-        return fail(std::string("a damaged PNG file (") + errors.text + ")");
+    if (!readWith(bytes, picture, why, [&](MemoryReader& source, PngErrors& errors) {
+            return readPng(source, maxPixels, picture, result, errors);
+        })) {
+        return false;
     }
     if (result.colourType != PNG_COLOR_TYPE_PALETTE) {
         const char* kind = (result.colourType & PNG_COLOR_MASK_COLOR) != 0 ? "true-colour" : "grey";
-        return fail(std::string("a ") + kind +
-                    " PNG; save it as an indexed (palette, 8-bit or fewer bits) PNG");
+        return failWith(why, std::string("a ") + kind +
+                                 " PNG; save it as an indexed (palette, 8-bit or fewer bits) PNG");
     }
-    if (result.tooLarge) {
-        return fail("a picture of " + std::to_string(result.width) + " x " +
-                    std::to_string(result.height) + " pixels is larger than " +
-                    std::to_string(maxPixels) + " pixels");
-    }
+    if (result.tooLarge) return failWith(why, tooLargeText(result, maxPixels));
     picture.paletteEntries = result.entries;
     picture.transparentEntries = result.transparent;
     return true;

@@ -18,13 +18,7 @@ namespace {
 
 // Runs a shell command; its standard output and error together, and its status.
 std::pair<int, std::string> shell(const std::string& command) {
-    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    return shellOutput(command);
 }
 
 std::string text(const std::string& path) {

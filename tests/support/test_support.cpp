@@ -115,6 +115,16 @@ std::string sourcePath(const std::string& relative) {
     return std::string(KIV_SOURCE_DIR) + "/" + relative;
 }
 
+std::pair<int, std::string> shellOutput(const std::string& command) {
+    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
 void copySourceFolder(const std::string& relative, const std::string& to) {
     const std::string command = "cp -r '" + sourcePath(relative) + "' '" + to + "'";
     if (std::system(command.c_str()) != 0) throw std::runtime_error(command);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_format.h"
@@ -71,6 +72,9 @@ struct EntrySpec {
     int32_t flags = 0;
 };
 Bytes buildArchive(const std::vector<EntrySpec>& entries);
+
+// A shell command's standard output and error together, and its exit status.
+std::pair<int, std::string> shellOutput(const std::string& command);
 
 // A run of the built kiv in a folder.
 struct RunResult {
