@@ -1,5 +1,7 @@
 #include "grab/colour_match.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -182,17 +184,32 @@ double shownDifference(ColourMetric metric, double squared) {
 // cube roots grow with every sRGB value, the box from the corners through interval arithmetic.
 // Both metrics are Euclidean there, so the bounds hold; a finest cell of one candidate needs no
 // measuring at all.
-// Zero-filled memory from calloc: pages never touched cost nothing, so a matcher made for one
-// small picture does not pay for the whole cube.
+// Zero-filled memory straight from the system: pages never touched cost nothing, so a matcher
+// made for one small picture does not pay for the whole cube (calloc may clear it all, once the
+// allocator keeps large blocks for reuse).
 template <typename T>
-struct ZeroedArray {
-    std::unique_ptr<T[], void (*)(void*)> data{nullptr, std::free};
-    void make(size_t n) {
-        data.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
-        if (!data) throw std::bad_alloc();
+class ZeroedArray {
+  public:
+    ZeroedArray() = default;
+    ~ZeroedArray() {
+        if (data_ != nullptr) munmap(data_, bytes_);
     }
-    T& operator[](size_t i) { return data[i]; }
-    const T& operator[](size_t i) const { return data[i]; }
+    ZeroedArray(const ZeroedArray&) = delete;
+    ZeroedArray& operator=(const ZeroedArray&) = delete;
+    void make(size_t n) {
+        bytes_ = n * sizeof(T);
+        void* at =
+            mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<T*>(at);
+    }
+    bool made() const { return data_ != nullptr; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+
+  private:
+    T* data_ = nullptr;
+    size_t bytes_ = 0;
 };
 
 struct ColourMatcher::Lattice {
@@ -211,7 +228,11 @@ struct ColourMatcher::Lattice {
         uint8_t kept = 0;
         uint8_t answer[64];
     };
-    ZeroedArray<Finest> finest;
+    ZeroedArray<Finest> finest;  // made when first needed
+    Finest& finestRecord(size_t cell) {
+        if (!finest.made()) finest.make(size_t{1} << 18);
+        return finest[cell];
+    }
 
     static int shift(int level) { return 6 - 2 * level; }  // 64, 16 and 4 values a side
     static int side(int level) { return 4 << (2 * level); }
@@ -222,7 +243,6 @@ struct ColourMatcher::Lattice {
             start[static_cast<size_t>(level)].make(cells);
             count[static_cast<size_t>(level)].make(cells);
         }
-        finest.make(size_t{1} << 18);
     }
 
     static size_t finestCell(Rgb c) {
@@ -274,8 +294,8 @@ struct ColourMatcher::Lattice {
         const int n = side(level);
         const size_t at = (static_cast<size_t>(cell[0]) * n + cell[1]) * n + cell[2];
         const bool last = level == kLevels - 1;
-        uint32_t& made = last ? finest[at].start : start[static_cast<size_t>(level)][at];
-        uint16_t& many = last ? finest[at].count : count[static_cast<size_t>(level)][at];
+        uint32_t& made = last ? finestRecord(at).start : start[static_cast<size_t>(level)][at];
+        uint16_t& many = last ? finestRecord(at).count : count[static_cast<size_t>(level)][at];
         if (made != 0) return {made - 1, many};
         uint8_t parent[256];
         size_t parents = 0;
@@ -354,7 +374,7 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         if (!single_) throw std::bad_alloc();
         for (const auto& [key, e] : exact_) {
             if (!rules.searchable.test(e))
-                lattice_->finest[Lattice::finestCell(entries_[e])].kept = 1;
+                lattice_->finestRecord(Lattice::finestCell(entries_[e])).kept = 1;
         }
     }
 }
@@ -418,6 +438,15 @@ uint8_t ColourMatcher::nearest(Rgb colour) {
     return nearestOf(p, lattice_->pool.data() + from, many);
 }
 
+uint8_t ColourMatcher::nearestOnce(Rgb colour) {
+    if (searchable_.empty()) return 0;
+    const ColourPoint p = colourPoint(metric_, colour);
+    if (!lattice_) return nearestByLightness(p);
+    const int cell[3] = {colour.r >> 4, colour.g >> 4, colour.b >> 4};
+    const auto [from, many] = lattice_->candidates(1, cell, searchable_, points_);
+    return nearestOf(p, lattice_->pool.data() + from, many);
+}
+
 // The nearest of a cell's candidates (in index order, so ties go to the lowest), measured as
 // squaredDifference measures rgb and OKLab.
 uint8_t ColourMatcher::nearestOf(const ColourPoint& p, const uint8_t* candidate,
@@ -438,7 +467,7 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
         // Searchable entries of exactly the colour are found by the search (difference 0, lowest
         // index); kept ones are looked up only in the few cells that hold one.
         const size_t cell = Lattice::finestCell(colour);
-        Lattice::Finest& record = lattice_->finest[cell];
+        Lattice::Finest& record = lattice_->finestRecord(cell);
         if (record.kept != 0) {
             const int exact = exactEntry(colour);
             if (exact >= 0) return static_cast<uint8_t>(exact);

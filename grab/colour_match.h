@@ -63,6 +63,10 @@ class ColourMatcher {
         }
         return matchSlowly(colour);
     }
+    // The nearest searchable entry, for colours seldom asked twice (the cells of a table): a
+    // search among the candidates of the colour's cell of 16 a side, which stays exact, without
+    // making finer cells. Kept entries play no part.
+    uint8_t nearestOnce(Rgb colour);
     // The lowest entry of exactly this colour that match() may give, or -1.
     int exactEntry(Rgb colour) const;
     // The nearest searchable entry, found without the structures that speed it up.

@@ -204,7 +204,7 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
             if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
                 cell = static_cast<uint8_t>(b);
             } else {
-                cell = matcher.match(tableTarget(palette.colours, o, a, b));
+                cell = matcher.nearestOnce(tableTarget(palette.colours, o, a, b));
                 if (symmetric) table[static_cast<size_t>(b) * 256 + static_cast<size_t>(a)] = cell;
             }
         }
