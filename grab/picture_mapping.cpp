@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <thread>
 
 namespace kiv {
 
@@ -114,6 +116,8 @@ bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& op
         return false;
     }
     matcher_ = std::make_unique<ColourMatcher>(palette.colours, rules, options.metric);
+    second_.reset();
+    rules_ = rules;
     // Ordered dithering spreads a pixel over about the distance between neighbouring entries.
     std::vector<double> gaps;
     for (int i = 0; i < 256 && options.dither == Dither::Ordered; ++i) {
@@ -191,19 +195,32 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         return exact >= 0;
     };
     if (options_.dither == Dither::None) {
-        // The hot loop: a run of one colour is matched once.
+        // The hot loop: a run of one colour is matched once. Large pictures are mapped in two
+        // halves at once, each with a matcher of its own (every answer is exact either way).
         const uint32_t key = options_.colourKey ? rgbKey(*options_.colourKey) : 0xFFFFFFFF;
-        uint32_t lastKey = 0xFFFFFFFF;
-        uint8_t last = 0;
-        uint8_t* out = indices.data();
-        for (size_t i = 0; i < count; ++i, rgba += 4) {
-            const uint32_t colour = uint32_t{rgba[0]} << 16 | uint32_t{rgba[1]} << 8 | rgba[2];
-            if (rgba[3] < threshold || colour == key) continue;
-            if (colour != lastKey)
-                lastKey = colour, last = matcher.match({rgba[0], rgba[1], rgba[2]});
-            out[i] = last;
+        auto mapRange = [&, key](ColourMatcher& m, size_t from, size_t to) {
+            uint32_t lastKey = 0xFFFFFFFF;
+            uint8_t last = 0;
+            const uint8_t* px = rgba + 4 * from;
+            uint8_t* out = indices.data();
+            for (size_t i = from; i < to; ++i, px += 4) {
+                const uint32_t colour = uint32_t{px[0]} << 16 | uint32_t{px[1]} << 8 | px[2];
+                if (px[3] < threshold || colour == key) continue;
+                if (colour != lastKey) lastKey = colour, last = m.match({px[0], px[1], px[2]});
+                out[i] = last;
+            }
+        };
+        if (count >= kTwoThreadPixels && std::thread::hardware_concurrency() > 1) {
+            if (!second_)
+                second_ =
+                    std::make_unique<ColourMatcher>(palette_.colours, rules_, options_.metric);
+            const size_t half = count / 2;
+            auto other = std::async(std::launch::async, [&] { mapRange(*second_, half, count); });
+            mapRange(matcher, 0, half);
+            other.get();
+        } else {
+            mapRange(matcher, 0, count);
         }
-        rgba = picture.rgba.data();
     } else if (options_.dither == Dither::Ordered) {
         for (size_t i = 0; i < count; ++i) {
             if (isTransparent(i) || keptExact(i)) continue;

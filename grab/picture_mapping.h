@@ -17,6 +17,9 @@
 namespace kiv {
 
 enum class Dither { None, Ordered, FloydSteinberg };
+
+// Pictures of at least this many pixels are mapped in two halves at once.
+inline constexpr size_t kTwoThreadPixels = 1 << 18;
 bool parseDither(const std::string& word, Dither& dither);
 
 struct MappingOptions {
@@ -63,6 +66,8 @@ class PictureMapper {
     PaletteSource palette_;
     MappingOptions options_;
     std::unique_ptr<ColourMatcher> matcher_;
+    std::unique_ptr<ColourMatcher> second_;  // the second half's, for large pictures
+    MatchRules rules_;
     double ditherSpread_ = 0;
 };
 

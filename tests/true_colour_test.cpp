@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <random>
 
 #include "grab/colour_match.h"
@@ -429,5 +430,44 @@ TEST(TrueColour, BadInputSaysWhyAndWritesNothing) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.errors.rfind(c.error, 0), 0u) << r.errors;
         EXPECT_FALSE(fileExists(c.unwritten));
+    }
+}
+
+TEST(TrueColour, LargePicturesMapTheSameInTwoHalves) {
+    // Enough pixels for the two halves at once; every answer against a full search of its own.
+    const int side = 512;
+    static_assert(side * side >= static_cast<int>(kTwoThreadPixels));
+    std::mt19937 random(9);
+    std::vector<uint8_t> rgba;
+    for (int i = 0; i < side * side; ++i) {
+        rgba.insert(rgba.end(), {uint8_t(random() % 64 * 4), uint8_t(random() % 64 * 4),
+                                 uint8_t(random() % 64 * 4), uint8_t(i % 97 == 0 ? 0 : 255)});
+    }
+    const std::array<uint8_t, 768> colours = testColours();
+    MappingOptions o;
+    o.metric = ColourMetric::Rgb;
+    PictureMapper mapper;
+    ASSERT_TRUE(mapper.setUp(testSource(), o, nullptr));
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(mapper.map(picture(side, side, rgba), out, nullptr, nullptr));
+    std::map<uint32_t, int> expected;
+    for (int i = 0; i < side * side; ++i) {
+        const uint8_t* c = &rgba[4 * static_cast<size_t>(i)];
+        if (c[3] == 0) {
+            ASSERT_EQ(out[static_cast<size_t>(i)], 0);
+            continue;
+        }
+        const uint32_t key = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+        if (!expected.count(key)) {
+            int best = 1 << 30, want = -1;
+            for (int e = 1; e < 256; ++e) {
+                const int dr = c[0] - colours[3 * e], dg = c[1] - colours[3 * e + 1],
+                          db = c[2] - colours[3 * e + 2];
+                if (dr * dr + dg * dg + db * db < best)
+                    best = dr * dr + dg * dg + db * db, want = e;
+            }
+            expected[key] = want;
+        }
+        ASSERT_EQ(out[static_cast<size_t>(i)], expected[key]) << i;
     }
 }
