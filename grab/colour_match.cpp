@@ -1,7 +1,5 @@
 #include "grab/colour_match.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -184,32 +182,21 @@ double shownDifference(ColourMetric metric, double squared) {
 // cube roots grow with every sRGB value, the box from the corners through interval arithmetic.
 // Both metrics are Euclidean there, so the bounds hold; a finest cell of one candidate needs no
 // measuring at all.
-// Zero-filled memory straight from the system: pages never touched cost nothing, so a matcher
-// made for one small picture does not pay for the whole cube (calloc may clear it all, once the
-// allocator keeps large blocks for reuse).
+// Zero-filled memory from calloc. (Pages straight from mmap would cost nothing when untouched,
+// but giving them back while other threads run costs every core a flush of its address cache.)
 template <typename T>
 class ZeroedArray {
   public:
-    ZeroedArray() = default;
-    ~ZeroedArray() {
-        if (data_ != nullptr) munmap(data_, bytes_);
-    }
-    ZeroedArray(const ZeroedArray&) = delete;
-    ZeroedArray& operator=(const ZeroedArray&) = delete;
     void make(size_t n) {
-        bytes_ = n * sizeof(T);
-        void* at =
-            mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (at == MAP_FAILED) throw std::bad_alloc();
-        data_ = static_cast<T*>(at);
+        data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+        if (!data_) throw std::bad_alloc();
     }
     bool made() const { return data_ != nullptr; }
     T& operator[](size_t i) { return data_[i]; }
     const T& operator[](size_t i) const { return data_[i]; }
 
   private:
-    T* data_ = nullptr;
-    size_t bytes_ = 0;
+    std::unique_ptr<T[], void (*)(void*)> data_{nullptr, std::free};
 };
 
 struct ColourMatcher::Lattice {
@@ -218,16 +205,17 @@ struct ColourMatcher::Lattice {
     std::array<ZeroedArray<uint32_t>, kLevels - 1> start;  // offset into pool + 1, or 0
     std::array<ZeroedArray<uint16_t>, kLevels - 1> count;
     std::vector<uint8_t> pool;
-    // A finest cell in one place, so that a colour costs one look into memory: its candidates,
-    // whether a kept (reserved) entry's colour lies in it, and the answer for each of its 64
-    // colours once known.
+    // A finest cell in one small record: its candidates, whether a kept (reserved) entry's
+    // colour lies in it, and, for a cell of several candidates, where the answers of its 64
+    // colours are remembered once known.
     struct Finest {
-        uint64_t known = 0;  // bit per colour: answer[] holds it
+        uint64_t known = 0;  // bit per colour: its answer is in answers
         uint32_t start = 0;  // offset into pool + 1, or 0: not made
         uint16_t count = 0;
         uint8_t kept = 0;
-        uint8_t answer[64];
+        uint32_t block = 0;  // where the cell's 64 answers are in answers, + 1; 0: none yet
     };
+    std::vector<uint8_t> answers;
     ZeroedArray<Finest> finest;  // made when first needed
     Finest& finestRecord(size_t cell) {
         if (!finest.made()) finest.make(size_t{1} << 18);
@@ -480,10 +468,15 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
             return lattice_->pool[from];
         }
         const unsigned slot = (colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u);
-        if ((record.known >> slot & 1) != 0) return record.answer[slot];
+        if (record.block == 0) {
+            lattice_->answers.resize(lattice_->answers.size() + 64);
+            record.block = static_cast<uint32_t>(lattice_->answers.size() / 64);
+        }
+        uint8_t& remembered = lattice_->answers[(record.block - 1) * size_t{64} + slot];
+        if ((record.known >> slot & 1) != 0) return remembered;
         const uint8_t answer =
             nearestOf(colourPoint(metric_, colour), lattice_->pool.data() + from, many);
-        record.answer[slot] = answer;
+        remembered = answer;
         record.known |= uint64_t{1} << slot;
         return answer;
     }
