@@ -4,7 +4,7 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps build build-asan bench fuzz install package clean
+.PHONY: demo test deps build build-asan build-release bench fuzz install package clean
 
 deps:
 	@bash scripts/install-deps.sh all
@@ -19,6 +19,13 @@ build-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
 	@cmake --build build-asan -j $(JOBS)
 
+# kiv and kivtool as they are released, with warnings as errors: GCC warns at -O3 of things it
+# does not see at -O2.
+build-release: deps
+	@echo "kiv: building kiv and kivtool as released (Release, warnings as errors) in build-release/"
+	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_WERROR=ON -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-release.log 2>&1 || (cat build-release.log; exit 1)
+	@cmake --build build-release -j $(JOBS) --target kiv kivtool
+
 # The demo needs only kiv and kivtool: no window, no tests.
 demo:
 	@bash scripts/install-deps.sh demo
@@ -27,7 +34,7 @@ demo:
 	@cmake --build build-demo -j $(JOBS) --target kiv kivtool
 	@bash examples/run-demo.sh build-demo/kiv
 
-test: build build-asan
+test: build build-asan build-release
 	@echo "kiv: running the tests"
 	@cd build && ctest -j $(JOBS) --output-on-failure
 	@echo "kiv: running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -55,4 +62,4 @@ fuzz: deps
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-demo build.log build-asan.log build-bench.log build-fuzz.log build-demo.log
+	rm -rf build build-asan build-bench build-fuzz build-demo build-release build.log build-asan.log build-bench.log build-fuzz.log build-demo.log build-release.log
