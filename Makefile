@@ -19,12 +19,12 @@ build-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
 	@cmake --build build-asan -j $(JOBS)
 
-# kiv and kivtool as they are released, with warnings as errors: GCC warns at -O3 of things it
-# does not see at -O2.
+# Everything as it is released, with warnings as errors: GCC warns at -O3 of things it does not
+# see at -O2.
 build-release: deps
-	@echo "kiv: building kiv and kivtool as released (Release, warnings as errors) in build-release/"
-	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_WERROR=ON -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-release.log 2>&1 || (cat build-release.log; exit 1)
-	@cmake --build build-release -j $(JOBS) --target kiv kivtool
+	@echo "kiv: building everything as released (Release, warnings as errors) in build-release/"
+	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_WERROR=ON -DKIV_GUI=ON > build-release.log 2>&1 || (cat build-release.log; exit 1)
+	@cmake --build build-release -j $(JOBS)
 
 # The demo needs only kiv and kivtool: no window, no tests.
 demo:
@@ -39,6 +39,8 @@ test: build build-asan build-release
 	@cd build && ctest -j $(JOBS) --output-on-failure
 	@echo "kiv: running the tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
+	@echo "kiv: running the tests of the release build"
+	@cd build-release && ctest -j $(JOBS) --output-on-failure
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF > build-bench.log 2>&1 || (cat build-bench.log; exit 1)

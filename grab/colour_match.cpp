@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <numbers>
 
@@ -216,16 +217,32 @@ struct ColourMatcher::Lattice {
         uint32_t block = 0;  // where the cell's 64 answers are in answers, + 1; 0: none yet
     };
     std::vector<uint8_t> answers;
-    ZeroedArray<Finest> finest;  // made when first needed
+    // The matcher's block numbers and one-answer table; the records of each block here.
+    std::vector<uint32_t>& blockOf;
+    std::vector<uint16_t>& single;
+    std::deque<std::array<Finest, 64>> finest;
     Finest& finestRecord(size_t cell) {
-        if (!finest.made()) finest.make(size_t{1} << 18);
-        return finest[cell];
+        const size_t r = cell >> 12, g = cell >> 6 & 63, b = cell & 63;
+        uint32_t& block = blockOf[(r >> 2) << 8 | (g >> 2) << 4 | (b >> 2)];
+        if (block == 0) {
+            finest.emplace_back();
+            single.resize(single.size() + 64, 0);
+            block = static_cast<uint32_t>(finest.size());
+        }
+        return finest[block - 1][(r & 3) << 4 | (g & 3) << 2 | (b & 3)];
+    }
+    uint16_t& singleOf(size_t cell) {
+        finestRecord(cell);  // the block exists
+        const size_t r = cell >> 12, g = cell >> 6 & 63, b = cell & 63;
+        const uint32_t block = blockOf[(r >> 2) << 8 | (g >> 2) << 4 | (b >> 2)];
+        return single[(block - 1) * size_t{64} + ((r & 3) << 4 | (g & 3) << 2 | (b & 3))];
     }
 
     static int shift(int level) { return 6 - 2 * level; }  // 64, 16 and 4 values a side
     static int side(int level) { return 4 << (2 * level); }
 
-    explicit Lattice(ColourMetric m) : metric(m) {
+    Lattice(ColourMetric m, std::vector<uint32_t>& blocks, std::vector<uint16_t>& singles)
+        : metric(m), blockOf(blocks), single(singles) {
         for (int level = 0; level < kLevels - 1; ++level) {
             const size_t cells = size_t{1} << (6 * (level + 1));
             start[static_cast<size_t>(level)].make(cells);
@@ -326,7 +343,7 @@ struct ColourMatcher::Lattice {
 
 ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const MatchRules& rules,
                              ColourMetric metric)
-    : metric_(metric), known_(nullptr, std::free), single_(nullptr, std::free) {
+    : metric_(metric), known_(nullptr, std::free) {
     for (int i = 0; i < 256; ++i) {
         const size_t at = static_cast<size_t>(3 * i);
         entries_[static_cast<size_t>(i)] = {colours[at], colours[at + 1], colours[at + 2]};
@@ -357,9 +374,8 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         std::stable_sort(byLightness_.begin(), byLightness_.end(),
                          [&](uint8_t a, uint8_t b) { return points_[a].x < points_[b].x; });
     } else {
-        lattice_ = std::make_unique<Lattice>(metric);
-        single_.reset(static_cast<uint16_t*>(std::calloc(size_t{1} << 18, sizeof(uint16_t))));
-        if (!single_) throw std::bad_alloc();
+        blockOf_.assign(4096, 0);
+        lattice_ = std::make_unique<Lattice>(metric, blockOf_, single_);
         for (const auto& [key, e] : exact_) {
             if (!rules.searchable.test(e))
                 lattice_->finestRecord(Lattice::finestCell(entries_[e])).kept = 1;
@@ -464,7 +480,9 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
         const uint32_t from = record.start - 1;
         const uint16_t many = record.count;
         if (many == 1) {
-            if (record.kept == 0) single_[cell] = static_cast<uint16_t>(lattice_->pool[from] + 1);
+            if (record.kept == 0) {
+                lattice_->singleOf(cell) = static_cast<uint16_t>(lattice_->pool[from] + 1);
+            }
             return lattice_->pool[from];
         }
         const unsigned slot = (colour.r & 3u) << 4 | (colour.g & 3u) << 2 | (colour.b & 3u);

@@ -56,10 +56,15 @@ class ColourMatcher {
     // nearest searchable entry. Answers are remembered per colour; a colour whose cell of 4 x 4
     // x 4 has one answer is answered here at once.
     uint8_t match(Rgb colour) {
-        if (single_) {
-            const uint16_t known = single_[(size_t(colour.r >> 2) << 12) |
-                                           (size_t(colour.g >> 2) << 6) | size_t(colour.b >> 2)];
-            if (known != 0) return static_cast<uint8_t>(known - 1);
+        if (!blockOf_.empty()) {
+            const uint32_t block = blockOf_[(size_t(colour.r >> 4) << 8) |
+                                            (size_t(colour.g >> 4) << 4) | size_t(colour.b >> 4)];
+            if (block != 0) {
+                const uint16_t known = single_[(block - 1) * size_t{64} +
+                                               ((colour.r >> 2 & 3u) << 4 |
+                                                (colour.g >> 2 & 3u) << 2 | (colour.b >> 2 & 3u))];
+                if (known != 0) return static_cast<uint8_t>(known - 1);
+            }
         }
         return matchSlowly(colour);
     }
@@ -90,9 +95,12 @@ class ColourMatcher {
     std::vector<std::pair<uint32_t, uint8_t>> exact_;     // colour key → entry, sorted by key
     std::unique_ptr<Lattice> lattice_;                    // rgb and OKLab
     std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1
-    // Per finest cell of the lattice: its one answer + 1, or 0 (not made, several, or a kept
-    // entry's colour inside).
-    std::unique_ptr<uint16_t[], void (*)(void*)> single_;
+    // The finest cells of the lattice come in blocks of 64, one block per cell of 16 a side
+    // that a colour fell in (memory grows with the colours met): blockOf_ numbers them from 1
+    // (0: none yet), and single_ holds, per finest cell, its one answer + 1, or 0 (not made,
+    // several, or a kept entry's colour inside).
+    std::vector<uint32_t> blockOf_;
+    std::vector<uint16_t> single_;
 };
 
 }  // namespace kiv

@@ -22,11 +22,12 @@ std::vector<int32_t> words(const Bytes& b, size_t from, size_t count) {
 }
 
 Bytes record(int32_t x, int32_t y, int32_t length, Bytes pixels = {}) {
-    Bytes out(12);
+    // Sized once, then filled: GCC 12 at -O3 sees an overflow in growing a 12-byte vector.
+    Bytes out(12 + pixels.size());
     storeLE32(out.data(), x);
     storeLE32(out.data() + 4, y);
     storeLE32(out.data() + 8, length);
-    out.insert(out.end(), pixels.begin(), pixels.end());
+    std::copy(pixels.begin(), pixels.end(), out.begin() + 12);
     return out;
 }
 

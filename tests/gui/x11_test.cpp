@@ -46,7 +46,9 @@ class X11Test : public QObject {
         ScopedTempDir dir;
         std::string script;
         for (int i = 0; i < 60; ++i) {
-            const std::string name = "f" + std::to_string(i) + ".bin";
+            std::string name = "f";  // appended: GCC 12 at -O3 sees overlaps in "f" + number
+            name += std::to_string(i);
+            name += ".bin";
             writeFile(name, patternBytes(200000, static_cast<uint32_t>(i)));
             script += name + " ITEM" + std::to_string(i) + "\n";
         }
