@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/file_output.h"
@@ -20,6 +21,9 @@ namespace {
 // libpng reports an error through this, which returns to the setjmp of the call.
 struct PngErrors {
     char text[256] = "";
+    // While reading: no single allocation larger than this (what a file of this size can
+    // rightly need), whatever lengths its chunks declare.
+    size_t largestAllocation = 0;
 };
 
 [[noreturn]] void onError(png_structp png, png_const_charp message) {
@@ -29,6 +33,26 @@ struct PngErrors {
 }
 
 void onWarning(png_structp, png_const_charp) {}
+
+// libpng's memory for reading: an allocation above the limit fails, which libpng reports as an
+// error ("Out of memory"), instead of being attempted.
+png_voidp allocateBounded(png_structp png, png_alloc_size_t size) {
+    auto* errors = static_cast<PngErrors*>(png_get_mem_ptr(png));
+    if (errors != nullptr && errors->largestAllocation > 0 && size > errors->largestAllocation) {
+        return nullptr;
+    }
+    return std::malloc(size);
+}
+
+void freeBounded(png_structp, png_voidp data) {
+    std::free(data);
+}
+
+png_structp createReader(PngErrors& errors, size_t fileBytes) {
+    errors.largestAllocation = fileBytes + (size_t{16} << 20);
+    return png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning, &errors,
+                                    allocateBounded, freeBounded);
+}
 
 struct MemoryReader {
     const uint8_t* data;
@@ -100,7 +124,7 @@ void readHeader(png_structp png, png_infop info, MemoryReader& source, ReadResul
 
 bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadResult& result,
              PngErrors& errors) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
+    png_structp png = createReader(errors, source.size);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr || setjmp(png_jmpbuf(png))) {
@@ -151,7 +175,7 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
 // Any PNG as 8-bit RGBA, or only its header when it is too large.
 bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& picture,
               ReadResult& result, PngErrors& errors) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
+    png_structp png = createReader(errors, source.size);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr || setjmp(png_jmpbuf(png))) {
