@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <numbers>
 
@@ -220,16 +219,16 @@ struct ColourMatcher::Lattice {
     // The matcher's block numbers and one-answer table; the records of each block here.
     std::vector<uint32_t>& blockOf;
     std::vector<uint16_t>& single;
-    std::deque<std::array<Finest, 64>> finest;
+    std::vector<std::unique_ptr<std::array<Finest, 64>>> finest;  // blocks stay where they are
     Finest& finestRecord(size_t cell) {
         const size_t r = cell >> 12, g = cell >> 6 & 63, b = cell & 63;
         uint32_t& block = blockOf[(r >> 2) << 8 | (g >> 2) << 4 | (b >> 2)];
         if (block == 0) {
-            finest.emplace_back();
+            finest.push_back(std::make_unique<std::array<Finest, 64>>());
             single.resize(single.size() + 64, 0);
             block = static_cast<uint32_t>(finest.size());
         }
-        return finest[block - 1][(r & 3) << 4 | (g & 3) << 2 | (b & 3)];
+        return (*finest[block - 1])[(r & 3) << 4 | (g & 3) << 2 | (b & 3)];
     }
     uint16_t& singleOf(size_t cell) {
         finestRecord(cell);  // the block exists
