@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
                      kTransferBufferBytes);
         return kStartupFailure;
     }
-    std::vector<OptionSpec> table(kKivOptions.begin(), kKivOptions.end());
+    std::vector<OptionEntry> table(kKivOptions.begin(), kKivOptions.end());
     table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
     const CommandLine line = parseCommandLine(argc, argv, 1, table);
     if (line.help) {

@@ -2,7 +2,7 @@
 
 namespace kiv {
 
-const std::array<OptionSpec, 9> kKivOptions = {{
+const std::array<OptionEntry, 9> kKivOptions = {{
     {"-C", "DIR",
      "change to DIR first, as make -C does (every other path is then\nrelative to DIR)"},
     {"--depfile", "FILE",

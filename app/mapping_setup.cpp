@@ -5,7 +5,7 @@
 
 namespace kiv {
 
-const std::array<OptionSpec, 7> kMappingOptions = {{
+const std::array<OptionEntry, 7> kMappingOptions = {{
     {"--palette", "SOURCE",
      "map true-colour, grey and alpha PNG pictures onto this palette:\na 256-colour PCX or indexed "
      "PNG, an archive (its first palette\nitem, or ARCHIVE:ITEM), a JASC-PAL or GIMP .gpl file, "
@@ -38,7 +38,7 @@ bool smallNumber(const std::string& text, int high, int& value) {
 
 bool isMappingOption(const std::string& name) {
     return std::any_of(kMappingOptions.begin(), kMappingOptions.end(),
-                       [&](const OptionSpec& spec) { return name == spec.names; });
+                       [&](const OptionEntry& option) { return name == option.names; });
 }
 
 bool takeMappingOption(const std::string& name, const std::string& value, MappingSetup& setup,

@@ -16,7 +16,7 @@ struct MappingSetup {
 };
 
 // The options, each with its value and help line (all of them take a value).
-extern const std::array<OptionSpec, 7> kMappingOptions;
+extern const std::array<OptionEntry, 7> kMappingOptions;
 bool isMappingOption(const std::string& name);
 // Takes one option and its value; false with the reason when the value is wrong.
 bool takeMappingOption(const std::string& name, const std::string& value, MappingSetup& setup,

@@ -6,9 +6,9 @@ namespace kiv {
 
 namespace {
 
-std::vector<std::string> namesOf(const OptionSpec& spec) {
+std::vector<std::string> namesOf(const OptionEntry& option) {
     std::vector<std::string> names;
-    std::string_view all = spec.names;
+    std::string_view all = option.names;
     while (!all.empty()) {
         const size_t comma = all.find(", ");
         names.emplace_back(all.substr(0, comma));
@@ -35,7 +35,7 @@ std::string CommandLine::value(std::string_view name) const {
     return {};
 }
 
-CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const OptionSpec> table) {
+CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const OptionEntry> table) {
     CommandLine line;
     bool optionsEnd = false;
     auto wrong = [&](std::string text) {
@@ -52,8 +52,8 @@ CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const Op
             continue;
         }
         bool found = false;
-        for (const OptionSpec& spec : table) {
-            const std::vector<std::string> names = namesOf(spec);
+        for (const OptionEntry& option : table) {
+            const std::vector<std::string> names = namesOf(option);
             for (const std::string& name : names) {
                 if (joined(name)) {
                     const std::string prefix = name.substr(0, name.size() - 4);
@@ -63,7 +63,7 @@ CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const Op
                     }
                     line.given.emplace_back(names.front(), word.substr(prefix.size()));
                 } else if (word == name) {
-                    if (spec.value == nullptr) {
+                    if (option.value == nullptr) {
                         line.given.emplace_back(names.front(), "");
                     } else if (i + 1 >= argc) {
                         wrong(word + " needs a value");
@@ -84,13 +84,13 @@ CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const Op
     return line;
 }
 
-std::string optionsHelp(std::span<const OptionSpec> table) {
+std::string optionsHelp(std::span<const OptionEntry> table) {
     constexpr size_t kColumn = 24;
     std::string out;
-    for (const OptionSpec& spec : table) {
-        std::string head = std::string("  ") + spec.names;
-        if (spec.value != nullptr) head += std::string(" ") + spec.value;
-        std::string_view help = spec.help;
+    for (const OptionEntry& option : table) {
+        std::string head = std::string("  ") + option.names;
+        if (option.value != nullptr) head += std::string(" ") + option.value;
+        std::string_view help = option.help;
         bool first = true;
         while (true) {
             const size_t end = help.find('\n');
@@ -112,10 +112,10 @@ std::string optionsHelp(std::span<const OptionSpec> table) {
     return out;
 }
 
-std::vector<std::string> optionNames(std::span<const OptionSpec> table) {
+std::vector<std::string> optionNames(std::span<const OptionEntry> table) {
     std::vector<std::string> all;
-    for (const OptionSpec& spec : table) {
-        for (const std::string& name : namesOf(spec)) all.push_back(name);
+    for (const OptionEntry& option : table) {
+        for (const std::string& name : namesOf(option)) all.push_back(name);
     }
     return all;
 }

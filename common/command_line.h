@@ -10,7 +10,7 @@
 
 namespace kiv {
 
-struct OptionSpec {
+struct OptionEntry {
     // Every name the option answers to, ", " between them ("-q, --quiet"). A name that ends in
     // NAME takes its value joined to it ("-Wno-NAME" takes -Wno-row-wrap).
     const char* names;
@@ -29,12 +29,12 @@ struct CommandLine {
 };
 
 // Reads argv[from] on: options anywhere, "--" ends them, "-" alone is an operand.
-CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const OptionSpec> table);
+CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const OptionEntry> table);
 
 // The options part of a help text: one entry per option, its help lines set in one column.
-std::string optionsHelp(std::span<const OptionSpec> table);
+std::string optionsHelp(std::span<const OptionEntry> table);
 
 // Every name of every option of the table.
-std::vector<std::string> optionNames(std::span<const OptionSpec> table);
+std::vector<std::string> optionNames(std::span<const OptionEntry> table);
 
 }  // namespace kiv

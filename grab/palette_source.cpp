@@ -199,16 +199,17 @@ bool readPaletteBytes(const std::string& name, std::span<const uint8_t> bytes,
     return reader.bytes(bytes);
 }
 
-bool loadPaletteSource(const std::string& spec, PaletteSource& source, std::string* why) {
+bool loadPaletteSource(const std::string& given, PaletteSource& source, std::string* why) {
     source = PaletteSource{};
-    source.name = spec;
+    source.name = given;
     Reader reader{source, why};
     // ARCHIVE:ITEM when the whole is no file and the part before the last ':' is one.
-    std::string path = spec, item;
-    const size_t colon = spec.rfind(':');
-    if (!isFile(spec) && colon != std::string::npos && colon > 0 && isFile(spec.substr(0, colon))) {
-        path = spec.substr(0, colon);
-        item = spec.substr(colon + 1);
+    std::string path = given, item;
+    const size_t colon = given.rfind(':');
+    if (!isFile(given) && colon != std::string::npos && colon > 0 &&
+        isFile(given.substr(0, colon))) {
+        path = given.substr(0, colon);
+        item = given.substr(colon + 1);
     }
     source.file = path;
     ReadableFile file;

@@ -19,7 +19,7 @@ struct PaletteSource {
 };
 
 // False with a one-line reason (the file's line where a text palette is at fault).
-bool loadPaletteSource(const std::string& spec, PaletteSource& source, std::string* why);
+bool loadPaletteSource(const std::string& given, PaletteSource& source, std::string* why);
 // The same for the bytes of a file that is no archive; name is for messages.
 bool readPaletteBytes(const std::string& name, std::span<const uint8_t> bytes,
                       PaletteSource& source, std::string* why);

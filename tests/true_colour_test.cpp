@@ -284,7 +284,7 @@ TEST(TrueColour, PaletteSources) {
     writeText("bad.gpl", "GIMP Palette\n1 2 3\n4 5 256\n");
     writeText("bad.txt", "JASC-PAL\n0100\n3\n1 2 3\n");
     struct Case {
-        std::string spec;
+        std::string given;
         int entries;
         int at;
         std::array<uint8_t, 3> colour;
@@ -308,10 +308,10 @@ TEST(TrueColour, PaletteSources) {
         {"none.pal", 0, 0, {}, "none.pal: No such file or directory"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.given);
         PaletteSource source;
         std::string why;
-        EXPECT_EQ(loadPaletteSource(c.spec, source, &why), c.error.empty());
+        EXPECT_EQ(loadPaletteSource(c.given, source, &why), c.error.empty());
         if (!c.error.empty()) {
             EXPECT_EQ(why.rfind(c.error, 0), 0u) << why;
             continue;

@@ -21,7 +21,7 @@ const char* const kHelp =
     "once the window is open; with an archive it opens the browser.\n"
     "\n";
 
-const kiv::OptionSpec kOptions[] = {
+const kiv::OptionEntry kOptions[] = {
     {"-h, --help", nullptr, "this text"},
     {"--version", nullptr, "the version"},
 };

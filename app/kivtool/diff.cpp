@@ -84,7 +84,7 @@ std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
 
 namespace {
 
-const OptionSpec kDiffOptions[] = {
+const OptionEntry kDiffOptions[] = {
     {"--images", "DIR", "before, after and difference pictures of changed graphic items"},
     {"-h, --help", nullptr, "this text"},
 };
@@ -304,7 +304,7 @@ int diffArchives(int argc, char** argv) {
     return kToolProblem;
 }
 
-std::span<const OptionSpec> diffCommandOptions() {
+std::span<const OptionEntry> diffCommandOptions() {
     return kDiffOptions;
 }
 

@@ -18,7 +18,7 @@ bool isLabel(const ArchiveEntry& entry) {
 
 namespace {
 
-const OptionSpec kExtractOptions[] = {
+const OptionEntry kExtractOptions[] = {
     {"-o", "DIR", "the folder to write into (the current one)"},
     {"-h, --help", nullptr, "this text"},
 };
@@ -68,7 +68,7 @@ int extractItems(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionSpec> extractCommandOptions() {
+std::span<const OptionEntry> extractCommandOptions() {
     return kExtractOptions;
 }
 

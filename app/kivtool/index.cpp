@@ -23,7 +23,7 @@ const char* const kIndexHelp =
     "exact, mapped and transparent, colours used, and the largest and mean difference with the\n"
     "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00).\n";
 
-const OptionSpec kOwnOptions[] = {
+const OptionEntry kOwnOptions[] = {
     {"-o", "FILE", "the picture to write"},
     {"--pcx", nullptr, "write a 256-colour PCX instead of a PNG"},
     {"--report-only", nullptr, "write nothing, only report"},
@@ -33,7 +33,7 @@ const OptionSpec kOwnOptions[] = {
 }  // namespace
 
 int indexPicture(int argc, char** argv) {
-    std::vector<OptionSpec> table(std::begin(kOwnOptions), std::end(kOwnOptions));
+    std::vector<OptionEntry> table(std::begin(kOwnOptions), std::end(kOwnOptions));
     table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
     const SubcommandLine w = parseSubcommandLine(argc, argv, table);
     if (w.help) return subcommandHelp(kIndexHelp, table);
@@ -111,7 +111,7 @@ int indexPicture(int argc, char** argv) {
     return kToolOk;
 }
 
-std::span<const OptionSpec> indexCommandOptions() {
+std::span<const OptionEntry> indexCommandOptions() {
     return kOwnOptions;
 }
 

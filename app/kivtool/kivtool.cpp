@@ -14,7 +14,7 @@
 
 namespace kiv {
 
-SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionSpec> table) {
+SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionEntry> table) {
     const CommandLine line = parseCommandLine(argc, argv, 2, table);
     SubcommandLine w;
     w.operands = line.operands;
@@ -24,7 +24,7 @@ SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const Option
     return w;
 }
 
-int subcommandHelp(const char* text, std::span<const OptionSpec> table) {
+int subcommandHelp(const char* text, std::span<const OptionEntry> table) {
     std::printf("%s\nOptions:\n%s", text, optionsHelp(table).c_str());
     return kToolOk;
 }
@@ -187,7 +187,7 @@ int usageError(const std::string& what) {
 
 namespace {
 
-const OptionSpec kUnpackOptions[] = {
+const OptionEntry kUnpackOptions[] = {
     {"--force", nullptr, "write into a folder that already holds files"},
     {"-h, --help", nullptr, "this text"},
 };
@@ -240,11 +240,11 @@ int kivtoolMain(int argc, char** argv) {
     return usageError("unknown command " + command);
 }
 
-std::span<const OptionSpec> unpackCommandOptions() {
+std::span<const OptionEntry> unpackCommandOptions() {
     return kUnpackOptions;
 }
 
-std::vector<std::pair<const char*, std::span<const OptionSpec>>> subcommandOptionTables() {
+std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOptionTables() {
     return {{"list", listCommandOptions()},       {"verify", verifyCommandOptions()},
             {"extract", extractCommandOptions()}, {"render", renderCommandOptions()},
             {"diff", diffCommandOptions()},       {"unpack", unpackCommandOptions()},

@@ -30,15 +30,15 @@ int indexPicture(int argc, char** argv);
 int makeColourTable(int argc, char** argv);
 
 // Each subcommand's table of options, as its parser and help use it.
-std::span<const OptionSpec> listCommandOptions();
-std::span<const OptionSpec> verifyCommandOptions();
-std::span<const OptionSpec> extractCommandOptions();
-std::span<const OptionSpec> renderCommandOptions();
-std::span<const OptionSpec> diffCommandOptions();
-std::span<const OptionSpec> tableCommandOptions();
-std::span<const OptionSpec> unpackCommandOptions();
-std::span<const OptionSpec> indexCommandOptions();  // and the mapping options
-std::vector<std::pair<const char*, std::span<const OptionSpec>>> subcommandOptionTables();
+std::span<const OptionEntry> listCommandOptions();
+std::span<const OptionEntry> verifyCommandOptions();
+std::span<const OptionEntry> extractCommandOptions();
+std::span<const OptionEntry> renderCommandOptions();
+std::span<const OptionEntry> diffCommandOptions();
+std::span<const OptionEntry> tableCommandOptions();
+std::span<const OptionEntry> unpackCommandOptions();
+std::span<const OptionEntry> indexCommandOptions();  // and the mapping options
+std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOptionTables();
 
 // The command line of a subcommand: its words and options.
 struct SubcommandLine {
@@ -49,9 +49,9 @@ struct SubcommandLine {
 };
 // Reads the words after the subcommand's name with the subcommand's table of options; each
 // option's value is found under its first name.
-SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionSpec> table);
+SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const OptionEntry> table);
 // The subcommand's help: its text, then the options from its table.
-int subcommandHelp(const char* text, std::span<const OptionSpec> table);
+int subcommandHelp(const char* text, std::span<const OptionEntry> table);
 // Wrong words: what is wrong and where the help is, on standard error; the exit status.
 int usageError(const std::string& what);
 

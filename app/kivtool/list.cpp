@@ -8,7 +8,7 @@ namespace kiv {
 
 namespace {
 
-const OptionSpec kListOptions[] = {
+const OptionEntry kListOptions[] = {
     {"--json", nullptr, "JSON: flags as numbers, names and details as strings"},
     {"-h, --help", nullptr, "this text"},
 };
@@ -64,7 +64,7 @@ int listArchive(int argc, char** argv) {
     return archive.directory().problems.empty() ? kToolOk : kToolProblem;
 }
 
-std::span<const OptionSpec> listCommandOptions() {
+std::span<const OptionEntry> listCommandOptions() {
     return kListOptions;
 }
 

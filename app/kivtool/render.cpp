@@ -39,7 +39,7 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
 
 namespace {
 
-const OptionSpec kRenderOptions[] = {
+const OptionEntry kRenderOptions[] = {
     {"-o", "DIR", "the folder to write into (the current one)"},
     {"--palette", "ITEM|FILE", "the colours: a palette item, a PCX or an indexed PNG"},
     {"--scale", "N", "enlarge by whole pixels, 1 to 16"},
@@ -162,7 +162,7 @@ int renderItems(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionSpec> renderCommandOptions() {
+std::span<const OptionEntry> renderCommandOptions() {
     return kRenderOptions;
 }
 

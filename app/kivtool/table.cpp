@@ -32,7 +32,7 @@ const char* const kTableHelp =
     "  grey                    256: each entry to the entry nearest to its grey\n"
     "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
 
-const OptionSpec kTableOptions[] = {
+const OptionEntry kTableOptions[] = {
     {"--palette", "SOURCE",
      "as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\nGIMP palette or raw .pal"},
     {"-o", "FILE", "the table to write"},
@@ -164,7 +164,7 @@ int makeColourTable(int argc, char** argv) {
     return kToolOk;
 }
 
-std::span<const OptionSpec> tableCommandOptions() {
+std::span<const OptionEntry> tableCommandOptions() {
     return kTableOptions;
 }
 

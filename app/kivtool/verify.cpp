@@ -52,7 +52,7 @@ int verifyOne(const std::string& path, bool strict) {
 
 namespace {
 
-const OptionSpec kVerifyOptions[] = {
+const OptionEntry kVerifyOptions[] = {
     {"--strict", nullptr, "overlapping items and bytes of no item are errors, not notes"},
     {"--rebuild", nullptr, "unpack, rebuild with kiv and compare byte for byte"},
     {"-h, --help", nullptr, "this text"},
@@ -87,7 +87,7 @@ int verifyArchives(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionSpec> verifyCommandOptions() {
+std::span<const OptionEntry> verifyCommandOptions() {
     return kVerifyOptions;
 }
 
