@@ -79,6 +79,17 @@ void recordResult(JobResult* result, const ArchiveWriter& writer, const std::str
     result->inputs = std::move(inputs);
 }
 
+// A job that ended without its archive still names the files it read or looked for, so that a
+// watcher knows what to wait on.
+void recordFailure(JobResult* result, const std::string& archive, const std::string& script,
+                   std::vector<std::string> inputs) {
+    if (result == nullptr) return;
+    *result = JobResult{};
+    result->archive = archive;
+    result->script = script;
+    result->inputs = std::move(inputs);
+}
+
 }  // namespace
 
 int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks,
@@ -90,7 +101,10 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     if (!haveTransferBuffer()) return kStartupFailure;
     // The script is opened before the archive is begun, so a missing script leaves no files.
     ScriptReader script;
-    if (!openGrabScript(script, scriptPath)) return kJobError;
+    if (!openGrabScript(script, scriptPath)) {
+        recordFailure(result, scriptBase(scriptPath) + ".kiv", resolveScriptPath(scriptPath), {});
+        return kJobError;
+    }
     const std::string scriptFile = script.path();
     ArchiveWriter writer;
     ConsoleScope console{hooks};
@@ -103,6 +117,7 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
         recordResult(result, writer, scriptFile, inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
+        recordFailure(result, writer.archiveName, scriptFile, ctx.inputs);
         return exit.status();
     } catch (const std::bad_alloc&) {
         return outOfMemory(writer);
@@ -119,12 +134,13 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
     ArchiveWriter writer;
     ConsoleScope console{hooks};
     console.show();
+    const std::string scriptFile = resolveScriptPath(scriptBase(scriptPath) + ".lnk");
     try {
         runLinkScript(writer, scriptPath);
-        recordResult(result, writer, resolveScriptPath(scriptBase(scriptPath) + ".lnk"),
-                     writer.inputs);
+        recordResult(result, writer, scriptFile, writer.inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
+        recordFailure(result, scriptBase(scriptPath) + ".kiv", scriptFile, writer.inputs);
         return exit.status();
     } catch (const std::bad_alloc&) {
         return outOfMemory(writer);

@@ -12,6 +12,7 @@
 #include "app/jobs.h"
 #include "app/kiv_options.h"
 #include "app/mapping_setup.h"
+#include "app/watch.h"
 #include "common/command_line.h"
 #include "common/console.h"
 #include "common/file_output.h"
@@ -22,6 +23,7 @@ namespace {
 
 const char* const kUsage =
     "usage: kiv [OPTION]... SCRIPT [/k]\n"
+    "       kiv --watch [OPTION]... SCRIPT... [/k]\n"
     "Builds an archive (.kiv) from a grab script (.SCP) or a link script (a name whose last\n"
     "three letters are LNK, in any case). The archive lands beside the script, named after the\n"
     "part of its path before the first '.'; pictures and linked files are taken relative to the\n"
@@ -37,7 +39,8 @@ const char* const kHelpEnd =
     "\n"
     "Exit status: 0 the job ran to its end without an error (also this text and the usage\n"
     "text); 1 the job reported an error; 2 wrong words on the command line; 255 the job could\n"
-    "not start (its files cannot be created or its link script opened).\n";
+    "not start (its files cannot be created or its link script opened). --watch ends with 0\n"
+    "on Ctrl-C.\n";
 
 void printHelp() {
     std::printf(
@@ -53,6 +56,50 @@ void printHelp() {
 int wrongWords(const std::string& what) {
     std::fprintf(stderr, "kiv: %s\ntry 'kiv --help'\n", what.c_str());
     return 2;
+}
+
+// One job, as both a single run and each run of --watch make it.
+// keyPauses: how many times "/k" was given; a grab job says so as many times.
+int runJob(const std::string& script, kiv::PictureMapper* mapper, bool verbose, int keyPauses,
+           kiv::JobResult& result) {
+    using namespace kiv;
+    if (isLinkScriptName(script)) return runLinkJob(script, {}, &result);
+    for (int i = 0; i < keyPauses; ++i) outputPrint("\nKey Pause Active !!!!\n");
+    GrabContext ctx;
+    ctx.trueColour = mapper;
+    ctx.noteMappings = verbose;
+    const int status = runGrabJob(ctx, script, {}, &result);
+    // The palette is an input of the job like its pictures.
+    if (mapper != nullptr) result.inputs.push_back(mapper->palette().file);
+    return status;
+}
+
+// kiv --watch SCRIPT...: the palette of true-colour pictures is read again when it changed.
+int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetup& mapping,
+                 kiv::PictureMapper& mapper, bool verbose, int keyPauses) {
+    using namespace kiv;
+    std::vector<WatchedScript> jobs;
+    for (const std::string& script : scripts) jobs.push_back({script, isLinkScriptName(script)});
+    FileState palette;
+    if (!mapping.palette.empty()) palette = fileStateOf(mapping.palette);
+    return watchJobs(jobs, [&](const WatchedScript& job, JobResult& result) {
+        PictureMapper* used = nullptr;
+        if (!mapping.palette.empty() && !job.link) {
+            const FileState now = fileStateOf(mapping.palette);
+            std::string why;
+            if ((now.hash != palette.hash || now.exists != palette.exists) &&
+                !prepareMapper(mapping, mapper, &why)) {
+                std::fprintf(stderr, "kiv: --palette %s\n", why.c_str());
+                result = JobResult{};
+                result.script = job.script;
+                result.inputs.push_back(mapping.palette);
+                return kJobError;
+            }
+            palette = now;
+            used = &mapper;
+        }
+        return runJob(job.script, used, verbose, keyPauses, result);
+    });
 }
 
 }  // namespace
@@ -111,6 +158,9 @@ int main(int argc, char** argv) {
     if (mappingGiven && mapping.palette.empty()) {
         return wrongWords("the options of true-colour pictures need --palette SOURCE");
     }
+    if (line.has("--watch") && !depfile.empty()) {
+        return wrongWords("--watch writes no dependency file: leave out --depfile");
+    }
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "kiv: -C %s: %s\n", folder.c_str(), std::strerror(errno));
         return 2;
@@ -129,24 +179,21 @@ int main(int argc, char** argv) {
                          mapping.palette.c_str(), mapper.palette().form.c_str());
         }
     }
-    int status;
-    JobResult result;
-    if (isLinkScriptName(script)) {
-        status = runLinkJob(script, {}, &result);
-    } else {
-        for (int i = 1; i < argc; ++i) {
-            if (equalsIgnoreCase(argv[i], "/k")) outputPrint("\nKey Pause Active !!!!\n");
+    int keyPauses = 0;
+    for (int i = 1; i < argc; ++i) keyPauses += equalsIgnoreCase(argv[i], "/k") ? 1 : 0;
+    if (line.has("--watch")) {
+        std::vector<std::string> scripts;
+        for (const std::string& word : line.operands) {
+            if (!equalsIgnoreCase(word.c_str(), "/k")) scripts.push_back(word);
         }
-        GrabContext ctx;
-        if (!mapping.palette.empty()) ctx.trueColour = &mapper;
-        ctx.noteMappings = verbose;
-        status = runGrabJob(ctx, script, {}, &result);
+        const int status = watchScripts(scripts, mapping, mapper, verbose, keyPauses);
+        releaseTransferBuffer();
+        return status;
     }
+    JobResult result;
+    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
+                        result);
     releaseTransferBuffer();
-    // The palette is an input of the job like its pictures.
-    if (!mapping.palette.empty() && !isLinkScriptName(script)) {
-        result.inputs.push_back(mapper.palette().file);
-    }
     std::string why;
     if (result.finished && !depfile.empty() &&
         !writeWholeFile(depfile, dependencyRule(result), &why)) {

@@ -2,12 +2,16 @@
 
 namespace kiv {
 
-const std::array<OptionEntry, 9> kKivOptions = {{
+const std::array<OptionEntry, 10> kKivOptions = {{
     {"-C", "DIR",
      "change to DIR first, as make -C does (every other path is then\nrelative to DIR)"},
     {"--depfile", "FILE",
      "once the archive is finished, write FILE: a Make rule naming the\narchive and every file "
      "the job read (the script, pictures, linked\nfiles, merged archives)"},
+    {"--watch", nullptr,
+     "run each SCRIPT (several may be given), then run again each job one\nof whose files "
+     "changed (its script, pictures, linked files, merged\narchives), archives before the link "
+     "jobs that merge them, until\nCtrl-C; a summary line per job on standard error"},
     {"--strict, -Werror", nullptr, "warnings are errors: the exit status becomes 1"},
     {"-Wno-NAME", nullptr, "no warnings of the kind NAME (the names are below)"},
     {"-Werror=NAME", nullptr, "warnings of the kind NAME are errors"},

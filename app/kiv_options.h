@@ -8,6 +8,6 @@
 
 namespace kiv {
 
-extern const std::array<OptionEntry, 9> kKivOptions;
+extern const std::array<OptionEntry, 10> kKivOptions;
 
 }  // namespace kiv

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,5 +106,29 @@ RunResult runKivtoolWith(const std::vector<std::string>& args, const std::string
 // Starts kiv without waiting (its output discarded); waitStatus collects its exit status.
 pid_t startKiv(const std::vector<std::string>& args, const std::string& folder = ".");
 int waitStatus(pid_t pid);
+
+// kiv --watch running in a folder: its standard error read line by line as it comes, its
+// standard output kept.
+class WatchingKiv {
+  public:
+    WatchingKiv(const std::vector<std::string>& args, const std::string& folder = ".");
+    ~WatchingKiv();
+    // Reads standard error until `done` (true) or until `seconds` pass (false).
+    bool waitUntil(const std::function<bool()>& done, double seconds = 20);
+    // The lines of standard error so far.
+    const std::vector<std::string>& lines() const { return lines_; }
+    // Lines after the first `from`, joined by newlines.
+    std::string linesFrom(size_t from) const;
+    const std::string& output() const { return output_; }
+    // Sends SIGINT and waits for the exit status (killed after 20 s: 128 + SIGKILL).
+    int interrupt();
+
+  private:
+    void readSome(int timeoutMs);
+    pid_t pid_ = -1;
+    int errFd_ = -1, outFd_ = -1;
+    std::string partial_, output_;
+    std::vector<std::string> lines_;
+};
 
 }  // namespace kivtest
