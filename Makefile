@@ -44,10 +44,11 @@ test: build build-asan build-release
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
-	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench
+	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench kiv_watch_bench
 	@build-bench/bench/kiv_bench
 	@build-bench/bench/kiv_scale_bench
 	@build-bench/bench/kiv_colour_bench
+	@build-bench/bench/kiv_watch_bench
 
 # Installs kiv, kivtool, kiv-gui, their manual pages, completions and desktop files under PREFIX.
 PREFIX ?= /usr/local

@@ -385,7 +385,7 @@ bool waitFor(int fd, int wake, int timeoutMs, bool& ready) {
 
 // Saves come in bursts (a temporary file written, then renamed): a round starts once the
 // files have been quiet this long, and at the latest after the longest wait.
-constexpr int kQuietMs = 50;
+constexpr int kQuietMs = 30;
 constexpr int kLongestWaitMs = 1000;
 
 }  // namespace

@@ -96,7 +96,7 @@ TEST_F(WatchTest, ASaveRerunsTheJobsThatReadItThenTheLinkJobAndNothingElse) {
     // A burst of saves is one run, of the last picture.
     for (uint8_t fill = 20; fill < 25; ++fill) {
         savePicture("a.pcx", fill);
-        pause(5);
+        pause(2);
     }
     ASSERT_TRUE(waitForSummaries(kiv, 8)) << kiv.linesFrom(6);
     pause(400);
