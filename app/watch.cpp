@@ -335,6 +335,14 @@ class Watch {
         return pending;
     }
 
+    std::set<std::string> changedFiles() const {
+        std::set<std::string> files;
+        for (const WatchedJob& job : jobs_) {
+            for (const std::string& file : job.inputs.changed()) files.insert(file);
+        }
+        return files;
+    }
+
     size_t count() const { return jobs_.size(); }
 
   private:
@@ -409,17 +417,16 @@ int watchJobs(const std::vector<WatchedScript>& jobs, const WatchRunner& run) {
                          std::set<std::string>(files.begin(), files.end()).size(), watch.count());
             told = true;
         }
-        // Saves made while the jobs ran, before the watch was set on their files.
-        const std::vector<bool> missed = watch.changedBy({});
-        if (std::find(missed.begin(), missed.end(), true) != missed.end()) {
-            watch.runPending(missed);
-            if (stopRequested != 0) break;
-            continue;
+        // Saves made while the jobs ran, before the watch was set on their files, are waited
+        // on like the others: a file may be half written.
+        std::set<std::string> reported = watch.changedFiles();
+        if (reported.empty()) {
+            bool ready = false;
+            if (!waitFor(watcher.descriptor(), signals.descriptor(), -1, ready)) break;
+            if (!ready) continue;
+            reported = watcher.take();
         }
         bool ready = false;
-        if (!waitFor(watcher.descriptor(), signals.descriptor(), -1, ready)) break;
-        if (!ready) continue;
-        std::set<std::string> reported = watcher.take();
         const auto first = std::chrono::steady_clock::now();
         bool stopped = false;
         while (std::chrono::steady_clock::now() - first <

@@ -135,7 +135,7 @@ TEST_F(WatchTest, AFailingJobKeepsWatchingAndWhatAppearsStartsIt) {
     // The script broken, then mended.
     writeText("a.scp", "LOADPCX art/gone.pcx\n");
     ASSERT_TRUE(waitForSummaries(kiv, 6)) << kiv.linesFrom(0);
-    EXPECT_NE(summaries(kiv)[5].find("(with errors)"), std::string::npos);
+    EXPECT_NE(summaries(kiv)[5].find("(with errors)"), std::string::npos) << kiv.linesFrom(0);
     writeText("a.scp", "LOADPCX a.pcx\nRAW pa 0 0 1 1\n");
     ASSERT_TRUE(waitForSummaries(kiv, 7)) << kiv.linesFrom(0);
     EXPECT_EQ(firstPixel("a.kiv"), 1);
