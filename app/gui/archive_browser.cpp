@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemWatcher>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,12 +12,15 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "common/file_output.h"
 #include "grab/item_formats.h"
+#include "grab/palette_source.h"
 #include "grab/png_picture.h"
 
 namespace kiv {
@@ -41,10 +45,25 @@ QImage imageOf(const IndexedImage& image, const std::array<uint8_t, 768>& colour
 namespace {
 
 std::optional<QString> saveWithDialog(QWidget* owner, const QString& title,
-                                      const QString& suggested) {
-    const QString chosen = QFileDialog::getSaveFileName(owner, title, suggested);
+                                      const QString& suggested, const QString& filter) {
+    const QString chosen = QFileDialog::getSaveFileName(owner, title, suggested, filter);
     if (chosen.isEmpty()) return std::nullopt;
     return chosen;
+}
+
+// What the palette box's items stand for, besides the entries of palette items.
+constexpr int kGrey = -1;         // no palette item: grey
+constexpr int kChosenFile = -2;   // the palette file chosen
+constexpr int kChooseFile = -3;   // "From a file…"
+
+// An item's pictures: raw items in rows of rawWidth pixels, or a 65,536-byte raw item as a
+// 256 × 256 table.
+std::vector<IndexedImage> picturesOf(const ItemInfo& info, const std::vector<uint8_t>& bytes,
+                                     int rawWidth) {
+    std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
+    if (pictures.empty() && info.kind == ItemKind::Raw && rawWidth == 0 && bytes.size() == 65536)
+        pictures.push_back({256, 256, bytes, false});
+    return pictures;
 }
 
 }  // namespace
@@ -75,6 +94,17 @@ ArchiveBrowser::ArchiveBrowser(SaveChooser chooser)
     exportButton_->setStatusTip("Save the selected item as an indexed PNG");
     extractButton_ = new QPushButton("Extract…");
     extractButton_->setStatusTip("Save the selected item's exact bytes");
+    paletteBox_ = new QComboBox;
+    paletteBox_->setStatusTip("The colours to draw with: a palette item of the archive or a file");
+    widthBox_ = new QSpinBox;
+    widthBox_->setRange(0, 4096);
+    widthBox_->setSpecialValueText("auto");
+    widthBox_->setPrefix("raw width ");
+    widthBox_->setStatusTip("Draw raw items in rows of this many pixels");
+    auto* drawing = new QHBoxLayout;
+    drawing->addWidget(new QLabel("Palette:"));
+    drawing->addWidget(paletteBox_, 1);
+    drawing->addWidget(widthBox_);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(info_, 1);
     buttons->addWidget(zoomBox_);
@@ -82,9 +112,12 @@ ArchiveBrowser::ArchiveBrowser(SaveChooser chooser)
     buttons->addWidget(extractButton_);
     auto* right = new QWidget;
     auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->addLayout(drawing);
     rightLayout->addWidget(scroll, 1);
     rightLayout->addLayout(buttons);
+    // The list can be widened by dragging the bar between the two.
     auto* split = new QSplitter;
+    split->setChildrenCollapsible(false);
     split->addWidget(table_);
     split->addWidget(right);
     split->setStretchFactor(1, 1);
@@ -96,20 +129,53 @@ ArchiveBrowser::ArchiveBrowser(SaveChooser chooser)
             [this](int index) { setZoom(zoomBox_->itemData(index).toInt()); });
     connect(exportButton_, &QPushButton::clicked, this, [this] { exportPng(); });
     connect(extractButton_, &QPushButton::clicked, this, [this] { extract(); });
+    connect(paletteBox_, &QComboBox::activated, this, [this](int index) { paletteChosen(index); });
+    connect(widthBox_, &QSpinBox::valueChanged, this, [this](int width) { setRawWidth(width); });
+    // A save comes as several events (a temporary file, a rename): one read after they end.
+    fileWatcher_ = new QFileSystemWatcher(this);
+    reloadTimer_ = new QTimer(this);
+    reloadTimer_->setSingleShot(true);
+    reloadTimer_->setInterval(100);
+    connect(reloadTimer_, &QTimer::timeout, this, [this] { reloadIfChanged(); });
+    connect(fileWatcher_, &QFileSystemWatcher::fileChanged, reloadTimer_,
+            qOverload<>(&QTimer::start));
+    connect(fileWatcher_, &QFileSystemWatcher::directoryChanged, reloadTimer_,
+            qOverload<>(&QTimer::start));
 }
 
 ArchiveBrowser::~ArchiveBrowser() = default;
 
 bool ArchiveBrowser::open(const QString& path) {
+    QString why;
+    if (!load(path, &why)) {
+        info_->setText(QString("%1: %2").arg(path, why));
+        return false;
+    }
+    paletteFile_.clear();
+    fillPaletteBox();
+    if (archive_->size() > 0) select(0);
+    return true;
+}
+
+bool ArchiveBrowser::load(const QString& path, QString* why) {
     auto archive = std::make_unique<ArchiveView>();
-    std::string why;
-    if (!archive->open(path.toLocal8Bit().toStdString(), &why)) {
-        info_->setText(QString("%1: %2").arg(path, QString::fromLocal8Bit(why.c_str())));
+    std::string reason;
+    const FileState state = fileStateOf(path.toLocal8Bit().toStdString());
+    if (!archive->open(path.toLocal8Bit().toStdString(), &reason)) {
+        *why = QString::fromLocal8Bit(reason.c_str());
         return false;
     }
     archive_ = std::move(archive);
+    path_ = path;
+    seen_ = state;
+    if (!fileWatcher_->files().isEmpty()) fileWatcher_->removePaths(fileWatcher_->files());
+    if (!fileWatcher_->directories().isEmpty())
+        fileWatcher_->removePaths(fileWatcher_->directories());
+    fileWatcher_->addPath(path);
+    fileWatcher_->addPath(QFileInfo(path).absolutePath());
     setWindowTitle(QStringLiteral("Kiv ver " KIV_VERSION " - ") + QFileInfo(path).fileName());
     displayPalette(*archive_, colours_);
+    table_->blockSignals(true);
     table_->setRowCount(static_cast<int>(archive_->size()));
     for (size_t i = 0; i < archive_->size(); ++i) {
         const ItemInfo info = itemInfo(*archive_, i);
@@ -120,9 +186,135 @@ bool ArchiveBrowser::open(const QString& path) {
         table_->setItem(row, 2, new QTableWidgetItem(kindName(info.kind)));
         table_->setItem(row, 3, new QTableWidgetItem(QString::number(archive_->entry(i).length)));
     }
+    table_->blockSignals(false);
     table_->resizeColumnsToContents();
-    if (archive_->size() > 0) select(0);
     return true;
+}
+
+bool ArchiveBrowser::reloadIfChanged() {
+    if (path_.isEmpty()) return false;
+    const FileState now = fileStateOf(path_.toLocal8Bit().toStdString());
+    // A file replaced by a rename is watched anew.
+    if (!fileWatcher_->files().contains(path_)) fileWatcher_->addPath(path_);
+    if (now.exists == seen_.exists && now.hash == seen_.hash) return false;
+    if (!now.exists) {
+        info_->setText(QString("%1 is gone from the disk; shown as it was").arg(path_));
+        seen_ = now;
+        return false;
+    }
+    // The same entry stays selected: by its name, else by its place.
+    const int row = table_->currentRow();
+    const std::string name =
+        row >= 0 && static_cast<size_t>(row) < archive_->size() ? archive_->name(size_t(row)) : "";
+    const int paletteData = paletteBox_->currentData().toInt();
+    const std::string paletteName = paletteData >= 0 && size_t(paletteData) < archive_->size()
+                                        ? archive_->name(size_t(paletteData))
+                                        : "";
+    QString why;
+    if (!load(path_, &why)) {
+        info_->setText(QString("%1 changed on disk and is no archive now: %2").arg(path_, why));
+        seen_ = now;
+        return false;
+    }
+    fillPaletteBox();
+    if (paletteData == kChosenFile) {
+        usePaletteFile(paletteFile_);
+    } else {
+        for (int k = 0; k < paletteBox_->count(); ++k) {
+            const int entry = paletteBox_->itemData(k).toInt();
+            if (entry >= 0 && archive_->name(size_t(entry)) == paletteName) {
+                usePaletteItem(size_t(entry));
+                break;
+            }
+        }
+    }
+    int again = std::min(row, static_cast<int>(archive_->size()) - 1);
+    for (size_t i = 0; i < archive_->size() && !name.empty(); ++i) {
+        if (archive_->name(i) == name) {
+            again = static_cast<int>(i);
+            break;
+        }
+    }
+    if (again >= 0) select(again);
+    return true;
+}
+
+void ArchiveBrowser::fillPaletteBox() {
+    paletteBox_->blockSignals(true);
+    paletteBox_->clear();
+    for (size_t i = 0; i < archive_->size(); ++i) {
+        if (archive_->readable(i) && isPaletteItem(archive_->item(i))) {
+            paletteBox_->addItem(QString("%1 (#%2)")
+                                     .arg(QString::fromLocal8Bit(archive_->name(i).c_str()))
+                                     .arg(i + 1),
+                                 static_cast<int>(i));
+        }
+    }
+    if (paletteBox_->count() == 0) paletteBox_->addItem("Grey (no palette item)", kGrey);
+    if (!paletteFile_.isEmpty()) paletteBox_->addItem(QFileInfo(paletteFile_).fileName(), kChosenFile);
+    paletteBox_->addItem("From a file…", kChooseFile);
+    paletteBox_->setCurrentIndex(0);
+    paletteBox_->blockSignals(false);
+}
+
+void ArchiveBrowser::paletteChosen(int index) {
+    const int meaning = paletteBox_->itemData(index).toInt();
+    if (meaning >= 0) {
+        usePaletteItem(static_cast<size_t>(meaning));
+    } else if (meaning == kChosenFile) {
+        usePaletteFile(paletteFile_);
+    } else if (meaning == kGrey) {
+        displayPalette(*archive_, colours_);
+        showSelected();
+    } else {
+        const std::optional<QString> chosen =
+            paletteChooser ? paletteChooser(this)
+                           : std::optional<QString>(QFileDialog::getOpenFileName(
+                                 this, "Palette to draw with", QString(),
+                                 "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal *.PAL *.gpl);;All "
+                                 "files (*)"));
+        if (!chosen || chosen->isEmpty() || !usePaletteFile(*chosen)) {
+            paletteBox_->setCurrentIndex(0);
+            paletteChosen(0);
+        }
+    }
+}
+
+bool ArchiveBrowser::usePaletteItem(size_t entry) {
+    if (!archive_ || entry >= archive_->size() || !archive_->readable(entry) ||
+        !isPaletteItem(archive_->item(entry))) {
+        warn(QString("Entry %1 is no palette item").arg(entry + 1));
+        return false;
+    }
+    colours_ = displayColours(archive_->item(entry));
+    const int index = paletteBox_->findData(static_cast<int>(entry));
+    if (index >= 0) paletteBox_->setCurrentIndex(index);
+    showSelected();
+    return true;
+}
+
+bool ArchiveBrowser::usePaletteFile(const QString& path) {
+    PaletteSource source;
+    std::string why;
+    if (!loadPaletteSource(path.toLocal8Bit().toStdString(), source, &why)) {
+        warn(QString("No palette to draw with: %1").arg(QString::fromLocal8Bit(why.c_str())));
+        return false;
+    }
+    colours_ = source.colours;
+    if (paletteFile_ != path) {
+        paletteFile_ = path;
+        if (archive_) fillPaletteBox();
+    }
+    const int index = paletteBox_->findData(kChosenFile);
+    if (index >= 0) paletteBox_->setCurrentIndex(index);
+    showSelected();
+    return true;
+}
+
+void ArchiveBrowser::setRawWidth(int width) {
+    rawWidth_ = std::clamp(width, 0, 4096);
+    if (widthBox_->value() != rawWidth_) widthBox_->setValue(rawWidth_);
+    showSelected();
 }
 
 void ArchiveBrowser::select(int entry) {
@@ -150,7 +342,7 @@ void ArchiveBrowser::showSelected() {
     const std::vector<uint8_t> bytes = archive_->item(i);
     const ItemInfo info = recogniseItem(archive_->name(i), bytes);
     info_->setText(QString("%1 %2").arg(kindName(info.kind), QString::fromStdString(info.detail)));
-    const std::vector<IndexedImage> pictures = renderItem(info, bytes);
+    const std::vector<IndexedImage> pictures = picturesOf(info, bytes, rawWidth_);
     exportButton_->setEnabled(!pictures.empty());
     extractButton_->setEnabled(info.kind != ItemKind::Label);
     if (pictures.empty()) return;
@@ -171,11 +363,13 @@ void ArchiveBrowser::exportPng() {
     const size_t i = static_cast<size_t>(row);
     const std::vector<uint8_t> bytes = archive_->item(i);
     const std::vector<IndexedImage> pictures =
-        renderItem(recogniseItem(archive_->name(i), bytes), bytes);
+        picturesOf(recogniseItem(archive_->name(i), bytes), bytes, rawWidth_);
     if (pictures.empty()) return;
-    const std::optional<QString> path =
-        chooser_(this, "Export PNG", QString::fromLocal8Bit(archive_->name(i).c_str()) + ".png");
+    std::optional<QString> path =
+        chooser_(this, "Export PNG", QString::fromLocal8Bit(archive_->name(i).c_str()) + ".png",
+                 "PNG pictures (*.png)");
     if (!path) return;
+    if (QFileInfo(*path).suffix().isEmpty()) *path += ".png";
     std::string why;
     if (!writeIndexedPng(path->toLocal8Bit().toStdString(), pictures[0], colours_, &why)) {
         warn(QString::fromLocal8Bit(why.c_str()));
@@ -202,7 +396,7 @@ void ArchiveBrowser::extract() {
         return;
     }
     const std::optional<QString> path =
-        chooser_(this, "Extract", QString::fromLocal8Bit(archive_->name(i).c_str()));
+        chooser_(this, "Extract", QString::fromLocal8Bit(archive_->name(i).c_str()), QString());
     if (!path) return;
     std::string why;
     if (!writeWholeFile(path->toLocal8Bit().toStdString(), archive_->item(i), &why)) {

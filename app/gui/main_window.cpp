@@ -14,7 +14,9 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/gui/archive_browser.h"
@@ -33,8 +35,10 @@ const MenuCommand kMenuCommands[4] = {
     {0, "退出(&X)", kMenuExit, "Exit"},
     {1, "关于(&A)", kMenuAbout, "About"},
 };
-const MenuCommand kAddedCommands[6] = {
+const MenuCommand kAddedCommands[7] = {
     {0, "打开 Kiv(&O)…", kMenuOpenArchive, "Open an archive (.kiv) in the archive browser"},
+    {0, "Watch(&W)", kMenuWatch,
+     "Run the last job again whenever its script or a file it read changes"},
     {2, "&1×", kMenuZoom1, "Show the picture at its size"},
     {2, "&2×", kMenuZoom1 + 1, "Show the picture twice as large"},
     {2, "&3×", kMenuZoom1 + 2, "Show the picture three times as large"},
@@ -134,7 +138,12 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     // The zoom items are exclusive check items: the current zoom is marked.
     auto* zooms = new QActionGroup(this);
     for (const MenuCommand& command : kAddedCommands) {
-        QAction* action = add(command, command.id == kMenuOpenArchive ? exit : nullptr);
+        const bool file = command.id == kMenuOpenArchive || command.id == kMenuWatch;
+        QAction* action = add(command, file ? exit : nullptr);
+        if (command.id == kMenuWatch) {
+            action->setCheckable(true);
+            watchAction_ = action;
+        }
         if (command.id >= kMenuZoom1 && command.id < kMenuZoom1 + 4) {
             action->setCheckable(true);
             action->setChecked(command.id == kMenuZoom1);
@@ -154,6 +163,11 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     ctx_.previewSink = &display_;
     const QString remembered = QSettings("kiv", "kiv-gui").value("trueColourPalette").toString();
     if (!remembered.isEmpty()) setTrueColourPalette(remembered);
+    // Saves come as bursts of events: the job runs again once they have been quiet a while.
+    rerunTimer_ = new QTimer(this);
+    rerunTimer_->setSingleShot(true);
+    rerunTimer_->setInterval(30);
+    connect(rerunTimer_, &QTimer::timeout, this, [this] { rerunIfChanged(); });
     // Not even by hand does the client area get narrower than the menu bar needs.
     preview_->setMinimumWidth(menuBar()->sizeHint().width());
     adjustSize();  // a client area of 320 × 200 under the menu bar
@@ -189,6 +203,9 @@ void MainWindow::runCommand(int id) {
         case kMenuZoom1 + 2:
         case kMenuZoom1 + 3:
             setZoom(id - kMenuZoom1 + 1);
+            break;
+        case kMenuWatch:
+            setWatching(!watching());
             break;
         case kMenuTrueColourPalette:
             if (auto chosen = paletteChooser
@@ -241,6 +258,48 @@ void MainWindow::setZoom(int zoom) {
     preview_->setZoom(zoom);
     for (int z = 0; z < 4; ++z)
         zoomActions_[static_cast<size_t>(z)]->setChecked(z + 1 == preview_->zoom());
+}
+
+void MainWindow::setWatching(bool on) {
+    watchAction_->setChecked(on);
+    if (on == watching()) return;
+    if (!on) {
+        delete notifier_;
+        notifier_ = nullptr;
+        watcher_.reset();
+        rerunTimer_->stop();
+        reported_.clear();
+        return;
+    }
+    watcher_ = std::make_unique<InputWatcher>();
+    if (!watcher_->ready()) {
+        setStatus(QString("Cannot watch: %1").arg(QString::fromStdString(watcher_->error())));
+        watcher_.reset();
+        watchAction_->setChecked(false);
+        return;
+    }
+    notifier_ = new QSocketNotifier(watcher_->descriptor(), QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        const std::set<std::string> files = watcher_->take();
+        reported_.insert(files.begin(), files.end());
+        rerunTimer_->start();
+    });
+    watcher_->watch(lastInputs_.paths());
+    // Saves made before the watch began count too.
+    rerunTimer_->start();
+}
+
+bool MainWindow::rerunIfChanged() {
+    if (lastScript_.isEmpty() || !watching()) return false;
+    if (busy_) {
+        rerunTimer_->start();  // once the job that runs has ended
+        return false;
+    }
+    const std::set<std::string> reported = std::move(reported_);
+    reported_.clear();
+    if (lastInputs_.changed(reported).empty()) return false;
+    runJob(lastGrab_, lastScript_);
+    return true;
 }
 
 bool MainWindow::setTrueColourPalette(const QString& path) {
@@ -330,8 +389,24 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     }
     busy_ = true;
     setStatus(QString("Running %1…").arg(info.fileName()));
+    // The files of the job as it reads them: those it read last time are taken before it runs,
+    // so that a save while it runs is seen.
+    JobInputs before;
+    const QString script = info.absoluteFilePath();
+    if (script == lastScript_) before.record(lastInputs_.paths());
     lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
     busy_ = false;
+    ++jobsRun_;
+    std::vector<std::string> files{watchedPath(name)};
+    if (!result.script.empty()) files.push_back(watchedPath(result.script));
+    for (const std::string& input : result.inputs) {
+        if (watchedPath(input) != watchedPath(result.archive)) files.push_back(watchedPath(input));
+    }
+    if (ctx_.trueColour != nullptr) files.push_back(palettePath_.toLocal8Bit().toStdString());
+    lastGrab_ = grab;
+    lastScript_ = script;
+    lastInputs_.record(files, before);
+    if (watcher_) watcher_->watch(lastInputs_.paths());
     const int errors =
         static_cast<int>(jobErrors().size()) +
         static_cast<int>(std::count_if(

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/display.h"
+#include "app/watch.h"
 #include "grab/grab_context.h"
 #include "grab/picture_mapping.h"
 
@@ -17,6 +18,8 @@ class QMessageBox;
 
 class QLabel;
 class QAction;
+class QSocketNotifier;
+class QTimer;
 
 namespace kiv {
 
@@ -54,6 +57,7 @@ enum MenuCommandId {
     kMenuOpenArchive = 205,
     kMenuZoom1 = 211,  // to kMenuZoom1 + 3: 1× to 4×
     kMenuTrueColourPalette = 215,
+    kMenuWatch = 216,
 };
 
 struct MenuCommand {
@@ -65,7 +69,7 @@ struct MenuCommand {
 extern const char* const kMenuTitles[3];
 // The original menu; the window's additions (Open archive, View) come in kAddedCommands.
 extern const MenuCommand kMenuCommands[4];
-extern const MenuCommand kAddedCommands[6];
+extern const MenuCommand kAddedCommands[7];
 
 inline constexpr const char* kWindowTitle = "Kiv ver " KIV_VERSION;
 
@@ -84,6 +88,12 @@ class MainWindow : public QMainWindow {
     void openPath(const QString& path);
     void openArchive(const QString& path);
     void setZoom(int zoom);
+    // File → Watch: the last job runs again whenever one of its files (its script, pictures,
+    // linked files, merged archives, the true-colour palette) changes.
+    void setWatching(bool on);
+    bool watching() const { return watcher_ != nullptr; }
+    // Runs the last job again when its files changed since it ran; true when it did.
+    bool rerunIfChanged();
 
     // What tests look at.
     PreviewWidget* preview() const { return preview_; }
@@ -107,6 +117,8 @@ class MainWindow : public QMainWindow {
 
     QLabel* statusLabel() const { return statusLabel_; }
     QAction* zoomAction(int zoom) const { return zoomActions_[static_cast<size_t>(zoom - 1)]; }
+    QAction* watchAction() const { return watchAction_; }
+    int jobsRun() const { return jobsRun_; }
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -136,6 +148,16 @@ class MainWindow : public QMainWindow {
     std::array<QAction*, 4> zoomActions_{};
     DisplayPreview display_;
     int lastStatus_ = 0;
+    int jobsRun_ = 0;
+    // The last job, and its files as it read them.
+    bool lastGrab_ = true;
+    QString lastScript_;  // absolute
+    JobInputs lastInputs_;
+    QAction* watchAction_ = nullptr;
+    std::unique_ptr<InputWatcher> watcher_;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer* rerunTimer_ = nullptr;
+    std::set<std::string> reported_;  // files the watcher named since the last look
 };
 
 }  // namespace kiv

@@ -2,6 +2,7 @@
 #include "app/gui/main_window.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -111,12 +112,13 @@ class MainWindowTest : public QObject {
                 tips << item->statusTip();
             }
         }
-        // The original items with their ids, and the window's additions: open an archive, zoom,
-        // the palette of true-colour pictures.
-        QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "打开 Kiv(&O)…", "退出(&X)",
+        // The original items with their ids, and the window's additions: open an archive,
+        // watch, zoom, the palette of true-colour pictures.
+        QCOMPARE(texts, QStringList({"抓取图形(&G)", "链接 Kiv(&L)", "打开 Kiv(&O)…",
+                                     "Watch(&W)", "退出(&X)",
                                      "&1×", "&2×", "&3×", "&4×",
                                      "Palette for true-colour pictures…", "关于(&A)"}));
-        QCOMPARE(ids, QList<int>({202, 203, 205, 201, 211, 212, 213, 214, 215, 204}));
+        QCOMPARE(ids, QList<int>({202, 203, 205, 216, 201, 211, 212, 213, 214, 215, 204}));
         QCOMPARE(tips[0], QString("Grab graphics: run a grab script (.SCP)"));
         QVERIFY(
             std::none_of(tips.begin(), tips.end(), [](const QString& t) { return t.isEmpty(); }));
@@ -469,7 +471,7 @@ class MainWindowTest : public QObject {
                   "RAW raw 0 0 1 1\n");
         QCOMPARE(runKiv({"all.scp"}).status, 0);
         QStringList saved;
-        ArchiveBrowser browser([&](QWidget*, const QString&, const QString& suggested) {
+        ArchiveBrowser browser([&](QWidget*, const QString&, const QString& suggested, const QString&) {
             saved << suggested;
             return std::optional<QString>(QDir::current().absoluteFilePath("out-" + suggested));
         });
@@ -541,6 +543,114 @@ class MainWindowTest : public QObject {
         QVERIFY(!QFile::exists("out-gone"));
         QVERIFY(browser.lastWarning().contains("Entry 2 (gone)"));
         QVERIFY(browser.lastWarning().contains("outside the file"));
+    }
+
+    // File → Watch runs the last job again when a file it read is saved, not when another file
+    // changes; the browser reads the archive again and keeps the entry selected.
+    void watchRerunsTheLastJobAndTheBrowserFollows() {
+        ScopedTempDir dir;
+        auto save = [](uint8_t fill) {
+            writePcx(".pic.tmp", testPicture(32, 16, fill));
+            QCOMPARE(std::rename(".pic.tmp", "pic.pcx"), 0);
+        };
+        save(3);
+        writeText("job.scp", "LOADPCX pic.pcx\nPALETTE pal\nRAW r 0 0 1 1\n");
+        FakeChooser chooser;
+        chooser.answer = QDir::current().absoluteFilePath("job.scp");
+        MainWindow w(chooser.function());
+        QVERIFY(w.watchAction()->isCheckable());
+        QCOMPARE(w.watchAction()->statusTip(),
+                 QString("Run the last job again whenever its script or a file it read changes"));
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.jobsRun(), 1);
+        w.openArchive(QDir::current().absoluteFilePath("job.kiv"));
+        w.browser()->select(1);
+        w.browser()->setRawWidth(8);
+        const QImage before = w.browser()->shownImage();
+        QVERIFY(!before.isNull());
+        w.runCommand(kMenuWatch);
+        QVERIFY(w.watching() && w.watchAction()->isChecked());
+        writeText("notes.txt", "another file");
+        save(3);  // the same bytes again
+        QTest::qWait(300);
+        QCOMPARE(w.jobsRun(), 1);
+        save(5);
+        QTRY_COMPARE(w.jobsRun(), 2);
+        PcxPicture saved = testPicture(32, 16, 5);
+        QCOMPARE(w.preview()->shown().pixel(20, 0), fileColour(saved, saved.at(20, 0)));
+        QCOMPARE(parseArchive("job.kiv").data(1).at(0), 5);
+        QTRY_VERIFY(w.browser()->shownImage() != before);
+        QCOMPARE(w.browser()->table()->currentRow(), 1);
+        // The script is a file of the job too.
+        writeText("job.scp", "LOADPCX pic.pcx\nRAW r 0 0 1 1\n");
+        QTRY_COMPARE(w.jobsRun(), 3);
+        QTRY_COMPARE(w.browser()->table()->rowCount(), 1);
+        QCOMPARE(w.browser()->table()->currentRow(), 0);
+        w.runCommand(kMenuWatch);
+        QVERIFY(!w.watching() && !w.watchAction()->isChecked());
+        save(7);
+        QTest::qWait(300);
+        QCOMPARE(w.jobsRun(), 3);
+    }
+
+    // The browser draws with the palette chosen (an item or a file), raw items in rows of the
+    // width given, and exports PNG only.
+    void browserPaletteRawWidthAndExport() {
+        ScopedTempDir dir;
+        PcxPicture first = testPicture(32, 16, 1), second = first;
+        for (auto& c : second.palette) c = static_cast<uint8_t>(255 - c);
+        writePcx("a.pcx", first);
+        writePcx("b.pcx", second);
+        writeText("two.scp", "LOADPCX a.pcx\nPALETTE one\nRAW raw 0 0 2 1\nLOADPCX b.pcx\n"
+                             "PALETTE two\n");
+        QCOMPARE(runKiv({"two.scp"}).status, 0);
+        QStringList filters;
+        ArchiveBrowser browser([&](QWidget*, const QString&, const QString&, const QString& filter) {
+            filters << filter;
+            return std::optional<QString>(QDir::current().absoluteFilePath("out"));
+        });
+        QVERIFY(browser.open(QDir::current().absoluteFilePath("two.kiv")));
+        QCOMPARE(browser.paletteBox()->count(), 3);  // one, two, From a file…
+        browser.select(1);
+        QVERIFY(browser.shownImage().isNull());  // raw: no width yet
+        browser.setRawWidth(16);
+        QCOMPARE(browser.shownImage().size(), QSize(16, 8));
+        const uint8_t index = first.at(0, 0);
+        auto sixBit = [](uint8_t v) { return (v >> 2) * 4 + (v >> 2) / 16; };
+        auto itemColour = [&](const PcxPicture& p) {
+            return qRgb(sixBit(p.palette[3 * index]), sixBit(p.palette[3 * index + 1]),
+                        sixBit(p.palette[3 * index + 2]));
+        };
+        QCOMPARE(browser.shownImage().pixel(0, 0), itemColour(first));
+        QVERIFY(browser.usePaletteItem(2));
+        QCOMPARE(browser.shownImage().pixel(0, 0), itemColour(second));
+        QVERIFY(!browser.usePaletteItem(1));  // the raw item is no palette
+        QVERIFY(browser.usePaletteFile("b.pcx"));
+        QCOMPARE(browser.shownImage().pixel(0, 0), fileColour(second, index));
+        QCOMPARE(browser.paletteBox()->currentText(), QString("b.pcx"));
+        writeText("junk.txt", "no palette");
+        QVERIFY(!browser.usePaletteFile("junk.txt"));
+        QVERIFY(browser.lastWarning().startsWith("No palette to draw with: "));
+        browser.exportPng();
+        QCOMPARE(filters, QStringList({"PNG pictures (*.png)"}));
+        PngPicture png;
+        QVERIFY(readIndexedPng(readFile("out.png"), 1 << 20, png, nullptr));
+        QCOMPARE(png.width, 16);
+    }
+
+    // A link job's warnings are in the message box with its errors.
+    void linkJobWarningsAreInTheMessage() {
+        ScopedTempDir dir;
+        writeFile("data.bin", Bytes(10, 1));
+        writeText("pack.lnk", "data.bin\ngone.bin GONE\n");
+        MainWindow w;
+        w.openPath(QDir::current().absoluteFilePath("pack.lnk"));
+        QCOMPARE(w.lastStatus(), 1);
+        QVERIFY(w.lastMessage() != nullptr);
+        const QString text = w.lastMessage()->text();
+        QVERIFY2(text.contains("pack.lnk:1: warning: ") && text.contains("[-Wunstored-file]"),
+                 qPrintable(text));
+        QVERIFY2(text.contains("pack.lnk:2: error: "), qPrintable(text));
     }
 
     // kiv-gui SCRIPT runs it, kiv-gui ARCHIVE opens it, and so do drops.
