@@ -19,7 +19,7 @@ void DisplayOutput::fitWindowToPicture(int32_t, int32_t) {}
 bool DisplayOutput::acceptBitmap(const DisplayBitmap&) {
     return true;
 }
-void DisplayOutput::drawDisplay(const DisplayBitmap&, int32_t, int32_t) {}
+void DisplayOutput::drawDisplay(const DisplayBitmap&, const PreviewArea&) {}
 
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette) {
     DisplayPalette colours{};
@@ -86,11 +86,11 @@ void releaseDisplayBitmap(DisplayBitmap& display) {
 
 void drawDisplay(const DisplayBitmap& display, DisplayOutput* output) {
     if (!display.valid || display.pixelStore.empty() || output == nullptr) return;
-    output->drawDisplay(display, 0, display.height());
+    output->drawDisplay(display, {0, display.height(), 0, display.width()});
 }
 
 void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
-                    int32_t width, int32_t height, int32_t firstRow, int32_t endRow) {
+                    int32_t width, int32_t height, const PreviewArea& changed) {
     // Without a platform display nothing ever shows the bitmap (the command line): the copy
     // would only cost time, a whole picture per grab command.
     if (display.pixelStore.empty() || preview == nullptr || output == nullptr) return;
@@ -100,15 +100,22 @@ void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t
     if (rows <= 0 || columns <= 0) return;
     const size_t pitch = static_cast<size_t>(display.pitch());
     const int32_t storeRows = display.height();
-    firstRow = std::max(firstRow, 0);
-    endRow = std::min(endRow, rows);
-    for (int32_t r = firstRow; r < endRow; ++r) {
-        std::memcpy(display.pixelStore.data() + static_cast<size_t>(storeRows - 1 - r) * pitch,
-                    preview + static_cast<size_t>(r) * static_cast<size_t>(width),
-                    static_cast<size_t>(columns));
+    PreviewArea area = changed;
+    area.firstRow = std::max(area.firstRow, 0);
+    area.endRow = std::max(area.firstRow, std::min(area.endRow, rows));
+    area.firstColumn = std::max(area.firstColumn, 0);
+    area.endColumn = std::max(area.firstColumn, std::min(area.endColumn, columns));
+    if (!area.empty()) {
+        for (int32_t r = area.firstRow; r < area.endRow; ++r) {
+            std::memcpy(display.pixelStore.data() + static_cast<size_t>(storeRows - 1 - r) * pitch +
+                            area.firstColumn,
+                        preview + static_cast<size_t>(r) * static_cast<size_t>(width) +
+                            area.firstColumn,
+                        static_cast<size_t>(area.endColumn - area.firstColumn));
+        }
     }
     if (!display.valid || output == nullptr) return;
-    output->drawDisplay(display, firstRow, std::max(firstRow, endRow));
+    output->drawDisplay(display, area);
 }
 
 void fitWindowToPicture(DisplayOutput* output, int32_t width, int32_t height) {
@@ -129,8 +136,8 @@ bool DisplayPreview::beginPicture(int32_t width, int32_t height, const uint8_t* 
 }
 
 void DisplayPreview::previewChanged(const uint8_t* preview, int32_t width, int32_t height,
-                                    int32_t firstRow, int32_t endRow) {
-    refreshPreview(display_, output_, preview, width, height, firstRow, endRow);
+                                    const PreviewArea& changed) {
+    refreshPreview(display_, output_, preview, width, height, changed);
 }
 
 }  // namespace kiv

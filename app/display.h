@@ -41,9 +41,10 @@ class DisplayOutput {
     virtual void fitWindowToPicture(int32_t width, int32_t height);
     // The platform's own surface for a new bitmap; false when it cannot be made.
     virtual bool acceptBitmap(const DisplayBitmap& bitmap);
-    // Copy the bitmap into the window at 1:1, now. Rows firstRow to endRow - 1 (counted from
-    // the top of the picture) changed since the last call; a platform may convert only those.
-    virtual void drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, int32_t endRow);
+    // Copy the bitmap into the window at 1:1. Only the area given (counted from the top of the
+    // picture) changed since the last call; a platform may convert only that, and may put
+    // several calls' changes on the screen at once.
+    virtual void drawDisplay(const DisplayBitmap& bitmap, const PreviewArea& changed);
 };
 
 // Creates the display bitmap; returns its pixelStore (at least width × height bytes), or
@@ -53,10 +54,10 @@ uint8_t* createDisplayBitmap(DisplayBitmap& display, DisplayOutput* output, cons
 std::optional<DisplayPalette> makeDisplayPalette(const uint8_t* palette);
 void releaseDisplayBitmap(DisplayBitmap& display);
 void drawDisplay(const DisplayBitmap& display, DisplayOutput* output);
-// Copies rows firstRow to endRow - 1 of the upright preview into the bottom-up pixel store and
-// draws it; without an output (nothing to draw in) it does nothing.
+// Copies the area of the upright preview into the bottom-up pixel store and draws it; without
+// an output (nothing to draw in) it does nothing.
 void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t* preview,
-                    int32_t width, int32_t height, int32_t firstRow, int32_t endRow);
+                    int32_t width, int32_t height, const PreviewArea& changed);
 void fitWindowToPicture(DisplayOutput* output, int32_t width, int32_t height);
 
 // The live preview of a grab job on a platform's display: the grab side's preview sink, made of
@@ -66,8 +67,8 @@ class DisplayPreview : public PreviewSink {
     explicit DisplayPreview(DisplayOutput* output = nullptr) : output_(output) {}
     void releasePicture() override;
     bool beginPicture(int32_t width, int32_t height, const uint8_t* fileColours) override;
-    void previewChanged(const uint8_t* preview, int32_t width, int32_t height, int32_t firstRow,
-                        int32_t endRow) override;
+    void previewChanged(const uint8_t* preview, int32_t width, int32_t height,
+                        const PreviewArea& changed) override;
 
     DisplayBitmap& bitmap() { return display_; }
     const DisplayBitmap& bitmap() const { return display_; }

@@ -231,7 +231,7 @@ void grabColormap(GrabContext& ctx) {
                 ctx.preview.data() + static_cast<size_t>(row) * static_cast<size_t>(ctx.width),
                 table + (row / 2) * 256, columns);
         }
-        markPreviewBytes(ctx, 0, static_cast<int64_t>(std::min(ctx.height, 64)) * ctx.width);
+        markPreviewRectangle(ctx, 0, 0, static_cast<int64_t>(columns), std::min(ctx.height, 64));
     }
     ctx.cursor += kShadeTableBytes;
 }
@@ -262,7 +262,8 @@ void grabTransparent(GrabContext& ctx) {
                     ctx.preview.data() + static_cast<size_t>(a) * static_cast<size_t>(ctx.width),
                     table + a * 256, columns);
             }
-            markPreviewBytes(ctx, 0, static_cast<int64_t>(std::min(ctx.height, 256)) * ctx.width);
+            markPreviewRectangle(ctx, 0, 0, static_cast<int64_t>(columns),
+                                 std::min(ctx.height, 256));
         }
         refreshPreview(ctx);
     }

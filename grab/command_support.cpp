@@ -8,26 +8,56 @@
 
 namespace kiv {
 
-void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte) {
-    if (ctx.width <= 0 || endByte <= firstByte) return;
-    const int64_t first = firstByte / ctx.width;
-    const int64_t end = std::min<int64_t>((endByte + ctx.width - 1) / ctx.width, ctx.height);
-    if (end <= first) return;
-    if (ctx.dirtyEndRow <= ctx.dirtyFirstRow) {
-        ctx.dirtyFirstRow = static_cast<int32_t>(first);
-        ctx.dirtyEndRow = static_cast<int32_t>(end);
-    } else {
-        ctx.dirtyFirstRow = std::min(ctx.dirtyFirstRow, static_cast<int32_t>(first));
-        ctx.dirtyEndRow = std::max(ctx.dirtyEndRow, static_cast<int32_t>(end));
+namespace {
+
+// Adds an area, already inside the picture, to what changed.
+void markArea(GrabContext& ctx, const PreviewArea& area) {
+    if (area.empty()) return;
+    PreviewArea& dirty = ctx.dirty;
+    if (dirty.empty()) {
+        dirty = area;
+        return;
     }
+    dirty.firstRow = std::min(dirty.firstRow, area.firstRow);
+    dirty.endRow = std::max(dirty.endRow, area.endRow);
+    dirty.firstColumn = std::min(dirty.firstColumn, area.firstColumn);
+    dirty.endColumn = std::max(dirty.endColumn, area.endColumn);
+}
+
+int32_t within(int64_t value, int32_t limit) {
+    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, limit));
+}
+
+}  // namespace
+
+void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte) {
+    if (ctx.width <= 0 || endByte <= firstByte || firstByte < 0) return;
+    const int64_t first = firstByte / ctx.width;
+    const int64_t end = (endByte + ctx.width - 1) / ctx.width;
+    PreviewArea area{within(first, ctx.height), within(end, ctx.height), 0, ctx.width};
+    if (end - first == 1) {
+        area.firstColumn = static_cast<int32_t>(firstByte % ctx.width);
+        area.endColumn = static_cast<int32_t>((endByte - 1) % ctx.width + 1);
+    }
+    markArea(ctx, area);
+}
+
+void markPreviewRectangle(GrabContext& ctx, int64_t x, int64_t y, int64_t width,
+                          int64_t height) {
+    if (width <= 0 || height <= 0 || ctx.width <= 0) return;
+    if (x < 0 || x + width > ctx.width) {
+        markPreviewBytes(ctx, y * ctx.width + x, (y + height - 1) * ctx.width + x + width);
+        return;
+    }
+    markArea(ctx, {within(y, ctx.height), within(y + height, ctx.height), within(x, ctx.width),
+                   within(x + width, ctx.width)});
 }
 
 void refreshPreview(GrabContext& ctx) {
-    const int32_t first = ctx.dirtyFirstRow, end = ctx.dirtyEndRow;
-    ctx.dirtyFirstRow = ctx.dirtyEndRow = 0;
+    const PreviewArea changed = ctx.dirty;
+    ctx.dirty = PreviewArea{};
     if (ctx.preview.empty() || ctx.previewSink == nullptr) return;
-    ctx.previewSink->previewChanged(ctx.preview.data(), ctx.width, ctx.height, first,
-                                    std::max(first, end));
+    ctx.previewSink->previewChanged(ctx.preview.data(), ctx.width, ctx.height, changed);
 }
 
 const char* itemLabel(const GrabContext& ctx) {

@@ -59,13 +59,16 @@ struct GrabContext {
     PictureMapper* trueColour = nullptr;
     bool noteMappings = false;  // a note for each picture mapped: how exact it came out
     PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody
-    // Rows of the preview changed since the last refresh: dirtyFirstRow to dirtyEndRow - 1.
-    int32_t dirtyFirstRow = 0;
-    int32_t dirtyEndRow = 0;
+    // The part of the preview changed since the last refresh.
+    PreviewArea dirty;
 };
 
-// Notes that the preview bytes from firstByte to endByte - 1 (row stride width) changed.
+// Notes that the preview bytes from firstByte to endByte - 1 (row stride width) changed: whole
+// rows, or the columns of the one row they lie in.
 void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte);
+// Notes that a rectangle of the preview changed (what lies outside the picture is left out);
+// a rectangle that runs past the right edge goes on in the next rows, so whole rows changed.
+void markPreviewRectangle(GrabContext& ctx, int64_t x, int64_t y, int64_t width, int64_t height);
 // Shows the preview: the rows changed since the last refresh go to the preview sink.
 void refreshPreview(GrabContext& ctx);
 

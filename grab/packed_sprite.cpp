@@ -1,5 +1,7 @@
 #include "grab/packed_sprite.h"
 
+#include <algorithm>
+
 #include "grab/commands.h"
 
 namespace kiv {
@@ -27,16 +29,27 @@ bool encodePackedSprite(GrabContext& ctx, int32_t x, int32_t y, int32_t w, int32
     ctx.lastPackedSize = static_cast<int32_t>(size);
     // Every stored pixel (each non-zero one of the rectangle) shows in the grabbed colour.
     int64_t first = -1, last = -1;
+    int32_t left = w, right = -1, top = -1, bottom = -1;
     for (int32_t r = 0; r < h; ++r) {
         for (int32_t c = 0; c < w; ++c) {
             if (src.at(c, r) == 0) continue;
             const int64_t p = src.index(c, r);
             ctx.preview[static_cast<size_t>(p)] = kGrabbedMark;
-            if (first < 0) first = p;
-            last = p;
+            first = first < 0 ? p : std::min(first, p);
+            last = std::max(last, p);
+            left = std::min(left, c);
+            right = std::max(right, c);
+            if (top < 0) top = r;
+            bottom = r;
         }
     }
-    if (first >= 0) markPreviewBytes(ctx, first, last + 1);
+    // The box of the pixels marked; a sprite past the right edge goes on in the next rows.
+    if (first >= 0 && x >= 0 && int64_t{x} + w <= ctx.width) {
+        markPreviewRectangle(ctx, int64_t{x} + left, int64_t{y} + top, right - left + 1,
+                             bottom - top + 1);
+    } else if (first >= 0) {
+        markPreviewBytes(ctx, first, last + 1);
+    }
     refreshPreview(ctx);
     return true;
 }

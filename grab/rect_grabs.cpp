@@ -27,8 +27,7 @@ enum class PreviewEffect { Restore, Clear };
 void copyRows(GrabContext& ctx, const Rectangle& rect, PreviewEffect effect) {
     // A rectangle without columns touches no byte, however many rows it names.
     if (rect.w <= 0 || rect.h <= 0) return;
-    markPreviewBytes(ctx, static_cast<int64_t>(rowStart(ctx, rect, 0)),
-                     static_cast<int64_t>(rowStart(ctx, rect, rect.h - 1)) + rect.w);
+    markPreviewRectangle(ctx, rect.x, rect.y, rect.w, rect.h);
     for (int32_t r = 0; r < rect.h; ++r) {
         const size_t at = rowStart(ctx, rect, r);
         const size_t w = static_cast<size_t>(rect.w);

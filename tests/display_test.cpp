@@ -62,7 +62,7 @@ TEST(DisplayBitmap, PreviewIsCopiedBottomUpAtTheRowPitch) {
     auto pal = paletteWithRedAtOne();
     ASSERT_NE(createDisplayBitmap(d, &out, pal.data(), 5, 3), nullptr);
     const uint8_t preview[15] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    refreshPreview(d, &out, preview, 5, 3, 0, 3);
+    refreshPreview(d, &out, preview, 5, 3, {0, 3, 0, 5});
     ASSERT_EQ(d.pitch(), 8);
     // The last preview row lands first in memory.
     EXPECT_EQ(Bytes(d.pixelStore.begin(), d.pixelStore.begin() + 5), (Bytes{11, 12, 13, 14, 15}));
@@ -75,7 +75,7 @@ TEST(DisplayBitmap, NothingIsDrawnWithoutABitmap) {
     DisplayBitmap d;
     RecordingDisplay out;
     const uint8_t preview[4] = {1, 2, 3, 4};
-    refreshPreview(d, &out, preview, 2, 2, 0, 2);
+    refreshPreview(d, &out, preview, 2, 2, {0, 2, 0, 2});
     drawDisplay(d, &out);
     EXPECT_EQ(out.draws, 0);
 
@@ -85,7 +85,7 @@ TEST(DisplayBitmap, NothingIsDrawnWithoutABitmap) {
     EXPECT_FALSE(d.valid);
     EXPECT_TRUE(d.pixelStore.empty());
     EXPECT_TRUE(d.info.has_value()) << "the info block stays until the next bitmap";
-    refreshPreview(d, &out, preview, 2, 2, 0, 2);
+    refreshPreview(d, &out, preview, 2, 2, {0, 2, 0, 2});
     drawDisplay(d, &out);
     EXPECT_EQ(out.draws, 0);
 }

@@ -133,3 +133,49 @@ TEST(RectNoPicture, CommandsBeforeTheFirstLoadAreRefused) {
               "RAW sky: no picture loaded\nTEXTURE t: no picture loaded\n");
     EXPECT_TRUE(jobFailed());
 }
+
+// Each command hands the display only the area it changed: its rectangle, the box of a
+// sprite's pixels, or whole rows when it runs past the right edge into the next rows.
+TEST(PreviewAreas, EachCommandDrawsOnlyWhatItChanged) {
+    ScopedTempDir dir;
+    PcxPicture p = blankPicture(64, 32);
+    p.at(10, 5) = 3;
+    p.at(20, 9) = 4;
+    p.at(60, 2) = 5;
+    writePcx("pic.pcx", p);
+    GrabHarness h;
+    h.run("LOADPCX pic.pcx");
+    ASSERT_EQ(h.display.areas.size(), 1u);
+    struct Case {
+        const char* line;
+        PreviewArea area;  // rows first, end; columns first, end
+    } cases[] = {
+        {"LOADPCX pic.pcx", {0, 32, 0, 64}},
+        {"RAW r 1 2 3 1", {16, 24, 8, 32}},
+        {"TEXTURE t 2 1 1 2", {8, 24, 16, 24}},
+        {"PACKED s 0 0 4 2", {5, 10, 10, 21}},
+        {"PACKEDC c 0 0 4 2", {5, 10, 10, 21}},
+        {"RAW w 7 0 2 1", {0, 9, 0, 64}},     // 16 columns from x 56: on into the next rows
+        {"PACKED e 7 0 2 1", {2, 3, 60, 61}},  // its one pixel
+        {"PACKED z 2 2 1 1", {0, 0, 0, 0}},    // no pixel: nothing
+        {"TRANSPARENT g 1", {0, 32, 0, 64}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        h.display.areas.clear();
+        h.run(c.line);
+        ASSERT_FALSE(h.display.areas.empty());
+        const PreviewArea& got = h.display.areas.back();
+        if (c.area.empty()) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        EXPECT_EQ(got.firstRow, c.area.firstRow);
+        EXPECT_EQ(got.endRow, c.area.endRow);
+        EXPECT_EQ(got.firstColumn, c.area.firstColumn);
+        EXPECT_EQ(got.endColumn, c.area.endColumn);
+    }
+    // Whatever came in pieces, the display holds the preview.
+    Bytes preview(h.ctx.preview.begin(), h.ctx.preview.begin() + 64 * 32);
+    EXPECT_EQ(h.shownPixels(), preview);
+}

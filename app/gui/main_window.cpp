@@ -396,6 +396,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     if (script == lastScript_) before.record(lastInputs_.paths());
     lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
     busy_ = false;
+    preview_->flush();  // the job's last changes
     ++jobsRun_;
     std::vector<std::string> files{watchedPath(name)};
     if (!result.script.empty()) files.push_back(watchedPath(result.script));

@@ -37,6 +37,7 @@ void PreviewWidget::fitWindowToPicture(int32_t width, int32_t height) {
 
 void PreviewWidget::setZoom(int zoom) {
     zoom_ = std::clamp(zoom, 1, 4);
+    pending_ = QRect();
     if (!picture_.isEmpty()) {
         QWidget* frame = window();
         const QSize around = frame->size() - size();
@@ -47,18 +48,21 @@ void PreviewWidget::setZoom(int zoom) {
     update();
 }
 
-void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, int32_t endRow) {
+// How often a running job's changes reach the screen: each is seen, within this time.
+constexpr int kFrameMs = 16;
+
+void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap, const PreviewArea& changed) {
     const int w = bitmap.width(), h = bitmap.height();
-    // Only the rows that changed are converted, unless the picture itself is new.
+    QRect area(changed.firstColumn, changed.firstRow, changed.endColumn - changed.firstColumn,
+               changed.endRow - changed.firstRow);
+    // Only the part that changed is converted, unless the picture itself is new.
     if (shown_.width() != w || shown_.height() != h || bitmap.info != shownInfo_ ||
         valid_ != &bitmap.valid) {
         shown_ = QImage(w, h, QImage::Format_RGB32);
         shownInfo_ = bitmap.info;
-        firstRow = 0;
-        endRow = h;
+        area = QRect(0, 0, w, h);
     }
-    firstRow = std::max(firstRow, 0);
-    endRow = std::min(endRow, h);
+    area = area.intersected(QRect(0, 0, w, h));
     // The colours of the bitmap's info block: blue, green, red, 0.
     QRgb colours[256];
     const uint8_t* entries = bitmap.info->data() + kInfoHeaderBytes;
@@ -66,20 +70,37 @@ void PreviewWidget::drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, i
         colours[i] = qRgb(entries[4 * i + 2], entries[4 * i + 1], entries[4 * i]);
     }
     const size_t pitch = static_cast<size_t>(bitmap.pitch());
-    for (int r = firstRow; r < endRow; ++r) {
+    for (int r = area.top(); r <= area.bottom(); ++r) {
         const uint8_t* source = bitmap.pixelStore.data() + static_cast<size_t>(h - 1 - r) * pitch;
         QRgb* target = reinterpret_cast<QRgb*>(shown_.scanLine(r));
-        for (int x = 0; x < w; ++x) target[x] = colours[source[x]];
+        for (int x = area.left(); x <= area.right(); ++x) target[x] = colours[source[x]];
     }
     valid_ = &bitmap.valid;
-    // At once: a running job keeps the window from handling paint requests.
-    if (endRow > firstRow) repaint(0, firstRow * zoom_, w * zoom_, (endRow - firstRow) * zoom_);
+    if (area.isEmpty()) return;
+    pending_ |= QRect(area.topLeft() * zoom_, area.size() * zoom_);
+    // A running job keeps the window from handling paint requests: what changed is painted at
+    // once when a frame's time has passed since the last, and otherwise asked for, so that the
+    // window paints it when the job has ended or by the next change after a frame's time.
+    if (!sinceShown_.isValid() || sinceShown_.elapsed() >= kFrameMs) {
+        flush();
+    } else {
+        update(pending_);
+    }
+}
+
+void PreviewWidget::flush() {
+    if (pending_.isEmpty()) return;
+    const QRect area = pending_;
+    pending_ = QRect();
+    sinceShown_.start();
+    repaint(area);
 }
 
 void PreviewWidget::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.fillRect(event->rect(), Qt::black);
+    if (event->region().contains(pending_)) pending_ = QRect();
     if (valid_ == nullptr || !*valid_ || shown_.isNull()) return;
     if (zoom_ == 1) {
         painter.drawImage(event->rect().topLeft(), shown_, event->rect());

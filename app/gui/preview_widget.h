@@ -2,7 +2,9 @@
 // 1:1 or enlarged by a whole factor (no smoothing).
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QRect>
 #include <QWidget>
 
 #include "app/display.h"
@@ -15,7 +17,9 @@ class PreviewWidget : public QWidget, public DisplayOutput {
 
     // DisplayOutput
     void fitWindowToPicture(int32_t width, int32_t height) override;
-    void drawDisplay(const DisplayBitmap& bitmap, int32_t firstRow, int32_t endRow) override;
+    void drawDisplay(const DisplayBitmap& bitmap, const PreviewArea& changed) override;
+    // Puts what changed since the last time on the screen now.
+    void flush();
 
     // The picture as last drawn, upright at 1:1; null before the first picture.
     const QImage& shown() const { return shown_; }
@@ -38,6 +42,8 @@ class PreviewWidget : public QWidget, public DisplayOutput {
     std::optional<std::array<uint8_t, kInfoBlockBytes>> shownInfo_;  // colours of shown_
     int zoom_ = 1;
     QSize picture_;  // the size of the last picture fitted, 0 × 0 before any
+    QRect pending_;  // in the widget, changed and not yet on the screen
+    QElapsedTimer sinceShown_;
 };
 
 }  // namespace kiv

@@ -79,6 +79,51 @@ class X11Test : public QObject {
         QVERIFY2(dark > 200, "and its text is there");
     }
 
+    // Every command's mark reaches the screen, however the window gathers its repaints; and
+    // with File → Watch, a saved picture is on the screen without a hand on the window.
+    void previewKeepsUpWithJobsAndSaves() {
+        ScopedTempDir dir;
+        auto save = [](uint8_t fill) {
+            PcxPicture p = blankPicture(320, 200, fill);
+            for (int y = 0; y < 200; y += 3) p.at((y * 7) % 320, y) = 0;
+            writePcx(".pic.tmp", p);
+            QCOMPARE(std::rename(".pic.tmp", "pic.pcx"), 0);
+        };
+        save(7);
+        std::string script = "LOADPCX pic.pcx\n";
+        for (int j = 0; j < 5; ++j) {
+            for (int i = 0; i < 10; ++i) {
+                script += "PACKED s" + std::to_string(j * 10 + i) + " " + std::to_string(4 * i) +
+                          " " + std::to_string(5 * j) + " 2 2\n";
+            }
+        }
+        writeText("job.scp", script);
+        MainWindow w([](QWidget*, const DialogSettings&) {
+            return std::optional<QString>(QDir::current().absoluteFilePath("job.scp"));
+        });
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.runCommand(kMenuGrab);
+        QCOMPARE(w.lastStatus(), 0);
+        const QPoint at = w.preview()->mapTo(&w, QPoint(0, 0));
+        auto screen = [&] {
+            return w.screen()->grabWindow(w.winId(), at.x(), at.y(), 320, 200).toImage();
+        };
+        // Each sprite's pixels in the mark's colour, the rest in the picture's.
+        const QImage shown = w.preview()->shown();
+        const QRgb mark = shown.pixel(1, 1), picture = shown.pixel(20, 1);
+        QVERIFY(mark != picture);
+        for (int j = 0; j < 5; ++j) {
+            for (int i = 0; i < 10; ++i) QCOMPARE(shown.pixel(32 * i + 5, 40 * j + 15), mark);
+        }
+        QTRY_COMPARE(screen().convertToFormat(QImage::Format_RGB32), shown);
+        w.runCommand(kMenuWatch);
+        save(9);
+        QTRY_COMPARE(w.preview()->shown().pixel(20, 1), qRgb(9, 246, 4));
+        QTRY_COMPARE(screen().pixel(20, 1), qRgb(9, 246, 4));
+        QTRY_COMPARE(screen().convertToFormat(QImage::Format_RGB32), w.preview()->shown());
+    }
+
     // After a 64 × 40 picture the menu bar keeps every menu's title in view.
     void narrowPictureKeepsTheMenuWhole() {
         ScopedTempDir dir;

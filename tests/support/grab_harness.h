@@ -17,13 +17,15 @@ class RecordingDisplay : public kiv::DisplayOutput {
         fits.emplace_back(width, height);
     }
     bool acceptBitmap(const kiv::DisplayBitmap&) override { return accept; }
-    void drawDisplay(const kiv::DisplayBitmap& bitmap, int32_t, int32_t) override {
+    void drawDisplay(const kiv::DisplayBitmap& bitmap, const kiv::PreviewArea& area) override {
         ++draws;
+        areas.push_back(area);
         lastDrawn = bitmap.pixelStore;
         if (keepFrames) frames.push_back(bitmap.pixelStore);
     }
     std::vector<std::pair<int32_t, int32_t>> fits;
     int draws = 0;
+    std::vector<kiv::PreviewArea> areas;  // of each draw
     std::vector<uint8_t> lastDrawn;
     bool keepFrames = false;  // keep every drawn pixel store in frames
     std::vector<std::vector<uint8_t>> frames;
