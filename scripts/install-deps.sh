@@ -4,14 +4,15 @@
 #   scripts/install-deps.sh core   and GoogleTest (the command-line tools and their tests)
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
-#                                  libFuzzer, Pillow, Ninja, and the checkers of the packaging files
+#                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files, and
+#                                  openbox (the window is tried under a real window manager)
 set -euo pipefail
 want=(g++ cmake make libpng-dev)
 [ "${1:-core}" = demo ] || want+=(libgtest-dev)
 if [ "${1:-core}" = all ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev
-         groff-base)
+         groff-base openbox)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,7 +1,6 @@
 // kiv-gui: the window of kiv.
 #include <QApplication>
 #include <QMessageBox>
-#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -66,13 +65,7 @@ int main(int argc, char** argv) {
         return kiv::kStartupFailure;
     }
     kiv::MainWindow window;
-    window.show();
-    // kiv-gui SCRIPT runs that job once the window is open, as a file manager's "Open with"
-    // does; kiv-gui ARCHIVE.kiv opens the archive in the browser.
-    if (!files.isEmpty()) {
-        const QString path = files.first();
-        QTimer::singleShot(0, &window, [&window, path] { window.openPath(path); });
-    }
+    window.showAtStart(files.isEmpty() ? QString() : files.first());
     const int code = app.exec();
     kiv::releaseTransferBuffer();
     return code;

@@ -243,6 +243,13 @@ void MainWindow::openPath(const QString& path) {
     }
 }
 
+void MainWindow::showAtStart(const QString& path) {
+    // Placed before it is shown, the window manager takes the place as the program's own.
+    if (!path.isEmpty() && !path.endsWith(".kiv", Qt::CaseInsensitive)) move(0, 0);
+    show();
+    if (!path.isEmpty()) QTimer::singleShot(0, this, [this, path] { openPath(path); });
+}
+
 void MainWindow::openArchive(const QString& path) {
     if (!browser_) browser_ = std::make_unique<ArchiveBrowser>();
     if (!browser_->open(path)) {

@@ -87,6 +87,10 @@ class MainWindow : public QMainWindow {
     // grab job; an archive (.kiv) opens in the browser.
     void openPath(const QString& path);
     void openArchive(const QString& path);
+    // Shows the window as kiv-gui starts with this file (none: empty): a script runs once the
+    // window is open, with the window at the top-left where the menu's jobs put it; an archive
+    // opens in the browser.
+    void showAtStart(const QString& path);
     void setZoom(int zoom);
     // File → Watch: the last job runs again whenever one of its files (its script, pictures,
     // linked files, merged archives, the true-colour palette) changes.

@@ -155,6 +155,33 @@ class X11Test : public QObject {
         QTRY_COMPARE(onScreen(10, 10), w.preview()->shown().pixel(10, 10));
         QTRY_COMPARE(onScreen(w.preview()->width() - 2, 10), qRgb(0, 0, 0));
     }
+
+    // Under a window manager, kiv-gui SCRIPT opens at the top-left like the menu's jobs.
+    void startedWithAScriptTheWindowIsAtTheTopLeft() {
+        ScopedTempDir dir;
+        writePcx("pic.pcx", blankPicture(64, 40, 7));
+        writeText("job.scp", "LOADPCX pic.pcx\n");
+        QProcess manager;
+        manager.start("openbox", {});
+        QVERIFY2(manager.waitForStarted(), "openbox runs (make test installs it)");
+        QTest::qWait(1000);  // until it manages the screen
+        MainWindow w;
+        w.showAtStart(QDir::current().absoluteFilePath("job.scp"));
+        QTRY_COMPARE(w.jobsRun(), 1);
+        // The window's own corner on the screen: inside the manager's frame at the top-left.
+        auto nearTopLeft = [&] {
+            const QPoint at = w.mapToGlobal(QPoint(0, 0));
+            return at.x() >= 0 && at.x() < 16 && at.y() >= 0 && at.y() < 64;
+        };
+        QTRY_VERIFY2(nearTopLeft(), qPrintable(QString("at %1, %2")
+                                                   .arg(w.mapToGlobal(QPoint(0, 0)).x())
+                                                   .arg(w.mapToGlobal(QPoint(0, 0)).y())));
+        QTest::qWait(300);  // and stays there once the manager has framed it
+        QVERIFY(nearTopLeft());
+        w.close();
+        manager.terminate();
+        manager.waitForFinished();
+    }
 };
 
 QTEST_MAIN(X11Test)
