@@ -48,7 +48,8 @@ TEST(Packaging, WindowAnswersHelpAndVersionWithoutAWindow) {
     const std::string gui = "DISPLAY= QT_QPA_PLATFORM= '" + kBuild + "/kiv-gui'";
     const auto [helpStatus, help] = shell(gui + " --help");
     EXPECT_EQ(helpStatus, 0);
-    EXPECT_EQ(help.rfind("usage: kiv-gui [SCRIPT | ARCHIVE.kiv]\n", 0), 0u) << help;
+    EXPECT_EQ(help.rfind("usage: kiv-gui [--watch] [SCRIPT | ARCHIVE.kiv]\n", 0), 0u) << help;
+    EXPECT_NE(help.find("  --watch "), std::string::npos) << help;
     EXPECT_EQ(shell(gui + " --version"),
               std::make_pair(0, std::string("kiv-gui " KIV_VERSION "\n")));
     const auto [status, out] = shell("QT_QPA_PLATFORM=offscreen '" + kBuild + "/kiv-gui' --bogus");

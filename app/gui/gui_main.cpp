@@ -14,13 +14,14 @@
 namespace {
 
 const char* const kHelp =
-    "usage: kiv-gui [SCRIPT | ARCHIVE.kiv]\n"
+    "usage: kiv-gui [--watch] [SCRIPT | ARCHIVE.kiv]\n"
     "The window of kiv: runs grab scripts (.SCP) and link scripts (names ending in LNK) with a\n"
     "live preview, and shows archives in the archive browser. With a script it runs that job\n"
     "once the window is open; with an archive it opens the browser.\n"
     "\n";
 
 const kiv::OptionEntry kOptions[] = {
+    {"--watch", nullptr, "File → Watch on from the start: the job runs again whenever its\nscript or a file it read changes"},
     {"-h, --help", nullptr, "this text"},
     {"--version", nullptr, "the version"},
 };
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
         return kiv::kStartupFailure;
     }
     kiv::MainWindow window;
+    if (line.has("--watch")) window.setWatching(true);
     window.showAtStart(files.isEmpty() ? QString() : files.first());
     const int code = app.exec();
     kiv::releaseTransferBuffer();

@@ -276,6 +276,7 @@ void MainWindow::setWatching(bool on) {
         watcher_.reset();
         rerunTimer_->stop();
         reported_.clear();
+        setStatus("Watch off");
         return;
     }
     watcher_ = std::make_unique<InputWatcher>();
@@ -292,6 +293,9 @@ void MainWindow::setWatching(bool on) {
         rerunTimer_->start();
     });
     watcher_->watch(lastInputs_.paths());
+    setStatus(lastScript_.isEmpty()
+                  ? QString("Watching: the next job runs again whenever one of its files changes")
+                  : QString("Watching %1 and the files it read").arg(QFileInfo(lastScript_).fileName()));
     // Saves made before the watch began count too.
     rerunTimer_->start();
 }
@@ -440,6 +444,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
                       .arg(info.fileName())
                       .arg(errors));
     }
+    if (watching()) setStatus(status_ + " (watching)");
     if (lastStatus_ != 0) reportFailure(lastStatus_);
 }
 

@@ -570,12 +570,16 @@ class MainWindowTest : public QObject {
         QVERIFY(!before.isNull());
         w.runCommand(kMenuWatch);
         QVERIFY(w.watching() && w.watchAction()->isChecked());
+        QCOMPARE(w.statusLine(), QString("Watching job.scp and the files it read"));
         writeText("notes.txt", "another file");
         save(3);  // the same bytes again
         QTest::qWait(300);
         QCOMPARE(w.jobsRun(), 1);
         save(5);
         QTRY_COMPARE(w.jobsRun(), 2);
+        QVERIFY2(w.statusLine().startsWith("Wrote job.kiv: 2 entries, ") &&
+                     w.statusLine().endsWith(" bytes (watching)"),
+                 qPrintable(w.statusLine()));
         PcxPicture saved = testPicture(32, 16, 5);
         QCOMPARE(w.preview()->shown().pixel(20, 0), fileColour(saved, saved.at(20, 0)));
         QCOMPARE(parseArchive("job.kiv").data(1).at(0), 5);
@@ -588,6 +592,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(w.browser()->table()->currentRow(), 0);
         w.runCommand(kMenuWatch);
         QVERIFY(!w.watching() && !w.watchAction()->isChecked());
+        QCOMPARE(w.statusLine(), QString("Watch off"));
         save(7);
         QTest::qWait(300);
         QCOMPARE(w.jobsRun(), 3);
