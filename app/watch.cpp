@@ -51,16 +51,29 @@ uint64_t nanoseconds(const timespec& t) {
 
 }  // namespace
 
-FileState fileStateOf(const std::string& path) {
+namespace {
+
+// The file's status alone; regular says whether its bytes can be hashed.
+FileState statusOf(const std::string& path, bool& regular) {
     FileState state;
     struct stat info {};
+    regular = false;
     if (stat(path.c_str(), &info) != 0) return state;
     state.exists = true;
     state.size = static_cast<uint64_t>(info.st_size);
     state.modified = nanoseconds(info.st_mtim);
     state.changed = nanoseconds(info.st_ctim);
     state.inode = static_cast<uint64_t>(info.st_ino);
-    state.hash = S_ISREG(info.st_mode) ? hashOfFile(path) : 0;
+    regular = S_ISREG(info.st_mode);
+    return state;
+}
+
+}  // namespace
+
+FileState fileStateOf(const std::string& path) {
+    bool regular = false;
+    FileState state = statusOf(path, regular);
+    if (regular) state.hash = hashOfFile(path);
     return state;
 }
 
@@ -92,6 +105,24 @@ std::vector<std::string> JobInputs::changed(const std::set<std::string>& reporte
         if (now.exists != seen.exists || now.hash != seen.hash) out.push_back(file);
     }
     return out;
+}
+
+void JobInputs::recordNow(const std::vector<std::string>& files, const JobInputs& previous) {
+    std::map<std::string, FileState> now;
+    for (const std::string& file : files) {
+        if (now.count(file) != 0) continue;
+        bool regular = false;
+        const FileState status = statusOf(file, regular);
+        const auto known = previous.files_.find(file);
+        // A file whose status is as recorded keeps its hash: it is not read again.
+        if (known != previous.files_.end() && sameStatus(status, known->second)) {
+            now[file] = known->second;
+        } else {
+            now[file] = status;
+            if (regular) now[file].hash = hashOfFile(file);
+        }
+    }
+    files_ = std::move(now);
 }
 
 void JobInputs::refresh(const std::string& file) {
@@ -350,7 +381,7 @@ class Watch {
         std::vector<std::string> known = job.inputs.paths();
         known.push_back(watchedPath(job.given.script));
         JobInputs before;
-        before.record(known);
+        before.recordNow(known, job.inputs);
         JobResult result;
         const auto start = std::chrono::steady_clock::now();
         const int status = run_(job.given, result);

@@ -34,6 +34,9 @@ class JobInputs {
     void record(const std::vector<std::string>& files);
     // Takes the states of `before` for files it holds, and the present state of the others.
     void record(const std::vector<std::string>& files, const JobInputs& before);
+    // Takes each file's state now, reading only the files whose status differs from what
+    // `previous` recorded.
+    void recordNow(const std::vector<std::string>& files, const JobInputs& previous);
     // The files whose presence or bytes differ now from what was recorded. Files named in
     // `reported` are hashed anew; the others only when their status differs.
     std::vector<std::string> changed(const std::set<std::string>& reported = {}) const;

@@ -16,23 +16,13 @@
 #include "common/transfer_buffer.h"
 #include "support/pcx_writer.h"
 #include "support/test_support.h"
+#include "timing.h"
 
 using namespace kiv;
 using namespace kivtest;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-}  // namespace
+using kivbench::Clock;
+using kivbench::median;
+using kivbench::msSince;
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -16,20 +16,14 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "timing.h"
 
 using namespace kivtest;
-using Clock = std::chrono::steady_clock;
+using kivbench::Clock;
+using kivbench::median;
+using kivbench::msSince;
 
 namespace {
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Waits until a file of this name is renamed into the watched folder; false after 10 s.
 bool waitForRename(int fd, const std::string& name) {

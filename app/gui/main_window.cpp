@@ -404,7 +404,7 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     // so that a save while it runs is seen.
     JobInputs before;
     const QString script = info.absoluteFilePath();
-    if (script == lastScript_) before.record(lastInputs_.paths());
+    if (script == lastScript_) before.recordNow(lastInputs_.paths(), lastInputs_);
     lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
     busy_ = false;
     preview_->flush();  // the job's last changes
