@@ -107,11 +107,11 @@ void refreshPreview(DisplayBitmap& display, DisplayOutput* output, const uint8_t
     area.endColumn = std::max(area.firstColumn, std::min(area.endColumn, columns));
     if (!area.empty()) {
         for (int32_t r = area.firstRow; r < area.endRow; ++r) {
-            std::memcpy(display.pixelStore.data() + static_cast<size_t>(storeRows - 1 - r) * pitch +
-                            area.firstColumn,
-                        preview + static_cast<size_t>(r) * static_cast<size_t>(width) +
-                            area.firstColumn,
-                        static_cast<size_t>(area.endColumn - area.firstColumn));
+            std::memcpy(
+                display.pixelStore.data() + static_cast<size_t>(storeRows - 1 - r) * pitch +
+                    area.firstColumn,
+                preview + static_cast<size_t>(r) * static_cast<size_t>(width) + area.firstColumn,
+                static_cast<size_t>(area.endColumn - area.firstColumn));
         }
     }
     if (!display.valid || output == nullptr) return;

@@ -191,8 +191,8 @@ int main(int argc, char** argv) {
         return status;
     }
     JobResult result;
-    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
-                        result);
+    int status =
+        runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, result);
     releaseTransferBuffer();
     std::string why;
     if (result.finished && !depfile.empty() &&

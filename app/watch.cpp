@@ -162,17 +162,17 @@ void InputWatcher::watch(const std::vector<std::string>& files) {
         wanted[folder.string()].names[below.filename().string()].push_back(file);
     }
     constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                 IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
-                                 IN_ONLYDIR;
+                                 IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     for (auto& [path, folder] : wanted) {
         // Adding a watch again is harmless, and takes a folder that was replaced.
         folder.wd = inotify_add_watch(fd_, path.c_str(), kEvents);
     }
     for (const auto& [path, folder] : folders_) {
         if (folder.wd < 0 || wanted.count(path) != 0) continue;
+        const int wd = folder.wd;
         const bool shared = std::any_of(wanted.begin(), wanted.end(),
-                                        [&](const auto& w) { return w.second.wd == folder.wd; });
-        if (!shared) inotify_rm_watch(fd_, folder.wd);
+                                        [wd](const auto& w) { return w.second.wd == wd; });
+        if (!shared) inotify_rm_watch(fd_, wd);
     }
     folders_ = std::move(wanted);
 }
@@ -197,10 +197,10 @@ std::set<std::string> InputWatcher::take() {
             const size_t end = at + sizeof(inotify_event) + event.len;
             if (end > size) break;
             const std::string name =
-                event.len == 0 ? std::string()
-                               : std::string(buffer + at + sizeof(inotify_event),
-                                             strnlen(buffer + at + sizeof(inotify_event),
-                                                     event.len));
+                event.len == 0
+                    ? std::string()
+                    : std::string(buffer + at + sizeof(inotify_event),
+                                  strnlen(buffer + at + sizeof(inotify_event), event.len));
             at = end;
             for (const auto& [path, folder] : folders_) {
                 if ((event.mask & IN_Q_OVERFLOW) != 0) {
@@ -293,7 +293,8 @@ class StopSignals {
 
   private:
     int fds_[2] = {-1, -1};
-    struct sigaction oldInt_ {}, oldTerm_ {};
+    struct sigaction oldInt_ = {};
+    struct sigaction oldTerm_ = {};
 };
 
 struct WatchedJob {
@@ -362,7 +363,8 @@ class Watch {
 
     std::vector<bool> changedBy(const std::set<std::string>& reported) const {
         std::vector<bool> pending;
-        for (const WatchedJob& job : jobs_) pending.push_back(!job.inputs.changed(reported).empty());
+        for (const WatchedJob& job : jobs_)
+            pending.push_back(!job.inputs.changed(reported).empty());
         return pending;
     }
 

@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
     std::string script = "LOADPCX sheet.pcx\n";
     for (int j = 0; j < 30; ++j) {
         for (int i = 0; i < 40; ++i) {
-            script += "PACKED s" + std::to_string(j * 40 + i) + " " + std::to_string(4 * i) +
-                      " " + std::to_string(4 * j) + " 4 4\n";
+            script += "PACKED s" + std::to_string(j * 40 + i) + " " + std::to_string(4 * i) + " " +
+                      std::to_string(4 * j) + " 4 4\n";
         }
     }
     writeText("sprites.scp", script);
@@ -71,9 +71,10 @@ int main(int argc, char** argv) {
     const double h = median(headless), v = median(window);
     std::printf("The live preview (1,200 PACKED on a 1280 x 960 sheet, %s display)\n",
                 qPrintable(QGuiApplication::platformName()));
-    std::printf("  headless job median %.1f ms (min %.1f); in the window median %.1f ms (min "
-                "%.1f): the preview costs %.2f times the headless job (goal at most 2)\n",
-                h, *std::min_element(headless.begin(), headless.end()), v,
-                *std::min_element(window.begin(), window.end()), v / h);
+    std::printf(
+        "  headless job median %.1f ms (min %.1f); in the window median %.1f ms (min "
+        "%.1f): the preview costs %.2f times the headless job (goal at most 2)\n",
+        h, *std::min_element(headless.begin(), headless.end()), v,
+        *std::min_element(window.begin(), window.end()), v / h);
     return 0;
 }

@@ -99,12 +99,14 @@ int main() {
     const double l = median(latency), j = median(job), h = median(byHand);
     std::printf("The artist's loop (example project, 4 jobs watched, %d saves of sheet.pcx)\n",
                 kSaves);
-    std::printf("  kiv --watch: rename to new art.kiv in place median %.1f ms (min %.1f); the "
-                "job itself %.0f ms, so %.1f ms of waiting for the burst to end and of "
-                "watching (goal at most 50 ms)\n",
-                l, *std::min_element(latency.begin(), latency.end()), j, l - j);
-    std::printf("  by hand: kiv art.scp as a new process median %.1f ms: the watch is %.2f "
-                "times that, without the trip to a terminal\n",
-                h, l / h);
+    std::printf(
+        "  kiv --watch: rename to new art.kiv in place median %.1f ms (min %.1f); the "
+        "job itself %.0f ms, so %.1f ms of waiting for the burst to end and of "
+        "watching (goal at most 50 ms)\n",
+        l, *std::min_element(latency.begin(), latency.end()), j, l - j);
+    std::printf(
+        "  by hand: kiv art.scp as a new process median %.1f ms: the watch is %.2f "
+        "times that, without the trip to a terminal\n",
+        h, l / h);
     return 0;
 }

@@ -42,8 +42,7 @@ void markPreviewBytes(GrabContext& ctx, int64_t firstByte, int64_t endByte) {
     markArea(ctx, area);
 }
 
-void markPreviewRectangle(GrabContext& ctx, int64_t x, int64_t y, int64_t width,
-                          int64_t height) {
+void markPreviewRectangle(GrabContext& ctx, int64_t x, int64_t y, int64_t width, int64_t height) {
     if (width <= 0 || height <= 0 || ctx.width <= 0) return;
     if (x < 0 || x + width > ctx.width) {
         markPreviewBytes(ctx, y * ctx.width + x, (y + height - 1) * ctx.width + x + width);
@@ -78,8 +77,8 @@ void warnWithoutPicture(const GrabContext& ctx) {
     const bool zero =
         std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
     warn(Warning::NoPicture, "%s %s comes before any picture of the script: it uses %s",
-             ctx.command, itemLabel(ctx),
-             zero ? "an all-zero palette" : "the palette of an earlier job");
+         ctx.command, itemLabel(ctx),
+         zero ? "an all-zero palette" : "the palette of an earlier job");
 }
 
 bool requirePicture(const GrabContext& ctx) {
@@ -104,9 +103,9 @@ bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w,
     }
     if (static_cast<int64_t>(x) + w > ctx.width) {
         warn(Warning::RowWrap,
-                 "%s %s: rectangle x %d y %d w %d h %d runs past the right edge of the %d-pixel "
-                 "wide picture and goes on with the next row",
-                 ctx.command, itemLabel(ctx), x, y, w, h, ctx.width);
+             "%s %s: rectangle x %d y %d w %d h %d runs past the right edge of the %d-pixel "
+             "wide picture and goes on with the next row",
+             ctx.command, itemLabel(ctx), x, y, w, h, ctx.width);
     }
     return true;
 }

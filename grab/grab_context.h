@@ -57,7 +57,7 @@ struct GrabContext {
     PcxLoaderState loader;
     // Maps true-colour pictures onto a palette when set; they are refused otherwise.
     PictureMapper* trueColour = nullptr;
-    bool noteMappings = false;  // a note for each picture mapped: how exact it came out
+    bool noteMappings = false;           // a note for each picture mapped: how exact it came out
     PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody
     // The part of the preview changed since the last refresh.
     PreviewArea dirty;

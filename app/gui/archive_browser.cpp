@@ -3,8 +3,8 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileSystemWatcher>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -52,9 +52,9 @@ std::optional<QString> saveWithDialog(QWidget* owner, const QString& title,
 }
 
 // What the palette box's items stand for, besides the entries of palette items.
-constexpr int kGrey = -1;         // no palette item: grey
-constexpr int kChosenFile = -2;   // the palette file chosen
-constexpr int kChooseFile = -3;   // "From a file…"
+constexpr int kGrey = -1;        // no palette item: grey
+constexpr int kChosenFile = -2;  // the palette file chosen
+constexpr int kChooseFile = -3;  // "From a file…"
 
 // An item's pictures: raw items in rows of rawWidth pixels, or a 65,536-byte raw item as a
 // 256 × 256 table.
@@ -251,7 +251,8 @@ void ArchiveBrowser::fillPaletteBox() {
         }
     }
     if (paletteBox_->count() == 0) paletteBox_->addItem("Grey (no palette item)", kGrey);
-    if (!paletteFile_.isEmpty()) paletteBox_->addItem(QFileInfo(paletteFile_).fileName(), kChosenFile);
+    if (!paletteFile_.isEmpty())
+        paletteBox_->addItem(QFileInfo(paletteFile_).fileName(), kChosenFile);
     paletteBox_->addItem("From a file…", kChooseFile);
     paletteBox_->setCurrentIndex(0);
     paletteBox_->blockSignals(false);

@@ -85,8 +85,8 @@ class ArchiveBrowser : public QWidget {
     QFileSystemWatcher* fileWatcher_;
     QTimer* reloadTimer_;
     QString path_;
-    FileState seen_;          // the open archive as read
-    QString paletteFile_;     // the palette file drawn with, if one was chosen
+    FileState seen_;       // the open archive as read
+    QString paletteFile_;  // the palette file drawn with, if one was chosen
     int rawWidth_ = 0;
     QImage shown_;
     int zoom_ = 2;

@@ -21,7 +21,9 @@ const char* const kHelp =
     "\n";
 
 const kiv::OptionEntry kOptions[] = {
-    {"--watch", nullptr, "File → Watch on from the start: the job runs again whenever its\nscript or a file it read changes"},
+    {"--watch", nullptr,
+     "File → Watch on from the start: the job runs again whenever its\nscript or a file it read "
+     "changes"},
     {"-h, --help", nullptr, "this text"},
     {"--version", nullptr, "the version"},
 };

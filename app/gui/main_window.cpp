@@ -293,9 +293,10 @@ void MainWindow::setWatching(bool on) {
         rerunTimer_->start();
     });
     watcher_->watch(lastInputs_.paths());
-    setStatus(lastScript_.isEmpty()
-                  ? QString("Watching: the next job runs again whenever one of its files changes")
-                  : QString("Watching %1 and the files it read").arg(QFileInfo(lastScript_).fileName()));
+    setStatus(
+        lastScript_.isEmpty()
+            ? QString("Watching: the next job runs again whenever one of its files changes")
+            : QString("Watching %1 and the files it read").arg(QFileInfo(lastScript_).fileName()));
     // Saves made before the watch began count too.
     rerunTimer_->start();
 }

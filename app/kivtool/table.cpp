@@ -70,8 +70,8 @@ int makeColourTable(int argc, char** argv) {
     if (!line.error.empty()) return usageError(line.error);
     kinds = line.operands;
     for (const auto& [word, value] : line.given) {
-        auto wrong = [&](const std::string& why) {
-            return usageError(word + " " + value + ": " + why);
+        auto wrong = [&, given = word + " " + value](const std::string& why) {
+            return usageError(given + ": " + why);
         };
         std::string reason;
         if (word == "--linear") {
