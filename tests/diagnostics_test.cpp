@@ -203,6 +203,7 @@ TEST(CommandLine, Options) {
         {{"-x"}, "unknown option -x"},
         {{"-C"}, "-C needs a value"},
         {{"-v"}, "a script is needed"},
+        {{"--watch", "--depfile", "x.d", "sub/s.scp"}, "--watch writes no dependency file: leave out --depfile"},
         {{"--dither", "none", "sub/s.scp"}, "the options of true-colour pictures need --palette SOURCE"},
     };
     for (const auto& [words, says] : wrong) {

@@ -144,8 +144,6 @@ TEST(PreviewAreas, EachCommandDrawsOnlyWhatItChanged) {
     p.at(60, 2) = 5;
     writePcx("pic.pcx", p);
     GrabHarness h;
-    h.run("LOADPCX pic.pcx");
-    ASSERT_EQ(h.display.areas.size(), 1u);
     struct Case {
         const char* line;
         PreviewArea area;  // rows first, end; columns first, end
@@ -155,7 +153,7 @@ TEST(PreviewAreas, EachCommandDrawsOnlyWhatItChanged) {
         {"TEXTURE t 2 1 1 2", {8, 24, 16, 24}},
         {"PACKED s 0 0 4 2", {5, 10, 10, 21}},
         {"PACKEDC c 0 0 4 2", {5, 10, 10, 21}},
-        {"RAW w 7 0 2 1", {0, 9, 0, 64}},     // 16 columns from x 56: on into the next rows
+        {"RAW w 7 0 2 1", {0, 9, 0, 64}},      // 16 columns from x 56: on into the next rows
         {"PACKED e 7 0 2 1", {2, 3, 60, 61}},  // its one pixel
         {"PACKED z 2 2 1 1", {0, 0, 0, 0}},    // no pixel: nothing
         {"TRANSPARENT g 1", {0, 32, 0, 64}},
@@ -165,15 +163,10 @@ TEST(PreviewAreas, EachCommandDrawsOnlyWhatItChanged) {
         h.display.areas.clear();
         h.run(c.line);
         ASSERT_FALSE(h.display.areas.empty());
-        const PreviewArea& got = h.display.areas.back();
-        if (c.area.empty()) {
-            EXPECT_TRUE(got.empty());
-            continue;
-        }
-        EXPECT_EQ(got.firstRow, c.area.firstRow);
-        EXPECT_EQ(got.endRow, c.area.endRow);
-        EXPECT_EQ(got.firstColumn, c.area.firstColumn);
-        EXPECT_EQ(got.endColumn, c.area.endColumn);
+        const PreviewArea& a = h.display.areas.back();
+        EXPECT_EQ(std::vector<int32_t>({a.firstRow, a.endRow, a.firstColumn, a.endColumn}),
+                  std::vector<int32_t>(
+                      {c.area.firstRow, c.area.endRow, c.area.firstColumn, c.area.endColumn}));
     }
     // Whatever came in pieces, the display holds the preview.
     Bytes preview(h.ctx.preview.begin(), h.ctx.preview.begin() + 64 * 32);

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -252,24 +251,20 @@ pid_t startKiv(const std::vector<std::string>& args, const std::string& folder) 
 }
 
 WatchingKiv::WatchingKiv(const std::vector<std::string>& args, const std::string& folder) {
-    int err[2], out[2];
-    if (pipe(err) != 0 || pipe(out) != 0) return;
+    char out[] = "/tmp/kiv-watch-out-XXXXXX", err[] = "/tmp/kiv-watch-err-XXXXXX";
+    const int outFd = mkstemp(out), errFd = mkstemp(err);
+    outPath_ = out;
+    errPath_ = err;
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(err[0]);
-        close(out[0]);
-        RunOptions options;
-        options.timeoutSeconds = 0;
+        dup2(outFd, 1);
+        dup2(errFd, 2);
         std::vector<std::string> all{"--watch"};
         all.insert(all.end(), args.begin(), args.end());
-        execInChild(KIV_BINARY, all, folder, options);
+        execInChild(KIV_BINARY, all, folder, RunOptions{0, 0, 0});
     }
-    close(err[1]);
-    close(out[1]);
-    errFd_ = err[0];
-    outFd_ = out[0];
+    close(outFd);
+    close(errFd);
 }
 
 WatchingKiv::~WatchingKiv() {
@@ -277,63 +272,36 @@ WatchingKiv::~WatchingKiv() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (errFd_ >= 0) close(errFd_);
-    if (outFd_ >= 0) close(outFd_);
+    unlink(outPath_.c_str());
+    unlink(errPath_.c_str());
 }
 
-void WatchingKiv::readSome(int timeoutMs) {
-    pollfd fds[2] = {{errFd_, POLLIN, 0}, {outFd_, POLLIN, 0}};
-    if (poll(fds, 2, timeoutMs) <= 0) return;
-    char buffer[4096];
-    if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
-        const ssize_t n = read(outFd_, buffer, sizeof buffer);
-        if (n > 0) output_.append(buffer, static_cast<size_t>(n));
-    }
-    if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-        const ssize_t n = read(errFd_, buffer, sizeof buffer);
-        if (n <= 0) return;
-        partial_.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = partial_.find('\n')) != std::string::npos) {
-            lines_.push_back(partial_.substr(0, end));
-            partial_.erase(0, end + 1);
-        }
-    }
+void WatchingKiv::readOutput() {
+    const Bytes out = readFile(outPath_), err = readFile(errPath_);
+    output_.assign(out.begin(), out.end());
+    lines_.clear();
+    std::string text(err.begin(), err.end());
+    for (size_t end; (end = text.find('\n')) != std::string::npos; text.erase(0, end + 1))
+        lines_.push_back(text.substr(0, end));
 }
 
 bool WatchingKiv::waitUntil(const std::function<bool()>& done, double seconds) {
     const auto until = std::chrono::steady_clock::now() +
                        std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-    while (!done() && std::chrono::steady_clock::now() < until) readSome(20);
+    for (readOutput(); !done() && std::chrono::steady_clock::now() < until; readOutput())
+        usleep(10000);
     return done();
 }
 
-std::string WatchingKiv::linesFrom(size_t from) const {
-    std::string text;
-    for (size_t i = from; i < lines_.size(); ++i) text += lines_[i] + "\n";
-    return text;
-}
-
 int WatchingKiv::interrupt() {
-    if (pid_ <= 0) return -1;
     kill(pid_, SIGINT);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            // What it wrote last is read to the end of both pipes.
-            while (true) {
-                const size_t before = lines_.size() + partial_.size() + output_.size();
-                readSome(0);
-                if (lines_.size() + partial_.size() + output_.size() == before) break;
-            }
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        readSome(20);
-        usleep(2000);
-    }
-    return 128 + SIGKILL;
+    int status = 0;
+    bool ended = false;
+    waitUntil([&] { return ended = ended || waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!ended) return 128 + SIGKILL;
+    pid_ = -1;
+    readOutput();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int waitStatus(pid_t pid) {

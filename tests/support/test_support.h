@@ -113,21 +113,17 @@ class WatchingKiv {
   public:
     WatchingKiv(const std::vector<std::string>& args, const std::string& folder = ".");
     ~WatchingKiv();
-    // Reads standard error until `done` (true) or until `seconds` pass (false).
+    // Reads what it wrote until `done` (true) or until `seconds` pass (false).
     bool waitUntil(const std::function<bool()>& done, double seconds = 20);
-    // The lines of standard error so far.
-    const std::vector<std::string>& lines() const { return lines_; }
-    // Lines after the first `from`, joined by newlines.
-    std::string linesFrom(size_t from) const;
+    const std::vector<std::string>& lines() const { return lines_; }  // of standard error
     const std::string& output() const { return output_; }
-    // Sends SIGINT and waits for the exit status (killed after 20 s: 128 + SIGKILL).
+    // Sends SIGINT and waits for the exit status (128 + SIGKILL when it does not end in 20 s).
     int interrupt();
 
   private:
-    void readSome(int timeoutMs);
+    void readOutput();
     pid_t pid_ = -1;
-    int errFd_ = -1, outFd_ = -1;
-    std::string partial_, output_;
+    std::string outPath_, errPath_, output_;
     std::vector<std::string> lines_;
 };
 
