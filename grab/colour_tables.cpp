@@ -216,9 +216,7 @@ void grabColormap(GrabContext& ctx) {
     const bool flat = std::all_of(table, table + kShadeTableBytes, [&](const uint8_t& v) {
         return v == static_cast<uint8_t>((&v - table) % 256);
     });
-    const bool blank =
-        std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
-    if (flat && !blank) {
+    if (flat && !paletteIsBlank(ctx)) {
         diagnose(Severity::Note,
                  "COLORMAP %s came out flat (every shade is the entry itself): no entry lies on a "
                  "shade ramp, a run of colours from bright down to dark (brightness below 10) "

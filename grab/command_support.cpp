@@ -72,13 +72,15 @@ void refuseCommand(const GrabContext& ctx, const char* format, ...) {
     diagnose(Severity::Error, "%s %s: %s", ctx.command, itemLabel(ctx), reason);
 }
 
+bool paletteIsBlank(const GrabContext& ctx) {
+    return std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
+}
+
 void warnWithoutPicture(const GrabContext& ctx) {
     if (ctx.pictureLoaded) return;
-    const bool zero =
-        std::all_of(ctx.palette.begin(), ctx.palette.end(), [](uint8_t v) { return v == 0; });
     warn(Warning::NoPicture, "%s %s comes before any picture of the script: it uses %s",
          ctx.command, itemLabel(ctx),
-         zero ? "an all-zero palette" : "the palette of an earlier job");
+         paletteIsBlank(ctx) ? "an all-zero palette" : "the palette of an earlier job");
 }
 
 bool requirePicture(const GrabContext& ctx) {

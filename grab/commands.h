@@ -38,6 +38,9 @@ const char* itemLabel(const GrabContext& ctx);
 void refuseCommand(const GrabContext& ctx, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// True when every palette component is 0 (no picture has set it yet).
+bool paletteIsBlank(const GrabContext& ctx);
+
 // Warns that a command which reads the palette comes before any picture of its script.
 void warnWithoutPicture(const GrabContext& ctx);
 
