@@ -65,6 +65,9 @@ enum class Warning {
     UnendedLine,
     ByteOrderMark,
     EmptyFont,
+    TransparentEntry,
+    SurplusGlyphs,
+    BadArgument,
 };
 struct WarningName {
     Warning kind;
@@ -84,6 +87,10 @@ inline constexpr WarningName kWarningNames[] = {
     {Warning::UnendedLine, "unended-line", "a link script's last line without a line end"},
     {Warning::ByteOrderMark, "byte-order-mark", "a script that begins with a UTF-8 byte-order mark"},
     {Warning::EmptyFont, "empty-font", "a FONT whose first code is above its last"},
+    {Warning::TransparentEntry, "transparent-entry",
+     "an indexed PNG whose transparent entry is not 0"},
+    {Warning::SurplusGlyphs, "surplus-glyphs", "a font sheet with more glyphs than FONT's codes"},
+    {Warning::BadArgument, "bad-argument", "a command's number missing or not a number"},
 };
 // The kind of a name; false for a name that is none.
 bool warningNamed(const std::string& name, Warning& kind);

@@ -85,6 +85,7 @@ void warnWithoutPicture(const GrabContext& ctx) {
 
 bool requirePicture(const GrabContext& ctx) {
     if (ctx.pictureLoaded) return true;
+    if (ctx.skippingToPicture) return false;
     refuseCommand(ctx, "no picture loaded");
     return false;
 }
@@ -99,8 +100,10 @@ bool rectangleInPicture(const GrabContext& ctx, int32_t x, int32_t y, int32_t w,
     const int64_t first = static_cast<int64_t>(y) * ctx.width + x;
     const int64_t end = (static_cast<int64_t>(y) + h - 1) * ctx.width + x + w;
     if (first >= pictureBytes || end > pictureBytes) {
-        refuseCommand(ctx, "rectangle x %d y %d w %d h %d lies outside the %d x %d picture", x, y,
-                      w, h, ctx.width, ctx.height);
+        refuseCommand(ctx,
+                      "rectangle x %d y %d w %d h %d lies outside the %d x %d picture "
+                      "(positions and sizes are in units of 8 pixels)",
+                      x, y, w, h, ctx.width, ctx.height);
         return false;
     }
     if (static_cast<int64_t>(x) + w > ctx.width) {

@@ -28,6 +28,20 @@ bool bandColumnHasInk(const GrabContext& ctx, int32_t c, int32_t top, int32_t h)
     return false;
 }
 
+// The cells of the sheet from column c of the band at row `band` on, in reading order.
+int32_t cellsFrom(const GrabContext& ctx, int32_t c, int32_t band, int32_t h) {
+    int32_t cells = 0;
+    for (; band < ctx.height; band += h + 1, c = 0) {
+        bool inCell = false;
+        for (; c < ctx.width; ++c) {
+            const bool ink = bandColumnHasInk(ctx, c, band, h);
+            if (ink && !inCell) ++cells;
+            inCell = ink;
+        }
+    }
+    return cells;
+}
+
 }  // namespace
 
 // FONT name first last   (character codes, not scaled)
@@ -125,6 +139,16 @@ void grabFont(GrabContext& ctx) {
         font.store(header);
         offset += ctx.lastPackedSize;
         c += n;
+    }
+    // Cells the codes did not reach: a glyph split by an empty column counts as two cells and
+    // moves every later code, which drops the last glyph without a word.
+    const int32_t surplus = h > 0 && first <= last ? cellsFrom(ctx, c, band, h) : 0;
+    if (surplus > 0) {
+        warn(Warning::SurplusGlyphs,
+             "FONT %s: the sheet has %d more glyph %s than the codes %d to %d take; a glyph "
+             "split by an empty column counts as two and moves every later code: close the gap "
+             "in the glyph, or raise the last code",
+             itemLabel(ctx), surplus, surplus == 1 ? "cell" : "cells", first, last);
     }
 }
 

@@ -48,6 +48,9 @@ struct GrabContext {
     const char* command = "";
     // A picture was loaded by this run, so picture and preview hold it.
     bool pictureLoaded = false;
+    // The run's last LOADPCX failed with no picture before it: the commands that need one are
+    // skipped quietly until the next load, the load's error having said so once.
+    bool skippingToPicture = false;
 
     // The files the current run read (pictures), in the order read.
     std::vector<std::string> inputs;

@@ -1,6 +1,7 @@
 #include "grab/interpreter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -43,6 +44,7 @@ struct RunBuffers {
             throw JobExit(kJobError);
         }
         ctx.pictureLoaded = false;
+        ctx.skippingToPicture = false;
         ctx.inputs.clear();
     }
     void release() {
@@ -55,6 +57,7 @@ struct RunBuffers {
         release();
         ctx.textArgs = {};
         ctx.pictureLoaded = false;
+        ctx.skippingToPicture = false;
         clearDiagnosticLocation();
         ctx.command = "";
     }
@@ -110,6 +113,49 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
+// The numbers each command reads, by their meaning; a command not listed reads none.
+struct NumberNames {
+    const char* keyword;
+    std::array<const char*, 4> names;
+};
+constexpr NumberNames kNumberNames[] = {
+    {"RAW", {"x", "y", "width", "height"}},     {"PACKEDC", {"x", "y", "width", "height"}},
+    {"PACKED", {"x", "y", "width", "height"}},  {"TEXTURE", {"x", "y", "width", "height"}},
+    {"FONT", {"first code", "last code"}},      {"TRANSPARENT", {"number of levels"}},
+};
+
+bool wholeNumber(const char* token) {
+    const char* p = token + (*token == '+' || *token == '-' ? 1 : 0);
+    if (*p == '\0') return false;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
+// A number the command reads that the line lacks, or that is no number, counts 0: said once
+// per line, since it is seldom what the script's writer meant.
+void checkNumbers(const GrabContext& ctx, const GrabCommand& row) {
+    for (const NumberNames& entry : kNumberNames) {
+        if (std::strcmp(entry.keyword, row.keyword) != 0) continue;
+        const char* label = ctx.textArgs[0] != nullptr ? ctx.textArgs[0] : "(no name)";
+        for (size_t j = 0; j < entry.names.size() && entry.names[j] != nullptr; ++j) {
+            const char* token = ctx.textArgs[j + 1];
+            if (token == nullptr) {
+                warn(Warning::BadArgument, "%s %s: the %s is missing and counts 0", row.keyword,
+                     label, entry.names[j]);
+                return;
+            }
+            if (!wholeNumber(token)) {
+                warn(Warning::BadArgument, "%s %s: the %s '%s' is not a whole number and counts %d",
+                     row.keyword, label, entry.names[j], token,
+                     parseNumber(token));
+                return;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 const char* misspeltCommand(const char* word) {
@@ -162,6 +208,7 @@ const GrabCommand* runGrabLine(GrabContext& ctx, char* scriptLine) {
     }
     ctx.cursor = 0;
     ctx.command = row->keyword;
+    checkNumbers(ctx, *row);
     row->handler(ctx);
     return row;
 }

@@ -30,22 +30,30 @@ bool startsWith(std::span<const uint8_t> bytes, const char* text) {
     return bytes.size() >= n && std::memcmp(bytes.data(), text, n) == 0;
 }
 
-// The lines of a text palette, numbered from 1; a "\r" before the line's end is dropped.
-std::vector<std::string> textLines(std::span<const uint8_t> bytes) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (uint8_t c : bytes) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += static_cast<char>(c);
-        }
+// The lines of a text palette, one at a time and numbered from 1, read in place: a file of
+// millions of empty lines costs no memory. A "\r" before the line's end is dropped.
+class TextLines {
+  public:
+    explicit TextLines(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    // False at the end of the text.
+    bool next(std::string& line) {
+        if (at_ >= bytes_.size()) return false;
+        const uint8_t* start = bytes_.data() + at_;
+        const auto* end = static_cast<const uint8_t*>(std::memchr(start, '\n', bytes_.size() - at_));
+        const size_t length = end != nullptr ? static_cast<size_t>(end - start) : bytes_.size() - at_;
+        at_ += length + 1;
+        line.assign(reinterpret_cast<const char*>(start), length);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        ++number_;
+        return true;
     }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
+    size_t number() const { return number_; }  // of the line last read
+
+  private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+    size_t number_ = 0;
+};
 
 // "R G B" at the start of a line, each 0 to 255; anything after the third number is a name.
 bool readTriple(const std::string& line, uint8_t out[3], bool restAllowed) {
@@ -62,6 +70,7 @@ bool readTriple(const std::string& line, uint8_t out[3], bool restAllowed) {
 struct Reader {
     PaletteSource& source;
     std::string* why;
+    std::string setIndex = {};  // FILE:N of a set of raw palettes
     bool fail(const std::string& text) {
         if (why != nullptr) *why = source.name + ": " + text;
         return false;
@@ -70,22 +79,29 @@ struct Reader {
         return fail("line " + std::to_string(line + 1) + ": " + text);
     }
 
-    bool jasc(const std::vector<std::string>& lines) {
-        if (lines.size() < 3 || lines[1] != "0100")
-            return lineFail(1, "a JASC-PAL file has 0100 here");
-        int count = 0;
-        std::istringstream in(lines[2]);
-        if (!(in >> count) || count < 1 || count > 256) {
-            return lineFail(2, "the number of colours must be 1 to 256");
+    bool lineFail(const TextLines& lines, const std::string& text) {
+        return fail("line " + std::to_string(lines.number()) + ": " + text);
+    }
+
+    bool jasc(TextLines lines) {
+        std::string line;
+        lines.next(line);  // JASC-PAL
+        if (!lines.next(line) || line != "0100") {
+            return fail("line 2: a JASC-PAL file has 0100 here");
         }
-        if (lines.size() < static_cast<size_t>(3 + count)) {
-            return fail("the file ends after " + std::to_string(lines.size() - 3) + " of " +
-                        std::to_string(count) + " colours");
+        int count = 0;
+        if (!lines.next(line)) return fail("line 3: the number of colours is missing");
+        std::istringstream in(line);
+        if (!(in >> count) || count < 1 || count > 256) {
+            return lineFail(lines, "the number of colours must be 1 to 256");
         }
         for (int i = 0; i < count; ++i) {
-            if (!readTriple(lines[static_cast<size_t>(3 + i)],
-                            &source.colours[3 * static_cast<size_t>(i)], false)) {
-                return lineFail(static_cast<size_t>(3 + i), "not three numbers 0 to 255");
+            if (!lines.next(line)) {
+                return fail("the file ends after " + std::to_string(i) + " of " +
+                            std::to_string(count) + " colours");
+            }
+            if (!readTriple(line, &source.colours[3 * static_cast<size_t>(i)], false)) {
+                return lineFail(lines, "not three numbers 0 to 255");
             }
         }
         source.entries = count;
@@ -93,18 +109,19 @@ struct Reader {
         return true;
     }
 
-    bool gimp(const std::vector<std::string>& lines) {
+    bool gimp(TextLines lines) {
         int count = 0;
-        for (size_t n = 1; n < lines.size(); ++n) {
-            const std::string& line = lines[n];
+        std::string line;
+        lines.next(line);  // GIMP Palette
+        while (lines.next(line)) {
             const size_t text = line.find_first_not_of(" \t");
             if (text == std::string::npos || line[text] == '#' || line.rfind("Name:", 0) == 0 ||
                 line.rfind("Columns:", 0) == 0) {
                 continue;
             }
-            if (count == 256) return lineFail(n, "more than 256 colours");
+            if (count == 256) return lineFail(lines, "more than 256 colours");
             if (!readTriple(line, &source.colours[3 * static_cast<size_t>(count)], true)) {
-                return lineFail(n, "not three numbers 0 to 255");
+                return lineFail(lines, "not three numbers 0 to 255");
             }
             ++count;
         }
@@ -146,9 +163,10 @@ struct Reader {
 
     bool bytes(std::span<const uint8_t> data) {
         if (hasPngSignature(data)) {
+            // The palette alone: the pixels are never decoded, whatever size the file declares.
             PngPicture png;
             std::string reason;
-            if (!readIndexedPng(data, int64_t{1} << 40, png, &reason)) {
+            if (!readPngPalette(data, png, &reason)) {
                 return fail(isIndexedPngType(png.colourType) || png.colourType < 0
                                 ? reason
                                 : "a PNG without a palette (only an indexed PNG has one)");
@@ -167,24 +185,45 @@ struct Reader {
             source.form = "a 256-colour PCX";
             return true;
         }
-        if (startsWith(data, "JASC-PAL")) return jasc(textLines(data));
-        if (startsWith(data, "GIMP Palette")) return gimp(textLines(data));
-        if (data.size() == 768) {
-            const bool sixBit =
-                std::all_of(data.begin(), data.end(), [](uint8_t v) { return v <= 63; });
-            if (sixBit) {
-                source.colours = displayColours(data);
-                source.form = "a raw palette of 6-bit values (none above 63), read as 6-bit";
-            } else {
-                std::copy(data.begin(), data.end(), source.colours.begin());
-                source.form = "a raw palette of 8-bit values";
-            }
-            source.entries = 256;
-            return true;
-        }
+        if (startsWith(data, "JASC-PAL")) return jasc(TextLines(data));
+        if (startsWith(data, "GIMP Palette")) return gimp(TextLines(data));
+        if (!data.empty() && data.size() % 768 == 0) return raw(data);
         return fail("not a palette: " + std::to_string(data.size()) +
                     " bytes that are no 256-colour PCX, indexed PNG, archive, JASC-PAL, GIMP "
-                    "palette or raw 768-byte palette");
+                    "palette or raw palette (768 bytes, or a set of palettes of 768 each)");
+    }
+
+    // A raw palette, or a set of them one after another (a game's palettes for damage,
+    // pickups and so on): the first unless the name asked for another.
+    bool raw(std::span<const uint8_t> data) {
+        const size_t palettes = data.size() / 768;
+        size_t chosen = 0;
+        if (!setIndex.empty()) {
+            const bool digits = setIndex.size() <= 6 &&
+                                std::all_of(setIndex.begin(), setIndex.end(),
+                                            [](char c) { return c >= '0' && c <= '9'; });
+            chosen = digits ? std::stoul(setIndex) : palettes;
+            if (chosen >= palettes) {
+                return fail("a set of " + std::to_string(palettes) +
+                            (palettes == 1 ? " palette" : " palettes") + " has no palette " +
+                            setIndex + " (they are numbered from 0)");
+            }
+        }
+        const std::span<const uint8_t> one = data.subspan(chosen * 768, 768);
+        const bool sixBit = std::all_of(one.begin(), one.end(), [](uint8_t v) { return v <= 63; });
+        if (sixBit) {
+            source.colours = displayColours(one);
+            source.form = "a raw palette of 6-bit values (none above 63), read as 6-bit";
+        } else {
+            std::copy(one.begin(), one.end(), source.colours.begin());
+            source.form = "a raw palette of 8-bit values";
+        }
+        if (palettes > 1) {
+            source.form = "palette " + std::to_string(chosen) + " of a set of " +
+                          std::to_string(palettes) + ", " + source.form.substr(2);
+        }
+        source.entries = 256;
+        return true;
     }
 };
 
@@ -218,8 +257,14 @@ bool loadPaletteSource(const std::string& given, PaletteSource& source, std::str
     const bool archive =
         file.readAt(0, magic, sizeof magic) && std::memcmp(magic, "KIV2.0", 6) == 0;
     if (archive) return reader.archive(file, item);
-    if (!item.empty()) return reader.fail("not an archive, so it has no entry " + item);
     if (file.size() > kPaletteFileLimit) return reader.fail("larger than 64 MiB");
+    if (!item.empty()) {
+        if (file.size() == 0 || file.size() % 768 != 0) {
+            return reader.fail("neither an archive nor a set of raw palettes, so it has no " +
+                               item);
+        }
+        reader.setIndex = item;
+    }
     const std::vector<uint8_t> data = file.readAll(kPaletteFileLimit);
     return reader.bytes(data);
 }

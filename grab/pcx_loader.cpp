@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +17,79 @@
 #include "grab/png_picture.h"
 
 namespace kiv {
+namespace {
+
+// Under --palette, an indexed picture (PCX or PNG) is taken on the chosen palette's terms: when
+// every entry it uses has that palette's colour (as the game sees it, in 6 bits) its indices
+// stand, and pixels of a fully transparent entry take the transparent index; otherwise it is
+// mapped by colour like a true-colour picture. False with the reason when the mapping refuses.
+bool indexedOntoPalette(GrabContext& ctx, const char* path, int32_t w, int32_t h,
+                        std::vector<uint8_t>& pixels, const std::array<uint8_t, 768>& colours,
+                        const std::array<uint8_t, 256>& alphas, std::string& why) {
+    PictureMapper& mapper = *ctx.trueColour;
+    const PaletteSource& target = mapper.palette();
+    std::bitset<256> used;
+    for (uint8_t p : pixels) used.set(p);
+    int differing = 0;
+    bool partlyTransparent = false;
+    for (size_t i = 0; i < 256; ++i) {
+        if (!used.test(i)) continue;
+        bool same = static_cast<int>(i) < target.entries;
+        for (size_t k = 0; k < 3 && same; ++k) {
+            same = (colours[3 * i + k] >> 2) == (target.colours[3 * i + k] >> 2);
+        }
+        differing += same ? 0 : 1;
+        partlyTransparent = partlyTransparent || (alphas[i] != 0 && alphas[i] != 255);
+    }
+    if (differing == 0 && !partlyTransparent) {
+        const auto transparent = static_cast<uint8_t>(mapper.options().transparentIndex);
+        for (uint8_t& p : pixels) {
+            if (alphas[p] == 0) p = transparent;
+        }
+        if (ctx.noteMappings) {
+            diagnose(Severity::Note,
+                     "%s keeps its indices: the %zu entries it uses have the colours of %s",
+                     path, used.count(), target.name.c_str());
+        }
+        return true;
+    }
+    TrueColourPicture rgba{w, h, std::vector<uint8_t>(pixels.size() * 4), true};
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const size_t e = pixels[i];
+        std::copy(colours.begin() + static_cast<ptrdiff_t>(3 * e),
+                  colours.begin() + static_cast<ptrdiff_t>(3 * e + 3), rgba.rgba.begin() + 4 * i);
+        rgba.rgba[4 * i + 3] = alphas[e];
+    }
+    MappingReport report;
+    if (!mapper.map(rgba, pixels, ctx.noteMappings ? &report : nullptr, &why)) return false;
+    if (ctx.noteMappings) {
+        diagnose(Severity::Note,
+                 "%s is indexed, but %d of the %zu entries it uses differ from %s: mapped by "
+                 "colour: %s",
+                 path, differing, used.count(), target.name.c_str(),
+                 mappingSummary(report).c_str());
+    }
+    return true;
+}
+
+// Without --palette, index 0 is what sprites and fonts leave out: a PNG that marks another
+// entry transparent would come out as a solid box.
+void warnOtherTransparentEntry(const char* path, const PngPicture& png) {
+    std::bitset<256> used;
+    for (uint8_t p : png.pixels) used.set(p);
+    for (size_t i = 1; i < 256; ++i) {
+        if (used.test(i) && png.alphas[i] == 0) {
+            warn(Warning::TransparentEntry,
+                 "LOADPCX %s: palette entry %zu is transparent in the file, but only index 0 is "
+                 "left out of sprites and fonts, so its pixels are drawn; save the picture with "
+                 "entry 0 as its transparent colour, or give kiv --palette SOURCE to map it",
+                 path, i);
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height) {
     PcxLoaderState& state = ctx.loader;
@@ -32,6 +106,21 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? file.reason().c_str() : "no file name given");
+        // A name ends at the first blank: say so when the whole of the line's words name a file.
+        std::string joined = path != nullptr ? path : "";
+        for (size_t j = 1; path != nullptr && path == ctx.textArgs[0] && j < ctx.textArgs.size() &&
+                           ctx.textArgs[j] != nullptr;
+             ++j) {
+            joined += std::string(" ") + ctx.textArgs[j];
+            struct stat info {};
+            if (stat(resolveScriptPath(joined).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+                diagnose(Severity::Note,
+                         "names in scripts end at the first blank or comma; '%s' is there: "
+                         "rename it without blanks",
+                         joined.c_str());
+                break;
+            }
+        }
         // Pictures are read from the current folder, not the script's: say so when the
         // picture is beside the script.
         const size_t slash = ctx.scriptPath.rfind('/');
@@ -89,12 +178,44 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         const PcxProblem problem = readPcxInfo(pcx, info);
         PngPicture png;
         std::string pngWhy;
+        // Under --palette an indexed picture keeps its indices or is mapped by colour; the
+        // palette is then the chosen one, as for true-colour pictures.
+        auto ontoPalette = [&](int32_t w, int32_t h, int32_t lineBytes,
+                               const std::array<uint8_t, 768>& colours,
+                               const std::array<uint8_t, 256>& alphas, auto decode) {
+            const int64_t pixels = static_cast<int64_t>(w) * h;
+            if (w <= 0 || h <= 0 || lineBytes <= 0 ||
+                pixels > static_cast<int64_t>(kPictureBytes)) {
+                accept(w, h, lineBytes, colours, decode);  // refused there, with the reason
+                return;
+            }
+            std::vector<uint8_t> indices(static_cast<size_t>(pixels));
+            decode(indices.data());
+            std::string why;
+            if (!indexedOntoPalette(ctx, path, w, h, indices, colours, alphas, why)) {
+                outputError("Not a 256 Color PCX File\n");
+                diagnose(Severity::Error, "LOADPCX %s: %s", path, why.c_str());
+                return;
+            }
+            accept(w, h, lineBytes, ctx.trueColour->palette().colours, [&](uint8_t* out) {
+                std::copy(indices.begin(), indices.end(), out);
+            });
+        };
+        std::array<uint8_t, 256> opaque;
+        opaque.fill(255);
         if (hasPngSignature(bytes) &&
             readIndexedPng(bytes, static_cast<int64_t>(kPictureBytes), png, &pngWhy)) {
             // An indexed PNG: its palette plays the part of the PCX trailer, its pixel values are
             // the palette indices.
-            accept(png.width, png.height, png.width, png.colours,
-                   [&](uint8_t* out) { std::copy(png.pixels.begin(), png.pixels.end(), out); });
+            auto copyPixels = [&](uint8_t* out) {
+                std::copy(png.pixels.begin(), png.pixels.end(), out);
+            };
+            if (ctx.trueColour != nullptr) {
+                ontoPalette(png.width, png.height, png.width, png.colours, png.alphas, copyPixels);
+            } else {
+                warnOtherTransparentEntry(path, png);
+                accept(png.width, png.height, png.width, png.colours, copyPixels);
+            }
         } else if (hasPngSignature(bytes) && png.colourType >= 0 &&
                    !isIndexedPngType(png.colourType) && ctx.trueColour != nullptr) {
             // A true-colour picture mapped onto the chosen palette, which becomes its palette.
@@ -155,10 +276,17 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                         "not 12)",
                         path, trailer[0]);
                     break;
-                case PcxProblem::None:
-                    accept(info.width, info.height, info.bytesPerLine, info.fileColours,
-                           [&](uint8_t* out) { decodePcxPixels(pcx, info, out); });
+                case PcxProblem::None: {
+                    auto decode = [&](uint8_t* out) { decodePcxPixels(pcx, info, out); };
+                    if (ctx.trueColour != nullptr) {
+                        ontoPalette(info.width, info.height, info.bytesPerLine, info.fileColours,
+                                    opaque, decode);
+                    } else {
+                        accept(info.width, info.height, info.bytesPerLine, info.fileColours,
+                               decode);
+                    }
                     break;
+                }
             }
         }
     }
@@ -177,7 +305,11 @@ void grabLoadPcx(GrabContext& ctx) {
     if (!loaded && ctx.pictureLoaded) {
         warn(Warning::EarlierPicture,
                  "the commands after this line use the earlier picture (%d x %d)", width, height);
+    } else if (!loaded) {
+        diagnose(Severity::Note,
+                 "the commands up to the next LOADPCX that need a picture are skipped");
     }
+    ctx.skippingToPicture = !loaded && !ctx.pictureLoaded;
     if (loaded && !ctx.picture.empty()) {
         const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
         std::memcpy(ctx.preview.data(), ctx.picture.data(), n);

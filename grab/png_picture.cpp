@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 
 #include "common/file_output.h"
 
@@ -58,11 +59,18 @@ struct MemoryReader {
     const uint8_t* data;
     size_t size;
     size_t at;
+    // Once the header is read: how far the compressed pixels may reach. libpng inflates the
+    // whole of an overlong stream after the last row, so a tiny picture with hundreds of
+    // megabytes of compressed tail would cost seconds; no honest file comes near this.
+    size_t limit = SIZE_MAX;
 };
 
 void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
     auto* source = static_cast<MemoryReader*>(png_get_io_ptr(png));
     if (length > source->size - source->at) png_error(png, "the file ends early");
+    if (source->at + length > source->limit) {
+        png_error(png, "more compressed data than its pixels need");
+    }
     std::memcpy(out, source->data + source->at, length);
     source->at += length;
 }
@@ -86,6 +94,8 @@ bool writePng(std::vector<uint8_t>& out, const IndexedImage& image,
         return false;
     }
     png_set_write_fn(png, &out, writeToMemory, flushNothing);
+    // The picture's own size decides, not libpng's default of a million pixels a side.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                  static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_PALETTE,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -114,16 +124,23 @@ struct ReadResult {
 // The header of a PNG in memory, read within the caller's setjmp: nothing here has a destructor.
 void readHeader(png_structp png, png_infop info, MemoryReader& source, ReadResult& result) {
     png_set_read_fn(png, &source, readFromMemory);
-    png_set_user_limits(png, 1u << 20, 1u << 20);
+    // The callers' pixel limits decide, checked from this header before any row is decoded;
+    // libpng's default of a million pixels a side would call a 1,228,800 x 1 picture damaged.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_read_info(png, info);
     result.width = png_get_image_width(png, info);
     result.height = png_get_image_height(png, info);
     result.bitDepth = png_get_bit_depth(png, info);
     result.colourType = png_get_color_type(png, info);
+    // The filtered rows, a quarter more and 64 KiB: room for any encoder's blocks and chunks
+    // (stored blocks add 5 bytes in 65,535, fixed codes on noise about 7 %).
+    const uint64_t rows = (static_cast<uint64_t>(png_get_rowbytes(png, info)) + 1) * result.height;
+    source.limit = static_cast<size_t>(
+        std::min<uint64_t>(SIZE_MAX, source.at + rows + rows / 4 + (uint64_t{1} << 16)));
 }
 
-bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadResult& result,
-             PngErrors& errors) {
+bool readPng(MemoryReader& source, int64_t maxPixels, bool paletteOnly, PngPicture& picture,
+             ReadResult& result, PngErrors& errors) {
     png_structp png = createReader(errors, source.size);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -134,7 +151,7 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
     readHeader(png, info, source, result);
     picture.colourType = result.colourType;
     if (result.colourType != PNG_COLOR_TYPE_PALETTE ||
-        static_cast<int64_t>(result.width) * result.height > maxPixels) {
+        (!paletteOnly && static_cast<int64_t>(result.width) * result.height > maxPixels)) {
         result.tooLarge = result.colourType == PNG_COLOR_TYPE_PALETTE;
         png_destroy_read_struct(&png, &info, nullptr);
         return true;
@@ -145,20 +162,28 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
     result.entries = entries;
     png_bytep alpha = nullptr;
     int alphaEntries = 0;
+    picture.alphas.fill(255);
     if (png_get_tRNS(png, info, &alpha, &alphaEntries, nullptr) != 0) {
         result.transparent = alphaEntries;
+        for (int i = 0; i < alphaEntries && i < 256; ++i) {
+            picture.alphas[static_cast<size_t>(i)] = alpha[i];
+        }
     }
     for (int i = 0; i < entries && i < 256; ++i) {
         picture.colours[static_cast<size_t>(3 * i)] = palette[i].red;
         picture.colours[static_cast<size_t>(3 * i + 1)] = palette[i].green;
         picture.colours[static_cast<size_t>(3 * i + 2)] = palette[i].blue;
     }
+    picture.width = static_cast<int32_t>(result.width);
+    picture.height = static_cast<int32_t>(result.height);
+    if (paletteOnly) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return true;
+    }
     // Indices as they stand: 1, 2 and 4 bits widened to a byte each, never matched by colour.
     if (result.bitDepth < 8) png_set_packing(png);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    picture.width = static_cast<int32_t>(result.width);
-    picture.height = static_cast<int32_t>(result.height);
     picture.pixels.assign(static_cast<size_t>(result.width) * result.height, 0);
     // Row by row, so that no row list needs to be made here.
     for (int pass = 0; pass < passes; ++pass) {
@@ -167,7 +192,8 @@ bool readPng(MemoryReader& source, int64_t maxPixels, PngPicture& picture, ReadR
                          nullptr);
         }
     }
-    png_read_end(png, nullptr);
+    // The rows are all there: what follows them (chunks, or more compressed data than the
+    // rows need) is not read, so a small picture with a huge tail costs no more than its rows.
     png_destroy_read_struct(&png, &info, nullptr);
     return true;
 }
@@ -205,7 +231,6 @@ bool readRgba(MemoryReader& source, int64_t maxPixels, TrueColourPicture& pictur
             png_read_row(png, picture.rgba.data() + static_cast<size_t>(y) * stride, nullptr);
         }
     }
-    png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     return true;
 }
@@ -283,11 +308,13 @@ bool writeIndexedPng(const std::string& path, const IndexedImage& image,
     return writeWholeFile(path, bytes, why);
 }
 
-bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
-                    std::string* why) {
+namespace {
+
+bool readIndexed(std::span<const uint8_t> bytes, int64_t maxPixels, bool paletteOnly,
+                 PngPicture& picture, std::string* why) {
     ReadResult result;
     if (!readWith(bytes, picture, why, [&](MemoryReader& source, PngErrors& errors) {
-            return readPng(source, maxPixels, picture, result, errors);
+            return readPng(source, maxPixels, paletteOnly, picture, result, errors);
         })) {
         return false;
     }
@@ -300,6 +327,17 @@ bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPictur
     picture.paletteEntries = result.entries;
     picture.transparentEntries = result.transparent;
     return true;
+}
+
+}  // namespace
+
+bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
+                    std::string* why) {
+    return readIndexed(bytes, maxPixels, false, picture, why);
+}
+
+bool readPngPalette(std::span<const uint8_t> bytes, PngPicture& palette, std::string* why) {
+    return readIndexed(bytes, 0, true, palette, why);
 }
 
 }  // namespace kiv

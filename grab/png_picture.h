@@ -31,6 +31,7 @@ struct PngPicture {
     std::array<uint8_t, 768> colours{};
     int paletteEntries = 0;
     int transparentEntries = 0;   // entries of the tRNS chunk, 0 without one
+    std::array<uint8_t, 256> alphas{};  // each entry's alpha: 255 unless the tRNS chunk says
     std::vector<uint8_t> pixels;  // width × height, top row first
     int colourType = -1;          // the file's PNG colour type, also when it is refused
 };
@@ -39,6 +40,9 @@ struct PngPicture {
 // are refused before their pixels are decoded.
 bool readIndexedPng(std::span<const uint8_t> bytes, int64_t maxPixels, PngPicture& picture,
                     std::string* why);
+// Only the size, palette and tRNS of an indexed PNG: no pixel is decoded, whatever size the
+// header declares (pixels stays empty).
+bool readPngPalette(std::span<const uint8_t> bytes, PngPicture& palette, std::string* why);
 
 // A PNG of any other colour type (grey, true colour, with or without alpha, 8 or 16 bits a
 // sample; 16 rounded to 8) as 8-bit red, green, blue and alpha. A tRNS colour becomes alpha 0.

@@ -181,7 +181,8 @@ TEST_F(PcxTest, DisplayBitmapThatCannotBeMadeFailsTheLoad) {
     load("good.pcx");
     EXPECT_EQ(h.channels.text(), "");
     EXPECT_EQ(h.channels.diagnostics(),
-              "kiv: error: LOADPCX good.pcx: the 8 x 8 display bitmap cannot be created\n");
+              "kiv: error: LOADPCX good.pcx: the 8 x 8 display bitmap cannot be created\n"
+              "kiv: note: the commands up to the next LOADPCX that need a picture are skipped\n");
     EXPECT_EQ(h.ctx.width, 0);
     EXPECT_EQ(h.ctx.palette, (std::array<uint8_t, 768>{}));
     EXPECT_FALSE(h.ctx.pictureLoaded);

@@ -1,6 +1,7 @@
 #include "support/png_writer.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <stdexcept>
 
@@ -78,11 +79,50 @@ std::vector<uint8_t> encodePng(const TestPng& picture) {
                           picture.palette[3 * i + 2]};
         }
         png_set_PLTE(png, info, colours, picture.paletteEntries);
+        if (!picture.alphas.empty()) {
+            png_set_tRNS(png, info, picture.alphas.data(), static_cast<int>(picture.alphas.size()),
+                         nullptr);
+        }
     }
     png_write_info(png, info);
     png_write_image(png, rows.data());
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+namespace {
+
+void appendChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(n >> shift));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    out.insert(out.end(), body.begin(), body.end());
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
+}
+
+}  // namespace
+
+std::vector<uint8_t> declaredPng(uint32_t width, uint32_t height, int entries,
+                                 const std::vector<uint8_t>& inflated) {
+    std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    for (uint32_t v : {width, height}) {
+        for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
+    }
+    header.insert(header.end(), {8, 3, 0, 0, 0});
+    appendChunk(out, "IHDR", header);
+    std::vector<uint8_t> palette;
+    for (int i = 0; i < entries; ++i) palette.insert(palette.end(), 3, static_cast<uint8_t>(i));
+    appendChunk(out, "PLTE", palette);
+    uLongf size = compressBound(static_cast<uLong>(inflated.size()));
+    std::vector<uint8_t> compressed(size);
+    compress2(compressed.data(), &size, inflated.data(), static_cast<uLong>(inflated.size()), 9);
+    compressed.resize(size);
+    appendChunk(out, "IDAT", compressed);
+    appendChunk(out, "IEND", {});
     return out;
 }
 

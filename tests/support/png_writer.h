@@ -22,9 +22,16 @@ struct TestPng {
     // Indexed (grey takes red); 16-bit samples are v × 257 plus wide16.
     std::vector<uint8_t> rgba;
     uint8_t wide16 = 0;
+    std::vector<uint8_t> alphas;  // Indexed: the tRNS chunk's alpha of each entry, when given
 };
 
 // The whole file; cut it short to damage it.
 std::vector<uint8_t> encodePng(const TestPng& picture);
+
+// What libpng would not write: an 8-bit indexed PNG of any declared size, with a palette of
+// `entries` greys and one IDAT chunk holding `inflated` (the filtered rows, and whatever tail
+// a test wants) compressed by zlib.
+std::vector<uint8_t> declaredPng(uint32_t width, uint32_t height, int entries,
+                                 const std::vector<uint8_t>& inflated);
 
 }  // namespace kivtest

@@ -1,0 +1,230 @@
+// The artist's path: indexed pictures under --palette, transparent entries, palette sets and
+// text palettes, FONT sheets with more glyphs than codes, numbers that are missing or no
+// numbers, hostile PNG headers and tails.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "grab/commands.h"
+#include "grab/picture_mapping.h"
+#include "support/grab_harness.h"
+#include "support/pcx_writer.h"
+#include "support/png_writer.h"
+
+using namespace kiv;
+using namespace kivtest;
+
+namespace {
+
+// Entries 0 and 1 black, 2 grey, 3 white, 4 red; the rest a blue ramp (i / 4).
+std::array<uint8_t, 768> gameColours() {
+    std::array<uint8_t, 768> c{};
+    for (int i = 5; i < 256; ++i) c[3 * i + 2] = static_cast<uint8_t>(i / 4);
+    const uint8_t set[][4] = {{2, 128, 128, 128}, {3, 255, 255, 255}, {4, 255, 0, 0}};
+    for (const auto& s : set) std::copy(s + 1, s + 4, c.begin() + 3 * s[0]);
+    return c;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(ArtistPath, IndexedPicturesUnderThePaletteAndTransparentEntries) {
+    ScopedTempDir dir;
+    PictureMapper mapper;
+    ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, {}, nullptr));
+    std::array<uint8_t, 768> own{};  // another palette: red, grey, white, black at 0 to 3
+    const uint8_t ownSet[][3] = {{255, 0, 0}, {128, 128, 128}, {255, 255, 255}, {0, 0, 0}};
+    for (int i = 0; i < 4; ++i) std::copy(ownSet[i], ownSet[i] + 3, own.begin() + 3 * i);
+    std::array<uint8_t, 768> near = gameColours();
+    near[3 * 4] = 252;     // the same red in 6 bits
+    near[3 * 7 + 1] = 99;  // an entry the picture does not use
+    std::vector<uint8_t> fifthClear(256, 255), fifthHalf(256, 255), firstClear(256, 255);
+    fifthClear[5] = 0, fifthHalf[2] = 100, firstClear[0] = 0;
+    struct Case {
+        const char* what;
+        bool mapped;  // under --palette
+        std::array<uint8_t, 768> colours;
+        std::vector<uint8_t> alphas;
+        Bytes pixels, expected;
+        std::string diagnostic;  // "" when none
+    };
+    const Case cases[] = {
+        {"used entries the game's", true, near, {}, {1, 2, 4, 3}, {1, 2, 4, 3}, "keeps its indices"},
+        {"its own palette", true, own, {}, {0, 1, 2, 3}, {4, 2, 3, 1}, "4 of the 4 entries"},
+        {"a clear entry 5", true, gameColours(), fifthClear, {5, 2, 4, 5}, {0, 2, 4, 0}, ""},
+        {"a half-clear entry", true, gameColours(), fifthHalf, {2}, {}, "partly transparent"},
+        {"clear 5, no palette", false, gameColours(), fifthClear, {5, 1}, {5, 1}, "entry 5 is"},
+        {"clear 5 unused", false, gameColours(), fifthClear, {4, 1}, {4, 1}, ""},
+        {"clear 0, no palette", false, gameColours(), firstClear, {0, 1}, {0, 1}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestPng png;
+        png.width = static_cast<int>(c.pixels.size()), png.height = 1;
+        png.pixels = c.pixels, png.palette = c.colours, png.alphas = c.alphas;
+        writeFile("p.png", encodePng(png));
+        GrabHarness h;
+        h.ctx.trueColour = c.mapped ? &mapper : nullptr;
+        h.ctx.noteMappings = true;
+        h.run("LOADPCX p.png");
+        if (c.expected.empty()) {
+            EXPECT_FALSE(h.ctx.pictureLoaded);
+        } else {
+            ASSERT_TRUE(h.ctx.pictureLoaded);
+            EXPECT_EQ(Bytes(h.ctx.picture.begin(), h.ctx.picture.begin() + c.pixels.size()),
+                      c.expected);
+        }
+        const std::string said = h.channels.diagnostics();
+        if (c.diagnostic.empty()) {
+            EXPECT_FALSE(contains(said, "transparent")) << said;
+        } else {
+            EXPECT_TRUE(contains(said, c.diagnostic)) << said;
+        }
+    }
+    // A PCX with its own palette is mapped too; the picture's palette becomes the game's.
+    PcxPicture pcx = blankPicture(4, 1);
+    pcx.pixels = {0, 1, 2, 3};
+    pcx.palette = own;
+    writePcx("p.pcx", pcx);
+    GrabHarness h;
+    h.ctx.trueColour = &mapper;
+    h.run("LOADPCX p.pcx");
+    EXPECT_EQ(Bytes(h.ctx.picture.begin(), h.ctx.picture.begin() + 4), (Bytes{4, 2, 3, 1}));
+    EXPECT_EQ(h.ctx.palette[3 * 4], 63);
+    EXPECT_EQ(h.ctx.palette[3 * 0], 0);
+}
+
+TEST(ArtistPath, PaletteSetsTextPalettesAndHostilePngs) {
+    ScopedTempDir dir;
+    Bytes set(14 * 768, 0);
+    for (int k = 0; k < 14; ++k) set[static_cast<size_t>(k) * 768] = static_cast<uint8_t>(k * 10 + 64);
+    writeFile("playpal.lmp", set);
+    writeFile("six.lmp", Bytes(2 * 768, 63));
+    std::string blank = "JASC-PAL\n";
+    blank.append(1 << 20, '\n');
+    writeText("blank.pal", blank);
+    std::string many = "GIMP Palette\n";
+    for (int i = 0; i < 257; ++i) many += "1 2 3\n";
+    writeText("many.gpl", many);
+    writeText("full.gpl", many.substr(0, many.size() - 6));
+    // A palette PNG that declares 1,048,576 x 1,048,576 pixels in 849 bytes: never decoded.
+    writeFile("huge.png", declaredPng(1u << 20, 1u << 20, 141, Bytes(64, 0)));
+    struct Case {
+        std::string given;
+        int at;
+        uint8_t red;
+        std::string error;  // "" when it loads; else the start of the reason
+    };
+    const Case cases[] = {
+        {"playpal.lmp", 0, 64, ""},
+        {"playpal.lmp:13", 0, 194, ""},
+        {"playpal.lmp:0", 0, 64, ""},
+        {"six.lmp:1", 0, 255, ""},
+        {"playpal.lmp:14", 0, 0, "playpal.lmp:14: a set of 14 palettes has no palette 14"},
+        {"playpal.lmp:x", 0, 0, "playpal.lmp:x: a set of 14 palettes has no palette x"},
+        {"blank.pal", 0, 0, "blank.pal: line 2: a JASC-PAL file has 0100 here"},
+        {"many.gpl", 0, 0, "many.gpl: line 258: more than 256 colours"},
+        {"full.gpl", 255, 1, ""},
+        {"huge.png", 140, 140, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.given);
+        PaletteSource source;
+        std::string why;
+        EXPECT_EQ(loadPaletteSource(c.given, source, &why), c.error.empty()) << why;
+        if (!c.error.empty()) {
+            EXPECT_EQ(why.rfind(c.error, 0), 0u) << why;
+            continue;
+        }
+        EXPECT_EQ(source.colours[3 * static_cast<size_t>(c.at)], c.red);
+    }
+    // The same through kiv: no abort, and -v names the palette of the set.
+    TestPng grey;
+    grey.width = 2, grey.height = 1, grey.kind = TestPng::Grey, grey.pixels = {0, 140};
+    writeFile("g.png", encodePng(grey));
+    writeText("g.scp", "LOADPCX g.png\nPALETTE p\n");
+    RunResult r = runKivWith({"--palette", "huge.png", "g.scp"}, ".", {512ull << 20, 0, 60});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    r = runKiv({"-v", "--palette", "playpal.lmp:13", "g.scp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.errors, "palette 13 of a set of 14")) << r.errors;
+    // PNG sizes: a 1,228,800 x 1 picture is inside the limit; a tail of compressed data that
+    // the rows do not need is refused before it is inflated.
+    Bytes rows(1 + 1228800, 1);
+    rows[0] = 0;
+    writeFile("wide.png", declaredPng(1228800, 1, 2, rows));
+    Bytes tail(1 + 16, 1);
+    tail[0] = 0;
+    std::mt19937 random(7);
+    for (int i = 0; i < 200000; ++i) tail.push_back(static_cast<uint8_t>(random()));
+    writeFile("tail.png", declaredPng(16, 1, 2, tail));
+    GrabHarness h;
+    h.run("LOADPCX wide.png");
+    EXPECT_EQ(h.ctx.width, 1228800);
+    EXPECT_EQ(h.pictureAt(1228799, 0), 1);
+    h.run("LOADPCX tail.png");
+    EXPECT_TRUE(contains(h.channels.diagnostics(), "more compressed data than its pixels need"));
+}
+
+TEST(ArtistPath, SurplusGlyphsNumbersAndSkippedCommands) {
+    // Three cells in one band (the middle one split by an empty column makes four).
+    GrabHarness h;
+    Bytes sheet(12 * 4, 0);
+    sheet[0] = sheet[3 * 12] = 255;  // markers at rows 0 and 3: height 2
+    for (int x : {1, 3, 5, 7}) sheet[12 + static_cast<size_t>(x)] = 7;
+    struct FontCase {
+        int last;
+        std::string warning;
+    };
+    for (const FontCase& c : {FontCase{66, "2 more glyph cells than the codes 65 to 66"},
+                              FontCase{67, "1 more glyph cell than"}, FontCase{68, ""}}) {
+        SCOPED_TRACE(c.last);
+        h.channels.clear();
+        h.setPicture(12, 4, sheet);
+        h.call(grabFont, "FONT", "f", {0, 65, c.last, 0, 0});
+        EXPECT_EQ(contains(h.channels.diagnostics(), "[-Wsurplus-glyphs]"), !c.warning.empty());
+        EXPECT_TRUE(contains(h.channels.diagnostics(), c.warning));
+    }
+    h.setPicture(16, 16, Bytes(256, 3));
+    struct LineCase {
+        std::string line, warning;  // "" when none
+    };
+    const LineCase lines[] = {
+        {"PACKED hero 0 0 1", "PACKED hero: the height is missing and counts 0 [-Wbad-argument]"},
+        {"PACKED hero O 0 1 1", "PACKED hero: the x 'O' is not a whole number and counts 0"},
+        {"RAW r 0 0 1 1x", "RAW r: the height '1x' is not a whole number and counts 1"},
+        {"TRANSPARENT glass", "TRANSPARENT glass: the number of levels is missing"},
+        {"FONT f 65", "FONT f: the last code is missing"},
+        {"RAW r -1 0 1 1", ""},
+        {"RAW r 0 0 1 1", ""},
+        {"PALETTE p", ""},
+    };
+    for (const LineCase& c : lines) {
+        SCOPED_TRACE(c.line);
+        h.channels.clear();
+        h.run(c.line);
+        EXPECT_EQ(contains(h.channels.diagnostics(), "bad-argument"), !c.warning.empty());
+        EXPECT_TRUE(contains(h.channels.diagnostics(), c.warning)) << h.channels.diagnostics();
+    }
+    // A picture that did not load: one error and one note, not an error per command; a
+    // name cut at its blank is pointed out; the commands run again after the next picture.
+    ScopedTempDir dir;
+    writePcx("my sheet.pcx", blankPicture(16, 16));
+    writePcx("good.pcx", blankPicture(16, 16));
+    writeText("s.scp", "LOADPCX my sheet.pcx\nRAW a 0 0 1 1\nPACKED b 0 0 1 1\nLOADPCX good.pcx\n"
+                       "RAW c 0 0 1 1\nRAW d 0 9 1 1\n");
+    const RunResult r = runKiv({"s.scp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors,
+              "s.scp:1: error: LOADPCX my: No such file or directory\n"
+              "s.scp:1: note: names in scripts end at the first blank or comma; 'my sheet.pcx' "
+              "is there: rename it without blanks\n"
+              "s.scp:1: note: the commands up to the next LOADPCX that need a picture are "
+              "skipped\n"
+              "s.scp:6: error: RAW d: rectangle x 0 y 72 w 8 h 8 lies outside the 16 x 16 picture "
+              "(positions and sizes are in units of 8 pixels)\n");
+    EXPECT_EQ(parseArchive("s.kiv").entries.size(), 1u);
+}
