@@ -1,4 +1,5 @@
 // The command-line front end: kiv [OPTION]... SCRIPT [/k]
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -6,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "app/kiv_options.h"
 #include "app/mapping_setup.h"
 #include "app/watch.h"
+#include "archive/archive_writer.h"
 #include "common/command_line.h"
 #include "common/console.h"
 #include "common/file_output.h"
@@ -102,9 +105,58 @@ int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetu
     });
 }
 
+// Two names of one file: the same device and inode, or the same name while neither exists.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat x {}, y {};
+    const bool hasA = stat(a.c_str(), &x) == 0, hasB = stat(b.c_str(), &y) == 0;
+    if (hasA && hasB) return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+    return !hasA && !hasB && kiv::watchedPath(a) == kiv::watchedPath(b);
+}
+
+// The pictures a grab script names on its LOADPCX lines, read before the job runs.
+std::vector<std::string> namedPictures(const std::string& script) {
+    using namespace kiv;
+    std::vector<std::string> pictures;
+    ScriptReader reader;
+    if (!reader.open(resolveScriptPath(script))) return pictures;
+    char line[kScriptLineBytes];
+    for (int lines = 0; !reader.atEnd() && lines < 1000000; ++lines) {
+        std::memset(line, 0, sizeof line);
+        reader.readLine(line, kScriptLineChars);
+        char* rest = line;
+        const char* word = nextToken(rest);
+        const char* name = word != nullptr && equalsIgnoreCase(word, "LOADPCX") ? nextToken(rest)
+                                                                                 : nullptr;
+        if (name != nullptr) pictures.push_back(resolveScriptPath(name));
+    }
+    return pictures;
+}
+
+// The file that --depfile names must be none of the job's own: the script, the archive, the
+// palette, a picture or any other file it reads.
+std::string depfileClash(const std::string& depfile, const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        if (!file.empty() && sameFile(depfile, file)) return file;
+    }
+    return {};
+}
+
+int runMain(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    try {
+        return runMain(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("kiv: error: not enough memory\n", stderr);
+        return kiv::kJobError;
+    }
+}
+
+namespace {
+
+int runMain(int argc, char** argv) {
     using namespace kiv;
     std::setlocale(LC_CTYPE, "");
     // A file-size limit makes writes fail with "File too large", reported and cleaned up,
@@ -179,6 +231,22 @@ int main(int argc, char** argv) {
                          mapping.palette.c_str(), mapper.palette().form.c_str());
         }
     }
+    if (!depfile.empty()) {
+        std::vector<std::string> own{script, scriptBase(script) + ".kiv"};
+        if (isLinkScriptName(script)) {
+            own.push_back(resolveScriptPath(scriptBase(script) + ".lnk"));
+        } else {
+            own.push_back(resolveScriptPath(script));
+            const std::vector<std::string> pictures = namedPictures(script);
+            own.insert(own.end(), pictures.begin(), pictures.end());
+        }
+        if (!mapping.palette.empty()) own.push_back(mapper.palette().file);
+        const std::string clash = depfileClash(depfile, own);
+        if (!clash.empty()) {
+            return wrongWords("--depfile " + depfile + " is " + clash +
+                              ", a file of the job: name another file");
+        }
+    }
     int keyPauses = 0;
     for (int i = 1; i < argc; ++i) keyPauses += equalsIgnoreCase(argv[i], "/k") ? 1 : 0;
     if (line.has("--watch")) {
@@ -195,6 +263,22 @@ int main(int argc, char** argv) {
         runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, result);
     releaseTransferBuffer();
     std::string why;
+    const std::string clash = depfile.empty() ? std::string() : depfileClash(depfile, result.inputs);
+    if (!clash.empty()) {
+        std::fprintf(stderr, "kiv: --depfile %s is %s, which the job read: not written\n",
+                     depfile.c_str(), clash.c_str());
+        return 2;
+    }
+    // Make reads a rule line by line: a name with a line end in it cannot be written there.
+    std::vector<std::string> named{result.archive, result.script};
+    named.insert(named.end(), result.inputs.begin(), result.inputs.end());
+    for (const std::string& name : named) {
+        if (!result.finished || depfile.empty() || name.find_first_of("\n\r") == std::string::npos)
+            continue;
+        std::fprintf(stderr, "kiv: error: cannot write %s: the name '%s' holds a line end, which "
+                     "Make cannot read\n", depfile.c_str(), name.c_str());
+        return kJobError;
+    }
     if (result.finished && !depfile.empty() &&
         !writeWholeFile(depfile, dependencyRule(result), &why)) {
         std::fprintf(stderr, "kiv: error: cannot write %s: %s\n", depfile.c_str(), why.c_str());
@@ -213,3 +297,5 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+}  // namespace

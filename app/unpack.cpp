@@ -385,9 +385,13 @@ int unpackArchive(const std::string& archivePath, const std::string& folder, boo
 }
 
 int rebuildAndCompare(const std::string& archivePath) {
-    char tmpl[] = "/tmp/kivtool-rebuild-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        std::fprintf(stderr, "kivtool: cannot make a temporary folder: %s\n", std::strerror(errno));
+    // Where the system's temporary files go: TMPDIR when set, as mktemp does.
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                       "/kivtool-rebuild-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        std::fprintf(stderr, "kivtool: cannot make a temporary folder in %s: %s\n",
+                     base != nullptr && base[0] != '\0' ? base : "/tmp", std::strerror(errno));
         return kToolTrouble;
     }
     const std::string folder = tmpl;

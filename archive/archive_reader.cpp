@@ -1,6 +1,7 @@
 #include "archive/archive_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace kiv {
@@ -61,6 +62,13 @@ ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t f
                     "-byte file");
         return dir;
     }
+    // Offsets are 32-bit: a directory past 2 GiB leaves no room for data, and is not read
+    // (a sparse file can claim one of 60 GB in 4 KB on disk).
+    if (directoryEnd > INT32_MAX) {
+        fileProblem("a directory of " + std::to_string(dir.header.count) +
+                    " entries reaches past the 2 GiB that an archive's offsets address");
+        return dir;
+    }
     if (static_cast<int64_t>(bytes.size()) < directoryEnd) {
         fileProblem("the directory cannot be read");
         return dir;
@@ -109,7 +117,9 @@ ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRul
     const int32_t count = ArchiveHeader::fromBytes(header).count;
     const int64_t directoryEnd =
         static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(std::max(count, 0)) * kEntryBytes;
-    if (count < 0 || directoryEnd > size) return parseArchiveDirectory(header, size, rules);
+    if (count < 0 || directoryEnd > size || directoryEnd > INT32_MAX) {
+        return parseArchiveDirectory(header, size, rules);
+    }
     std::vector<uint8_t> bytes(static_cast<size_t>(directoryEnd));
     if (!file.readAt(0, bytes.data(), bytes.size())) {
         ArchiveDirectory dir = parseArchiveDirectory(header, size, rules);

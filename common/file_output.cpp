@@ -16,8 +16,12 @@ OutputFile::~OutputFile() {
     abandon();
 }
 
-bool OutputFile::fail(int error) {
-    if (!failed_) reason_ = systemReason(error);
+bool OutputFile::fail(int error, bool notRegular) {
+    if (!failed_) {
+        reason_ = notRegular ? "it exists and is neither a regular file nor a device or pipe to "
+                               "write into"
+                             : systemReason(error);
+    }
     failed_ = true;
     return false;
 }
@@ -26,8 +30,28 @@ bool OutputFile::open(const std::string& path, mode_t mode) {
     abandon();
     failed_ = false;
     reason_.clear();
+    direct_ = false;
     path_ = path;
-    temporary_ = path + ".part-XXXXXX";
+    struct stat target {};
+    if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+        // Only a regular file is ever replaced. A terminal, /dev/null or a pipe is written
+        // into as it is; anything else (a folder, a disk) is refused.
+        if (!S_ISCHR(target.st_mode) && !S_ISFIFO(target.st_mode)) return fail(EEXIST, true);
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) return fail(errno);
+        direct_ = true;
+        return true;
+    }
+    // Through a symbolic link, the file it names is replaced and the link stays.
+    struct stat link {};
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* real = realpath(path.c_str(), nullptr);
+        if (real != nullptr) {
+            path_ = real;
+            std::free(real);
+        }
+    }
+    temporary_ = path_ + ".part-XXXXXX";
     fd_ = mkostemp(temporary_.data(), O_CLOEXEC);
     if (fd_ < 0) {
         temporary_.clear();
@@ -57,6 +81,7 @@ bool OutputFile::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) fail(errno);
+    if (direct_) return !failed_;
     if (!failed_ && std::rename(temporary_.c_str(), path_.c_str()) != 0) fail(errno);
     if (failed_) {
         unlink(temporary_.c_str());

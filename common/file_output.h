@@ -1,6 +1,8 @@
 // Writing files that users keep: into a temporary name beside the file, every write and the
 // close checked, then renamed into place. A write that fails leaves nothing behind (neither the
-// temporary file nor a half-written one under the real name) and says why.
+// temporary file nor a half-written one under the real name) and says why. Only regular files
+// are replaced: a character device or a pipe (/dev/null, /dev/stdout) is written into directly,
+// anything else that is not a regular file is refused.
 #pragma once
 
 #include <sys/types.h>
@@ -30,8 +32,9 @@ class OutputFile {
     const std::string& reason() const { return reason_; }
 
   private:
-    bool fail(int error);
+    bool fail(int error, bool notRegular = false);
     int fd_ = -1;
+    bool direct_ = false;  // writing into a device or pipe: no temporary, no rename
     std::string path_;
     std::string temporary_;
     std::string reason_;

@@ -2,8 +2,14 @@
 // text palettes, FONT sheets with more glyphs than codes, numbers that are missing or no
 // numbers, hostile PNG headers and tails.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <random>
+#include <thread>
+
+#include "common/file_output.h"
 
 #include "grab/commands.h"
 #include "grab/picture_mapping.h"
@@ -227,4 +233,104 @@ TEST(ArtistPath, SurplusGlyphsNumbersAndSkippedCommands) {
               "s.scp:6: error: RAW d: rectangle x 0 y 72 w 8 h 8 lies outside the 16 x 16 picture "
               "(positions and sizes are in units of 8 pixels)\n");
     EXPECT_EQ(parseArchive("s.kiv").entries.size(), 1u);
+}
+
+TEST(ArtistPath, OutputsDepfilesMemoryAndLargeClaims) {
+    ScopedTempDir dir;
+    // Only regular files are replaced: a pipe is written into, a folder refused, a link kept.
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    std::string received;
+    std::thread reader([&] {
+        std::ifstream in("pipe", std::ios::binary);
+        received.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    std::string why;
+    EXPECT_TRUE(writeWholeFile("pipe", std::string_view("abc"), &why)) << why;
+    reader.join();
+    EXPECT_EQ(received, "abc");
+    struct stat info {};
+    EXPECT_TRUE(stat("pipe", &info) == 0 && S_ISFIFO(info.st_mode));
+    mkdir("folder", 0700);
+    EXPECT_FALSE(writeWholeFile("folder", std::string_view("x"), &why));
+    writeText("target.txt", "old");
+    ASSERT_EQ(symlink("target.txt", "link.txt"), 0);
+    EXPECT_TRUE(writeWholeFile("link.txt", std::string_view("new"), &why));
+    EXPECT_TRUE(lstat("link.txt", &info) == 0 && S_ISLNK(info.st_mode));
+    EXPECT_EQ(readFile("target.txt"), bytesOf("new"));
+
+    // --depfile naming a file of the job is refused before the job runs, and a name with a
+    // line end, which Make cannot read, is not written.
+    PcxPicture pal = blankPicture(16, 16);
+    pal.palette = gameColours();
+    writePcx("sheet.pcx", pal);
+    writeText("a.scp", "LOADPCX sheet.pcx\nPALETTE p\n");
+    const Bytes sheet = readFile("sheet.pcx");
+    for (const char* named : {"sheet.pcx", "a.scp", "a.kiv", "./sheet.pcx"}) {
+        SCOPED_TRACE(named);
+        const RunResult r = runKiv({"--depfile", named, "a.scp"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(contains(r.errors, "a file of the job")) << r.errors;
+    }
+    EXPECT_EQ(readFile("sheet.pcx"), sheet);
+    EXPECT_FALSE(fileExists("a.kiv"));
+    writeText("b\nc.scp", "LOADPCX sheet.pcx\nPALETTE p\n");
+    RunResult r = runKiv({"--depfile", "b.d", "b\nc.scp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.errors, "holds a line end")) << r.errors;
+    EXPECT_FALSE(fileExists("b.d"));
+
+    // render takes every palette source, and a wrong one is a wrong word (2).
+    Bytes set(2 * 768, 200);
+    writeFile("set.lmp", set);
+    writeFile("g.kiv", buildArchive({{"pal", Bytes(768, 1)}}));
+    r = runKivtool({"render", "g.kiv", "pal", "--palette", "set.lmp:1", "-o", "out"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_TRUE(fileExists("out/pal.png"));
+    r = runKivtool({"render", "g.kiv", "--palette", "set.lmp:2", "-o", "out"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.errors, "has no palette 2")) << r.errors;
+
+    // Memory: a process short of it says so; a sparse archive claiming 2^31 - 1 entries is
+    // refused without reading its directory.
+    TestPng noise;
+    noise.width = 1280, noise.height = 960, noise.kind = TestPng::Rgb;
+    std::mt19937 random(3);
+    for (int i = 0; i < 1280 * 960 * 4; ++i) noise.rgba.push_back(static_cast<uint8_t>(random()));
+    writeFile("noise.png", encodePng(noise));
+    r = runKivtoolWith({"index", "noise.png", "-o", "n.png", "--palette", "sheet.pcx", "--dither",
+                        "floyd-steinberg"},
+                       ".", {24ull << 20, 0, 60});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.errors, "kivtool: not enough memory\n");
+    EXPECT_FALSE(fileExists("n.png"));
+    Bytes header = buildArchive({});
+    header[8] = header[9] = header[10] = 0xFF, header[11] = 0x7F;
+    writeFile("sparse.kiv", header);
+    ASSERT_EQ(truncate("sparse.kiv", (int64_t{1} << 31) * 28 + 4096), 0);
+    r = runKivtoolWith({"list", "sparse.kiv"}, ".", {256ull << 20, 0, 60});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.errors, "past the 2 GiB")) << r.errors;
+
+    // extract writes data that entries share once; verify --rebuild works in TMPDIR.
+    const Bytes blob = patternBytes(4096, 9);
+    Bytes three = {'K', 'I', 'V', '2', '.', '0', 0, 0, 3, 0, 0, 0};
+    for (char name : {'a', 'b', 'c'}) {
+        ArchiveEntry e;
+        e.offset = 12 + 3 * 28, e.length = 4096, e.name[0] = name;
+        const auto bytes = e.bytes();
+        three.insert(three.end(), bytes.begin(), bytes.end());
+    }
+    three.insert(three.end(), blob.begin(), blob.end());
+    writeFile("three.kiv", three);
+    r = runKivtool({"extract", "three.kiv", "-o", "x"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    struct stat a {}, c {};
+    ASSERT_TRUE(stat("x/a", &a) == 0 && stat("x/c", &c) == 0);
+    EXPECT_EQ(a.st_ino, c.st_ino);
+    EXPECT_EQ(readFile("x/c"), blob);
+    EXPECT_TRUE(contains(r.errors, "entry 3 (c) shares its data with entry 1")) << r.errors;
+    const auto [status, said] = shellOutput("TMPDIR=" + dir.path() + "/none " KIVTOOL_BINARY_PATH
+                                            " verify --rebuild three.kiv 2>&1");
+    EXPECT_EQ(status, 2);
+    EXPECT_TRUE(contains(said, dir.path() + "/none")) << said;
 }

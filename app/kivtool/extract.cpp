@@ -1,5 +1,8 @@
 // kivtool extract ARCHIVE [NAME...] [-o DIR]
+#include <unistd.h>
+
 #include <cstdio>
+#include <map>
 #include <unordered_set>
 
 #include "app/kivtool/kivtool.h"
@@ -12,6 +15,18 @@ namespace {
 bool isLabel(const ArchiveEntry& entry) {
     const std::string name = entryName(entry);
     return entry.length == 0 && !name.empty() && name.back() == ':';
+}
+
+// A second name for a file already written, put in place by a rename like any output.
+bool linkTo(const std::string& existing, const std::string& file) {
+    const std::string temporary = file + ".link-part";
+    unlink(temporary.c_str());
+    if (link(existing.c_str(), temporary.c_str()) != 0) return false;
+    if (rename(temporary.c_str(), file.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -48,6 +63,10 @@ int extractItems(int argc, char** argv) {
         return kToolTrouble;
     }
     std::unordered_set<std::string> used;
+    // Entries that share their data (the same offset and length) are written once: the others
+    // become hard links to the first file, so that many names of one large item cost its size
+    // once, not once each.
+    std::map<std::pair<int32_t, int32_t>, std::pair<size_t, std::string>> written;
     int status = kToolOk;
     for (size_t i : *chosen) {
         if (isLabel(archive.entry(i))) continue;
@@ -57,7 +76,19 @@ int extractItems(int argc, char** argv) {
             continue;
         }
         const std::string file = inFolder(folder, safeFileName(archive.name(i), i, used));
+        const ArchiveEntry& entry = archive.entry(i);
+        const auto shared = written.find({entry.offset, entry.length});
+        if (entry.length > 0 && shared != written.end() && linkTo(shared->second.second, file)) {
+            std::fprintf(stderr, "kivtool: entry %zu (%s) shares its data with entry %zu: %s is a "
+                         "hard link to %s\n",
+                         i + 1, shownName(archive, i).c_str(), shared->second.first + 1,
+                         file.c_str(), shared->second.second.c_str());
+            std::printf("%s\n", file.c_str());
+            continue;
+        }
         std::string why;
+        if (entry.length > 0) written.emplace(std::make_pair(entry.offset, entry.length),
+                                              std::make_pair(i, file));
         if (!writeWholeFile(file, archive.item(i), &why)) {
             notWritten(archive, i, file + ": " + why);
             status = kToolProblem;

@@ -9,6 +9,7 @@
 
 #include "app/unpack.h"
 #include "grab/item_formats.h"
+#include "grab/palette_source.h"
 #include "grab/pcx_decoder.h"
 #include "grab/png_picture.h"
 
@@ -94,7 +95,7 @@ bool wholeNumber(const std::string& text, int low, int high, int& value) {
 }
 
 bool chooseColours(const ArchiveView& archive, const std::string& wanted,
-                   std::array<uint8_t, 768>& colours, bool* damaged) {
+                   std::array<uint8_t, 768>& colours, bool* damaged, bool* wrongValue) {
     if (!wanted.empty()) {
         for (size_t i = 0; i < archive.size(); ++i) {
             if (archive.name(i) != wanted) continue;
@@ -113,32 +114,17 @@ bool chooseColours(const ArchiveView& archive, const std::string& wanted,
             colours = displayColours(bytes);
             return true;
         }
-        ReadableFile file;
-        if (!file.open(wanted)) {
-            std::fprintf(stderr, "kivtool: %s is neither an entry of %s nor a picture file (%s)\n",
-                         printableName(wanted).c_str(), archive.path().c_str(),
-                         file.reason().c_str());
+        // Any palette source kiv --palette takes, read by the same reader.
+        PaletteSource source;
+        std::string why;
+        if (!loadPaletteSource(wanted, source, &why)) {
+            std::fprintf(stderr, "kivtool: --palette %s is no entry of %s, and %s\n",
+                         printableName(wanted).c_str(), archive.path().c_str(), why.c_str());
+            if (wrongValue != nullptr) *wrongValue = true;
             return false;
         }
-        const std::vector<uint8_t> bytes = file.readAll(64 << 20);
-        if (hasPngSignature(bytes)) {
-            PngPicture png;
-            std::string why;
-            if (readIndexedPng(bytes, 1 << 24, png, &why)) {
-                colours = png.colours;
-                return true;
-            }
-            std::fprintf(stderr, "kivtool: %s: %s\n", wanted.c_str(), why.c_str());
-            return false;
-        }
-        PcxInfo info;
-        if (readPcxInfo(pcxFileFromBytes(bytes), info) == PcxProblem::None) {
-            colours = info.fileColours;
-            return true;
-        }
-        std::fprintf(stderr, "kivtool: %s is neither an indexed PNG nor a 256-colour PCX picture\n",
-                     wanted.c_str());
-        return false;
+        colours = source.colours;
+        return true;
     }
     const int64_t cut = damagedPalette(archive);
     if (cut >= 0) {
@@ -162,7 +148,7 @@ const char* const kUsage =
     "  verify [--strict] ARCHIVE...   checks each archive's structure and items\n"
     "  extract ARCHIVE [NAME...] [-o DIR]\n"
     "                                 writes each item's bytes to a file named after it\n"
-    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png] [--scale N]\n"
+    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N]\n"
     "         [--width W | --table WxH]  writes each graphic item as an indexed PNG\n"
     "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n"
     "  unpack ARCHIVE DIR [--force]   writes a project of scripts and pictures that rebuilds it\n"

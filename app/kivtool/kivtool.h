@@ -68,10 +68,12 @@ void problemWith(const ArchiveView& archive, size_t i, const std::string& what);
 void notWritten(const ArchiveView& archive, size_t i, const std::string& why);
 // A whole number from low to high, all digits.
 bool wholeNumber(const std::string& text, int low, int high, int& value);
-// The colours pictures are shown in: an item of the archive, a picture file's palette, the
-// archive's first palette item, or grey. False when the palette asked for cannot be had;
-// damaged is set when the archive's own palette is cut short.
+// The colours pictures are shown in: an item of the archive, any palette source that kiv
+// --palette takes, the archive's first palette item, or grey. False when the palette asked for
+// cannot be had (wrongValue: the name is neither an item nor a palette source); damaged is set
+// when the archive's own palette is cut short.
 bool chooseColours(const ArchiveView& archive, const std::string& wanted,
-                   std::array<uint8_t, 768>& colours, bool* damaged = nullptr);
+                   std::array<uint8_t, 768>& colours, bool* damaged = nullptr,
+                   bool* wrongValue = nullptr);
 
 }  // namespace kiv

@@ -1,4 +1,4 @@
-// kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE] [--scale N] [--width W | --table
+// kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N] [--width W | --table
 // WxH]
 #include <cstdio>
 #include <unordered_set>
@@ -41,7 +41,8 @@ namespace {
 
 const OptionEntry kRenderOptions[] = {
     {"-o", "DIR", "the folder to write into (the current one)"},
-    {"--palette", "ITEM|FILE", "the colours: a palette item, a PCX or an indexed PNG"},
+    {"--palette", "ITEM|SOURCE",
+     "the colours: a palette item, or any palette source of kiv --palette"},
     {"--scale", "N", "enlarge by whole pixels, 1 to 16"},
     {"--width", "W", "draw raw items in rows of W pixels"},
     {"--table", "WxH", "draw raw items as whole W x H tables, a picture each"},
@@ -54,7 +55,7 @@ int renderItems(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kRenderOptions);
     if (w.help) {
         return subcommandHelp(
-            "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|FILE.pcx|FILE.png]\n"
+            "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE]\n"
             "                      [--scale N] [--width W | --table WxH]\n"
             "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
             "palette indices and whose palette holds the 256 colours in order (index 0\n"
@@ -64,7 +65,9 @@ int renderItems(int argc, char** argv) {
             "rows of W pixels when --width is given, a raw item of 65,536 bytes as a 256 x 256\n"
             "table and, with --table WxH, a raw item of whole W x H tables as one picture per\n"
             "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
-            "palette item unless --palette names another item or a picture file.\n"
+            "palette item unless --palette names another item or a palette source as kiv\n"
+            "--palette takes them (PCX, indexed PNG, archive[:ITEM], JASC-PAL, GIMP, raw or\n"
+            "a set of raw palettes FILE:N).\n"
             "Every item named (with no names, every graphic item) is written or said on\n"
             "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
             "written or the archive's palette damaged, 2 trouble.\n",
@@ -98,10 +101,10 @@ int renderItems(int argc, char** argv) {
     const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
     std::array<uint8_t, 768> colours{};
-    bool damaged = false;
+    bool damaged = false, wrongValue = false;
     if (!chooseColours(archive, w.options.count("--palette") ? w.options.at("--palette") : "",
-                       colours, &damaged)) {
-        return kToolProblem;
+                       colours, &damaged, &wrongValue)) {
+        return wrongValue ? kToolTrouble : kToolProblem;
     }
     const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
     if (!makeFolder(folder)) {
