@@ -69,10 +69,11 @@ struct LocationScope {
 void recordResult(JobResult* result, const ArchiveWriter& writer, const std::string& script,
                   std::vector<std::string> inputs) {
     if (result == nullptr) return;
-    result->finished =
-        writer.archiveFile < 0 && writer.partialName.empty() && !writer.archiveName.empty();
+    result->finished = writer.archiveFile < 0 && writer.partialName.empty() &&
+                       !writer.archiveName.empty() && !writer.withheld;
     result->archive = writer.archiveName;
     result->script = script;
+    result->withheld = writer.withheld;
     result->entries = writer.header.count;
     result->bytes = static_cast<int64_t>(kHeaderBytes) +
                     static_cast<int64_t>(writer.header.count) * kEntryBytes + writer.dataOffset;
@@ -107,6 +108,8 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     }
     const std::string scriptFile = script.path();
     ArchiveWriter writer;
+    writer.keepOnErrors = hooks.keepLastGood;
+    writer.cancel = hooks.cancel;
     ConsoleScope console{hooks};
     try {
         beginArchive(writer, scriptPath);
@@ -132,6 +135,8 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
     if (!nameFits(scriptPath)) return kJobError;
     if (!haveTransferBuffer()) return kStartupFailure;
     ArchiveWriter writer;
+    writer.keepOnErrors = hooks.keepLastGood;
+    writer.cancel = hooks.cancel;
     ConsoleScope console{hooks};
     console.show();
     const std::string scriptFile = resolveScriptPath(scriptBase(scriptPath) + ".lnk");

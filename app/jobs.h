@@ -3,6 +3,7 @@
 // an error, 255 for a start-up failure.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,11 +17,17 @@ namespace kiv {
 struct JobHooks {
     std::function<void()> openConsole;   // grab: before finishArchive; link: at the start
     std::function<void()> closeConsole;  // at the job's end, however it ends
+    // A job that reports an error does not replace the archive (watching: what merges it
+    // goes on with the last good one).
+    bool keepLastGood = false;
+    // Set from a signal handler to end the job at once, its files removed.
+    const volatile sig_atomic_t* cancel = nullptr;
 };
 
 // What a job did, for summaries, dependency files and the window's status line.
 struct JobResult {
     bool finished = false;  // the archive was completed and put in place
+    bool withheld = false;  // completed with errors and not put in place (keepLastGood)
     std::string archive;    // its name
     std::string script;     // the script file read
     int32_t entries = 0;

@@ -64,14 +64,14 @@ int wrongWords(const std::string& what) {
 // One job, as both a single run and each run of --watch make it.
 // keyPauses: how many times "/k" was given; a grab job says so as many times.
 int runJob(const std::string& script, kiv::PictureMapper* mapper, bool verbose, int keyPauses,
-           kiv::JobResult& result) {
+           const kiv::JobHooks& hooks, kiv::JobResult& result) {
     using namespace kiv;
-    if (isLinkScriptName(script)) return runLinkJob(script, {}, &result);
+    if (isLinkScriptName(script)) return runLinkJob(script, hooks, &result);
     for (int i = 0; i < keyPauses; ++i) outputPrint("\nKey Pause Active !!!!\n");
     GrabContext ctx;
     ctx.trueColour = mapper;
     ctx.noteMappings = verbose;
-    const int status = runGrabJob(ctx, script, {}, &result);
+    const int status = runGrabJob(ctx, script, hooks, &result);
     // The palette is an input of the job like its pictures.
     if (mapper != nullptr) result.inputs.push_back(mapper->palette().file);
     return status;
@@ -83,25 +83,28 @@ int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetu
     using namespace kiv;
     std::vector<WatchedScript> jobs;
     for (const std::string& script : scripts) jobs.push_back({script, isLinkScriptName(script)});
+    // The file the palette comes from: for ARCHIVE:ITEM the archive, which a job of the watch
+    // may write.
+    const std::string paletteFile = mapping.palette.empty() ? "" : mapper.palette().file;
     FileState palette;
-    if (!mapping.palette.empty()) palette = fileStateOf(mapping.palette);
-    return watchJobs(jobs, [&](const WatchedScript& job, JobResult& result) {
+    if (!paletteFile.empty()) palette = fileStateOf(paletteFile);
+    return watchJobs(jobs, [&](const WatchedScript& job, const JobHooks& hooks, JobResult& result) {
         PictureMapper* used = nullptr;
         if (!mapping.palette.empty() && !job.link) {
-            const FileState now = fileStateOf(mapping.palette);
+            const FileState now = fileStateOf(paletteFile);
             std::string why;
             if ((now.hash != palette.hash || now.exists != palette.exists) &&
                 !prepareMapper(mapping, mapper, &why)) {
                 std::fprintf(stderr, "kiv: --palette %s\n", why.c_str());
                 result = JobResult{};
                 result.script = job.script;
-                result.inputs.push_back(mapping.palette);
+                result.inputs.push_back(paletteFile);
                 return kJobError;
             }
             palette = now;
             used = &mapper;
         }
-        return runJob(job.script, used, verbose, keyPauses, result);
+        return runJob(job.script, used, verbose, keyPauses, hooks, result);
     });
 }
 
@@ -259,8 +262,8 @@ int runMain(int argc, char** argv) {
         return status;
     }
     JobResult result;
-    int status =
-        runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, result);
+    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, {},
+                        result);
     releaseTransferBuffer();
     std::string why;
     const std::string clash = depfile.empty() ? std::string() : depfileClash(depfile, result.inputs);

@@ -92,7 +92,12 @@ void JobInputs::record(const std::vector<std::string>& files, const JobInputs& b
     for (const std::string& file : files) {
         if (now.count(file) != 0) continue;
         const auto known = before.files_.find(file);
-        now[file] = known != before.files_.end() ? known->second : fileStateOf(file);
+        if (known != before.files_.end()) {
+            now[file] = known->second;
+        } else {
+            now[file] = fileStateOf(file);
+            ++hashed_;
+        }
     }
     files_ = std::move(now);
 }
@@ -100,11 +105,26 @@ void JobInputs::record(const std::vector<std::string>& files, const JobInputs& b
 std::vector<std::string> JobInputs::changed(const std::set<std::string>& reported) const {
     std::vector<std::string> out;
     for (const auto& [file, seen] : files_) {
-        FileState now = fileStateOf(file);
+        // The status first: only a file whose status moved, or that the watcher named, is read.
+        bool regular = false;
+        FileState now = statusOf(file, regular);
         if (reported.count(file) == 0 && sameStatus(now, seen)) continue;
+        if (regular) {
+            now.hash = hashOfFile(file);
+            ++hashed_;
+        }
         if (now.exists != seen.exists || now.hash != seen.hash) out.push_back(file);
     }
     return out;
+}
+
+void JobInputs::forget(const std::string& file) {
+    const auto known = files_.find(file);
+    if (known == files_.end()) return;
+    // A status no file has: the next look reads the file and finds it changed (a missing file
+    // stays missing).
+    known->second.size = UINT64_MAX;
+    known->second.hash = 0;
 }
 
 void JobInputs::recordNow(const std::vector<std::string>& files, const JobInputs& previous) {
@@ -119,7 +139,7 @@ void JobInputs::recordNow(const std::vector<std::string>& files, const JobInputs
             now[file] = known->second;
         } else {
             now[file] = status;
-            if (regular) now[file].hash = hashOfFile(file);
+            if (regular) now[file].hash = hashOfFile(file), ++hashed_;
         }
     }
     files_ = std::move(now);
@@ -148,8 +168,8 @@ InputWatcher::~InputWatcher() {
 void InputWatcher::watch(const std::vector<std::string>& files) {
     if (fd_ < 0) return;
     std::map<std::string, Folder> wanted;
-    for (const std::string& file : files) {
-        std::filesystem::path below = file;
+    auto want = [&](const std::string& name, const std::string& file) {
+        std::filesystem::path below = name;
         std::filesystem::path folder = below.parent_path();
         std::error_code error;
         // While a folder is missing, its nearest existing parent tells when it comes.
@@ -160,12 +180,30 @@ void InputWatcher::watch(const std::vector<std::string>& files) {
         }
         if (folder.empty()) folder = ".";
         wanted[folder.string()].names[below.filename().string()].push_back(file);
+    };
+    for (const std::string& file : files) {
+        want(file, file);
+        // A link into another folder: a save there changes the file the job reads.
+        std::error_code error;
+        if (std::filesystem::is_symlink(file, error)) {
+            const std::filesystem::path target = std::filesystem::canonical(file, error);
+            if (!error && target.string() != file) want(target.string(), file);
+        }
     }
     constexpr uint32_t kEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
                                  IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    refused_.clear();
     for (auto& [path, folder] : wanted) {
         // Adding a watch again is harmless, and takes a folder that was replaced.
         folder.wd = inotify_add_watch(fd_, path.c_str(), kEvents);
+        if (folder.wd >= 0) continue;
+        // A folder that cannot be read, or the system's limit of watches reached.
+        const std::string why = errno == ENOSPC ? "the system's limit of inotify watches is "
+                                                  "reached (fs.inotify.max_user_watches)"
+                                                : path + ": " + std::strerror(errno);
+        for (const auto& entry : folder.names) {
+            for (const std::string& file : entry.second) refused_[file] = why;
+        }
     }
     for (const auto& [path, folder] : folders_) {
         if (folder.wd < 0 || wanted.count(path) != 0) continue;
@@ -251,13 +289,18 @@ namespace {
 
 // SIGINT and SIGTERM end the watch between jobs: the flag is set and the pipe wakes the wait.
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t cancelRequested = 0;
 int wakeWrite = -1;
 
 void onStopSignal(int signal) {
     if (stopRequested != 0) {
-        // A second request while a job runs ends at once.
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
+        // A second request ends the running job at once: it removes its partial archive and
+        // temporary data itself. A third ends the process.
+        if (cancelRequested != 0) {
+            std::signal(signal, SIG_DFL);
+            std::raise(signal);
+        }
+        cancelRequested = 1;
         return;
     }
     stopRequested = 1;
@@ -271,6 +314,7 @@ class StopSignals {
   public:
     StopSignals() {
         stopRequested = 0;
+        cancelRequested = 0;
         if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
         wakeWrite = fds_[1];
         struct sigaction action {};
@@ -329,12 +373,28 @@ class Watch {
             }
             std::vector<WatchedScript> given;
             for (const WatchedJob& job : jobs_) given.push_back(job.given);
-            std::set<std::string> written;
+            std::set<std::string> written, failed;
             for (size_t i : jobOrder(given, inputs, outputs)) {
                 if (!pending[i]) continue;
                 if (stopRequested != 0) return;
-                runOne(jobs_[i]);
-                written.insert(jobs_[i].output);
+                WatchedJob& job = jobs_[i];
+                // A job that merges an archive whose job failed in this round waits for it to
+                // be mended: it would only pass on the last good one again.
+                const std::vector<std::string>& read = inputs[i];
+                const auto broken = std::find_if(read.begin(), read.end(), [&](const auto& f) {
+                    return failed.count(f) != 0;
+                });
+                if (broken != read.end()) {
+                    std::vector<std::string> known = job.inputs.paths();
+                    job.inputs.recordNow(known, job.inputs);
+                    std::fprintf(stderr, "%s: not run: %s, which it merges, failed\n",
+                                 job.shownName.c_str(),
+                                 std::filesystem::path(*broken).filename().c_str());
+                    failed.insert(job.output);
+                    continue;
+                }
+                if (!runOne(job)) failed.insert(job.output);
+                written.insert(job.output);
             }
             bool again = false;
             for (size_t i = 0; i < jobs_.size(); ++i) {
@@ -379,14 +439,25 @@ class Watch {
     size_t count() const { return jobs_.size(); }
 
   private:
-    void runOne(WatchedJob& job) {
+    // Runs a job and says how it went. True when its archive is in place and new; false when
+    // it was not written or the last good one was kept.
+    bool runOne(WatchedJob& job) {
         std::vector<std::string> known = job.inputs.paths();
         known.push_back(watchedPath(job.given.script));
         JobInputs before;
         before.recordNow(known, job.inputs);
         JobResult result;
+        // File times come from the kernel's coarse clock: read on the same clock, a change
+        // after the start carries a later time (one within the start's own tick is not told
+        // from one just before it, and is taken as seen).
+        timespec wall {};
+        clock_gettime(CLOCK_REALTIME_COARSE, &wall);
+        const uint64_t started = nanoseconds(wall);
         const auto start = std::chrono::steady_clock::now();
-        const int status = run_(job.given, result);
+        JobHooks hooks;
+        hooks.keepLastGood = true;
+        hooks.cancel = &cancelRequested;
+        const int status = run_(job.given, hooks, result);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
@@ -398,16 +469,39 @@ class Watch {
             if (path != job.output) files.push_back(path);
         }
         job.inputs.record(files, before);
+        // A file first read by this run and changed since it started may have been read
+        // before the change: it counts as changed, so another run follows.
+        for (const std::string& file : files) {
+            if (before.holds(file) || isOutput(file)) continue;
+            bool regular = false;
+            const FileState now = statusOf(file, regular);
+            if (now.exists && now.changed > started) job.inputs.forget(file);
+        }
         if (result.finished) {
             std::fprintf(stderr, "%s: %s %s, %s bytes, %lld ms%s\n", job.shownName.c_str(),
                          groupedDigits(result.entries).c_str(),
                          result.entries == 1 ? "entry" : "entries",
                          groupedDigits(result.bytes).c_str(), static_cast<long long>(ms),
                          status == 0 ? "" : " (with errors)");
+            return true;
+        }
+        struct stat info {};
+        if (result.withheld && stat(job.output.c_str(), &info) == 0) {
+            std::fprintf(stderr,
+                         "%s: kept the last good archive: the job ended with errors (exit "
+                         "status %d), %lld ms\n",
+                         job.shownName.c_str(), status, static_cast<long long>(ms));
         } else {
             std::fprintf(stderr, "%s: not written (exit status %d), %lld ms\n",
                          job.shownName.c_str(), status, static_cast<long long>(ms));
         }
+        return false;
+    }
+
+    // Archives of the watch's own jobs change only between jobs, by the watch's own runs.
+    bool isOutput(const std::string& file) const {
+        return std::any_of(jobs_.begin(), jobs_.end(),
+                           [&](const WatchedJob& job) { return job.output == file; });
     }
 
     const WatchRunner& run_;
@@ -442,12 +536,20 @@ int watchJobs(const std::vector<WatchedScript>& jobs, const WatchRunner& run) {
     Watch watch(jobs, run);
     watch.runPending(std::vector<bool>(watch.count(), true));
     bool told = false;
+    std::map<std::string, std::string> refusedBefore;
     for (;;) {
         watcher.watch(watch.watchedFiles());
-        if (!told) {
+        const std::map<std::string, std::string>& refused = watcher.refused();
+        if (!told || refused != refusedBefore) {
             const std::vector<std::string> files = watch.watchedFiles();
+            const std::set<std::string> all(files.begin(), files.end());
             std::fprintf(stderr, "kiv: watching %zu files of %zu jobs; Ctrl-C ends\n",
-                         std::set<std::string>(files.begin(), files.end()).size(), watch.count());
+                         all.size() - refused.size(), watch.count());
+            // Saves of these are not seen: said plainly, with the reason.
+            for (const auto& [file, why] : refused) {
+                std::fprintf(stderr, "kiv: not watched: %s (%s)\n", file.c_str(), why.c_str());
+            }
+            refusedBefore = refused;
             told = true;
         }
         // Saves made while the jobs ran, before the watch was set on their files, are waited

@@ -42,11 +42,16 @@ class JobInputs {
     std::vector<std::string> changed(const std::set<std::string>& reported = {}) const;
     // Takes the present state of the file, if it is one of them.
     void refresh(const std::string& file);
+    // Marks the file as not seen: it counts as changed unless it is (still) missing.
+    void forget(const std::string& file);
+    // How many files were read to hash them so far.
+    size_t hashed() const { return hashed_; }
     bool holds(const std::string& file) const { return files_.count(file) != 0; }
     std::vector<std::string> paths() const;
 
   private:
     std::map<std::string, FileState> files_;
+    mutable size_t hashed_ = 0;
 };
 
 // The absolute, lexically normal form of a path, as watched files are named.
@@ -71,6 +76,8 @@ class InputWatcher {
     void watch(const std::vector<std::string>& files);
     // Reads the events that wait without blocking; the watched files they may concern.
     std::set<std::string> take();
+    // The files whose folders inotify refused at the last watch(), with the reason.
+    const std::map<std::string, std::string>& refused() const { return refused_; }
 
   private:
     struct Folder {
@@ -81,6 +88,7 @@ class InputWatcher {
     int fd_ = -1;
     std::string error_;
     std::map<std::string, Folder> folders_;  // by folder path
+    std::map<std::string, std::string> refused_;
 };
 
 // The jobs that `kiv --watch` runs, and how.
@@ -88,8 +96,11 @@ struct WatchedScript {
     std::string script;  // as given
     bool link = false;
 };
-// Runs one job; fills the result (its inputs even when it fails) and returns its exit status.
-using WatchRunner = std::function<int(const WatchedScript& job, JobResult& result)>;
+// Runs one job with the watch's hooks (a job with errors keeps the last good archive; a second
+// Ctrl-C ends it at once); fills the result (its inputs even when it fails) and returns its
+// exit status.
+using WatchRunner =
+    std::function<int(const WatchedScript& job, const JobHooks& hooks, JobResult& result)>;
 
 // The order in which jobs run: a job after every job whose archive it read, otherwise in the
 // given order, except that link jobs whose inputs are not known yet come after the others.

@@ -48,6 +48,17 @@ size_t readUpTo(ArchiveWriter& writer, int fd, uint8_t* bytes, size_t length, in
     return done;
 }
 
+}  // namespace
+
+void stopIfCancelled(ArchiveWriter& writer) {
+    if (writer.cancel == nullptr || *writer.cancel == 0) return;
+    diagnose(Severity::Error, "ended at the user's request; the archive was not written");
+    abandonArchive(writer);
+    throw JobExit(kJobError);
+}
+
+namespace {
+
 // Copies exactly length bytes from one file to another: in the kernel where it can, through
 // the transfer buffer otherwise. Returns the bytes copied, fewer only when the source ended.
 int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64_t toAt,
@@ -56,12 +67,12 @@ int64_t copyBytes(ArchiveWriter& writer, int from, int64_t fromAt, int to, int64
     bool inKernel = writer.kernelCopy;
     std::span<uint8_t> buffer = transferBuffer();
     while (done < length) {
-        int64_t want = length - done;
+        stopIfCancelled(writer);
+        int64_t want = std::min<int64_t>(length - done, int64_t{64} << 20);
         if (inKernel) {
             loff_t in = fromAt + done;
             loff_t out = toAt + done;
-            ssize_t n = copy_file_range(from, &in, to, &out,
-                                        static_cast<size_t>(std::min<int64_t>(want, 1 << 30)), 0);
+            ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(want), 0);
             if (n > 0) {
                 done += n;
                 continue;
@@ -332,6 +343,7 @@ void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
 }
 
 void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length) {
+    stopIfCancelled(writer);
     // Room for the data and the entry that follows it.
     if (!hasDataRoom(writer, 1, static_cast<int64_t>(length))) dataRoomExceeded(writer);
     writeAll(writer, writer.tempFile, bytes, length, writer.dataOffset, kTempFileName);
@@ -422,6 +434,13 @@ void finishArchive(ArchiveWriter& writer) {
     consolePrint(".");
     consolePrint("\n");
 
+    // A watched job with errors leaves the archive it would replace as it was: the next job
+    // merges the last good one, not a partial one.
+    if (writer.keepOnErrors && jobFailed()) {
+        writer.withheld = true;
+        abandonArchive(writer);
+        return;
+    }
     keepModeOfReplaced(writer.archiveFile, writer.archiveName);
     if (fdatasync(writer.archiveFile) != 0 && errno != EINVAL && errno != EROFS) {
         ioFailure(writer, "writing", writer.partialName, errno);

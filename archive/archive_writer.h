@@ -8,6 +8,7 @@
 // once in the same folder take turns instead of mixing their data.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -44,6 +45,13 @@ struct ArchiveWriter {
     std::map<std::string, int32_t> itemNames;
     // Files the job read (pictures, linked files, merged archives), in the order read.
     std::vector<std::string> inputs;
+    // When the job has reported an error by the time it finishes, the archive is not put in
+    // place (withheld is set) and an earlier archive of the name stays as it was.
+    bool keepOnErrors = false;
+    bool withheld = false;
+    // Set (from a signal handler) when the job is to end at once: the writer removes the
+    // partial archive and the temporary data file and ends the job.
+    const volatile sig_atomic_t* cancel = nullptr;
 };
 
 // The script path cut at its first '.'; path components that are exactly "." or ".." hold no
@@ -75,6 +83,9 @@ void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, i
                     const std::string& sourceName);
 // True when entries more entries with bytes more bytes of data still fit the 2 GiB.
 bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes);
+
+// Ends the job (JobExit), its files removed, when it has been asked to end at once.
+void stopIfCancelled(ArchiveWriter& writer);
 
 // Completes the archive, puts it in place and deletes the temporary data file.
 void finishArchive(ArchiveWriter& writer);

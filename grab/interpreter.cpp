@@ -220,6 +220,7 @@ void runGrabScript(GrabContext& ctx, ArchiveWriter& writer, ScriptReader& script
     int lineNumber = 0;
     bool lineEnded = true;  // the last read ended its line: the next read starts a new one
     for (;;) {
+        stopIfCancelled(writer);
         std::memset(scriptLine, 0, sizeof scriptLine);
         if (script.atEnd()) break;
         const size_t n = script.readLine(scriptLine, kScriptLineChars);

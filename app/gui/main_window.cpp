@@ -391,6 +391,8 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     JobHooks hooks;
     hooks.openConsole = [this] { openConsole(); };
     hooks.closeConsole = [this] { closeConsole(); };
+    // Watching, a run with errors leaves the last good archive in place.
+    hooks.keepLastGood = watching();
     JobResult result;
     // The palette file is read again for each job, so that a changed palette is seen.
     ctx_.trueColour = nullptr;
