@@ -4,7 +4,7 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps build build-asan build-release bench fuzz install package clean
+.PHONY: demo gui test deps build build-asan build-release bench fuzz install package clean
 
 deps:
 	@bash scripts/install-deps.sh all
@@ -33,6 +33,14 @@ demo:
 	@cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-demo.log 2>&1 || (cat build-demo.log; exit 1)
 	@cmake --build build-demo -j $(JOBS) --target kiv kivtool
 	@bash examples/run-demo.sh build-demo/kiv
+
+# The window alone, kiv-gui, without the test suite: build-gui/kiv-gui.
+gui:
+	@bash scripts/install-deps.sh gui
+	@echo "kiv: configuring and building kiv-gui in build-gui/"
+	@cmake -S . -B build-gui -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_GUI=ON > build-gui.log 2>&1 || (cat build-gui.log; exit 1)
+	@cmake --build build-gui -j $(JOBS) --target kiv-gui
+	@echo "kiv: the window is build-gui/kiv-gui"
 
 test: build build-asan build-release
 	@echo "kiv: running the tests"
@@ -66,4 +74,4 @@ fuzz: deps
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-demo build-release build.log build-asan.log build-bench.log build-fuzz.log build-demo.log build-release.log
+	rm -rf build build-asan build-bench build-fuzz build-demo build-release build-gui build.log build-asan.log build-bench.log build-fuzz.log build-demo.log build-release.log build-gui.log

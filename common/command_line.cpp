@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/script_text.h"
+
 namespace kiv {
 
 namespace {
@@ -20,6 +22,23 @@ std::vector<std::string> namesOf(const OptionEntry& option) {
 
 bool joined(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, "NAME") == 0;
+}
+
+// "; did you mean --palette?" for a word one or two edits from an option's name.
+std::string nearestOption(const std::string& word, std::span<const OptionEntry> table) {
+    const std::string bare = word.substr(0, word.find('='));
+    // A letter option is one edit from every other: only long names are guessed at.
+    if (bare.size() <= 3) return {};
+    std::string best;
+    size_t bestDistance = bare.size() <= 4 ? 2 : 3;
+    for (const OptionEntry& option : table) {
+        for (const std::string& name : namesOf(option)) {
+            if (joined(name)) continue;
+            const size_t d = editDistance(bare, name);
+            if (d < bestDistance) best = name, bestDistance = d;
+        }
+    }
+    return best.empty() ? "" : "; did you mean " + best + "?";
 }
 
 }  // namespace
@@ -79,7 +98,7 @@ CommandLine parseCommandLine(int argc, char** argv, int from, std::span<const Op
             }
             if (found) break;
         }
-        if (!found) wrong("unknown option " + word);
+        if (!found) wrong("unknown option " + word + nearestOption(word, table));
     }
     return line;
 }

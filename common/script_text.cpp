@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "common/file_access.h"
 
@@ -202,6 +204,24 @@ bool endsWithIgnoreCase(const std::string& text, const char* suffix) {
     size_t n = std::strlen(suffix);
     if (text.size() < n) return false;
     return equalsIgnoreCase(text.c_str() + text.size() - n, suffix);
+}
+
+// Edits between two words: a letter added, removed or changed, or two neighbours swapped
+// (FNOT is one edit from FONT).
+size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
 }
 
 }  // namespace kiv

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace kiv {
 
@@ -70,6 +71,9 @@ char* nextToken(char*& rest);
 // character; 0 when it does not begin with a digit or a sign and a digit. Values beyond the
 // 32-bit range are held at its ends.
 int32_t parseNumber(const char* token);
+
+// Edits between two words: a letter added, removed or changed, or two neighbours swapped.
+size_t editDistance(std::string_view a, std::string_view b);
 
 // The file that a path from a script names. Scripts come from systems where '\' separates
 // folders and letter case does not matter: a path that does not exist as written is looked up

@@ -60,6 +60,8 @@ struct GrabContext {
     PcxLoaderState loader;
     // Maps true-colour pictures onto a palette when set; they are refused otherwise.
     PictureMapper* trueColour = nullptr;
+    // How the front end's user chooses a palette for true-colour pictures, for hints.
+    const char* choosePalette = "give kiv --palette SOURCE";
     bool noteMappings = false;           // a note for each picture mapped: how exact it came out
     PreviewSink* previewSink = nullptr;  // who shows the preview; nullptr: nobody
     // The part of the preview changed since the last refresh.

@@ -74,7 +74,7 @@ bool indexedOntoPalette(GrabContext& ctx, const char* path, int32_t w, int32_t h
 
 // Without --palette, index 0 is what sprites and fonts leave out: a PNG that marks another
 // entry transparent would come out as a solid box.
-void warnOtherTransparentEntry(const char* path, const PngPicture& png) {
+void warnOtherTransparentEntry(const GrabContext& ctx, const char* path, const PngPicture& png) {
     std::bitset<256> used;
     for (uint8_t p : png.pixels) used.set(p);
     for (size_t i = 1; i < 256; ++i) {
@@ -82,8 +82,8 @@ void warnOtherTransparentEntry(const char* path, const PngPicture& png) {
             warn(Warning::TransparentEntry,
                  "LOADPCX %s: palette entry %zu is transparent in the file, but only index 0 is "
                  "left out of sprites and fonts, so its pixels are drawn; save the picture with "
-                 "entry 0 as its transparent colour, or give kiv --palette SOURCE to map it",
-                 path, i);
+                 "entry 0 as its transparent colour, or %s to map it",
+                 path, i, ctx.choosePalette);
             return;
         }
     }
@@ -213,7 +213,7 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             if (ctx.trueColour != nullptr) {
                 ontoPalette(png.width, png.height, png.width, png.colours, png.alphas, copyPixels);
             } else {
-                warnOtherTransparentEntry(path, png);
+                warnOtherTransparentEntry(ctx, path, png);
                 accept(png.width, png.height, png.width, png.colours, copyPixels);
             }
         } else if (hasPngSignature(bytes) && png.colourType >= 0 &&
@@ -245,8 +245,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             }
             diagnose(Severity::Error, "LOADPCX %s: %s", path, pngWhy.c_str());
             if (png.colourType >= 0 && !isIndexedPngType(png.colourType)) {
-                diagnose(Severity::Note,
-                         "or give kiv --palette SOURCE to map it onto a palette at load");
+                diagnose(Severity::Note, "or %s to map it onto a palette at load",
+                         ctx.choosePalette);
             }
         } else {
             switch (problem) {

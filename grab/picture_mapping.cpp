@@ -169,7 +169,7 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                        "first at (" +
                        std::to_string(first % static_cast<size_t>(width)) + ", " +
                        std::to_string(first / static_cast<size_t>(width)) +
-                       "): give --alpha-threshold N to make those below N transparent";
+                       "): " + options_.setThreshold + " to make those below N transparent";
             }
             return false;
         }

@@ -30,6 +30,8 @@ struct MappingOptions {
                                         // transparent pixels are refused
     std::optional<Rgb> colourKey;       // opaque pixels of this colour are transparent
     Dither dither = Dither::None;
+    // How the front end's user sets the threshold, for the refusal of partly transparent pixels.
+    std::string setThreshold = "give --alpha-threshold N";
 };
 
 // "0,224-255": entries 0 to 255. False with the reason.

@@ -2,13 +2,18 @@
 # Installs the Debian packages that building and testing kiv need, when they are missing.
 #   scripts/install-deps.sh demo   compiler, CMake, libpng: what kiv and kivtool need to build
 #   scripts/install-deps.sh core   and GoogleTest (the command-line tools and their tests)
+#   scripts/install-deps.sh gui    compiler, CMake, libpng and Qt 6 Widgets: what kiv-gui needs
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
 #                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files, and
 #                                  openbox (the window is tried under a real window manager)
 set -euo pipefail
 want=(g++ cmake make libpng-dev)
-[ "${1:-core}" = demo ] || want+=(libgtest-dev)
+case "${1:-core}" in
+  demo) ;;
+  gui) want+=(qt6-base-dev) ;;
+  *) want+=(libgtest-dev) ;;
+esac
 if [ "${1:-core}" = all ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev

@@ -201,6 +201,8 @@ TEST(CommandLine, Options) {
     const std::pair<std::vector<std::string>, std::string> wrong[] = {
         {{"--bogus", "sub/s.scp"}, "unknown option --bogus"},
         {{"-x"}, "unknown option -x"},
+        {{"--pallete", "p.pcx", "sub/s.scp"}, "unknown option --pallete; did you mean --palette?"},
+        {{"--wacth", "sub/s.scp"}, "unknown option --wacth; did you mean --watch?"},
         {{"-C"}, "-C needs a value"},
         {{"-v"}, "a script is needed"},
         {{"--watch", "--depfile", "x.d", "sub/s.scp"}, "--watch writes no dependency file: leave out --depfile"},

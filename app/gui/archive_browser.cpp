@@ -183,7 +183,8 @@ bool ArchiveBrowser::load(const QString& path, QString* why) {
         table_->setItem(row, 0, new QTableWidgetItem(QString::number(i + 1)));
         table_->setItem(row, 1,
                         new QTableWidgetItem(QString::fromLocal8Bit(archive_->name(i).c_str())));
-        table_->setItem(row, 2, new QTableWidgetItem(kindName(info.kind)));
+        table_->setItem(row, 2, new QTableWidgetItem(archive_->readable(i) ? kindName(info.kind)
+                                                                           : "damaged"));
         table_->setItem(row, 3, new QTableWidgetItem(QString::number(archive_->entry(i).length)));
     }
     table_->blockSignals(false);
@@ -272,7 +273,7 @@ void ArchiveBrowser::paletteChosen(int index) {
             paletteChooser ? paletteChooser(this)
                            : std::optional<QString>(QFileDialog::getOpenFileName(
                                  this, "Palette to draw with", QString(),
-                                 "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal *.PAL *.gpl);;All "
+                                 "Palettes (*.pcx *.PCX *.png *.PNG *.kiv *.KIV *.pal *.PAL *.gpl *.GPL *.lmp *.LMP);;All "
                                  "files (*)"));
         if (!chosen || chosen->isEmpty() || !usePaletteFile(*chosen)) {
             paletteBox_->setCurrentIndex(0);
@@ -340,6 +341,13 @@ void ArchiveBrowser::showSelected() {
     const int row = table_->currentRow();
     if (!archive_ || row < 0 || static_cast<size_t>(row) >= archive_->size()) return;
     const size_t i = static_cast<size_t>(row);
+    if (!archive_->readable(i)) {
+        // No bytes can be had: the entry is damaged, not empty.
+        info_->setText(QString("damaged: its data lies outside the file"));
+        exportButton_->setEnabled(false);
+        extractButton_->setEnabled(false);
+        return;
+    }
     const std::vector<uint8_t> bytes = archive_->item(i);
     const ItemInfo info = recogniseItem(archive_->name(i), bytes);
     info_->setText(QString("%1 %2").arg(kindName(info.kind), QString::fromStdString(info.detail)));

@@ -11,6 +11,13 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenuBar>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QVBoxLayout>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
@@ -35,7 +42,7 @@ const MenuCommand kMenuCommands[4] = {
     {0, "退出(&X)", kMenuExit, "Exit"},
     {1, "关于(&A)", kMenuAbout, "About"},
 };
-const MenuCommand kAddedCommands[7] = {
+const MenuCommand kAddedCommands[8] = {
     {0, "打开 Kiv(&O)…", kMenuOpenArchive, "Open an archive (.kiv) in the archive browser"},
     {0, "Watch(&W)", kMenuWatch,
      "Run the last job again whenever its script or a file it read changes"},
@@ -45,7 +52,15 @@ const MenuCommand kAddedCommands[7] = {
     {2, "&4×", kMenuZoom1 + 3, "Show the picture four times as large"},
     {2, "Palette for true-colour pictures…", kMenuTrueColourPalette,
      "Choose the palette that true-colour, grey and alpha PNG pictures are mapped onto"},
+    {2, "True-colour mapping…", kMenuTrueColourMapping,
+     "How pictures are mapped onto that palette: match, dithering, reserved entries, "
+     "transparency"},
 };
+
+// The files View → Palette for true-colour pictures… offers, in either letter case.
+const char* const kPaletteFileFilter =
+    "Palettes (*.pcx *.PCX *.png *.PNG *.kiv *.KIV *.pal *.PAL *.gpl *.GPL *.lmp *.LMP *.txt "
+    "*.TXT);;All files (*)";
 
 const DialogSettings& grabDialogSettings() {
     static const DialogSettings settings{"Grab 文件(*.SCP)", "*.SCP", "打开脚本文件", "SCP"};
@@ -156,20 +171,33 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     statusLabel_->setMinimumWidth(1);
     statusLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(statusLabel_, 1);
-    setStatus("Ready");
+    status_ = "Ready";
     preview_ = new PreviewWidget(this);
     setCentralWidget(preview_);
     display_ = DisplayPreview(preview_);
     ctx_.previewSink = &display_;
-    const QString remembered = QSettings("kiv", "kiv-gui").value("trueColourPalette").toString();
+    // The mapping's settings first, so that the palette's status names them.
+    QSettings settings("kiv", "kiv-gui");
+    for (const QString& option : settings.value("mappingOptions").toStringList()) {
+        setMappingOption(option, settings.value("mapping" + option).toString());
+    }
+    const QString remembered = settings.value("trueColourPalette").toString();
     if (!remembered.isEmpty()) setTrueColourPalette(remembered);
+    // A window of its own beside the picture, never in its way and never waited on.
+    messages_ = new QDialog(this);
+    messages_->setWindowTitle(QString(kWindowTitle) + " - Messages");
+    messages_->setModal(false);
+    messageList_ = new QListWidget(messages_);
+    auto* layout = new QVBoxLayout(messages_);
+    layout->addWidget(messageList_);
+    messages_->resize(640, 200);
     // Saves come as bursts of events: the job runs again once they have been quiet a while.
     rerunTimer_ = new QTimer(this);
     rerunTimer_->setSingleShot(true);
     rerunTimer_->setInterval(30);
     connect(rerunTimer_, &QTimer::timeout, this, [this] { rerunIfChanged(); });
-    // Not even by hand does the client area get narrower than the menu bar needs.
-    preview_->setMinimumWidth(menuBar()->sizeHint().width());
+    // Not even by hand does the client area get narrower than the menu bar and status need.
+    setStatus(status_);
     adjustSize();  // a client area of 320 × 200 under the menu bar
 }
 
@@ -212,10 +240,12 @@ void MainWindow::runCommand(int id) {
                                   ? paletteChooser(this)
                                   : std::optional<QString>(QFileDialog::getOpenFileName(
                                         this, "Palette for true-colour pictures", QString(),
-                                        "Palettes (*.pcx *.PCX *.png *.kiv *.KIV *.pal "
-                                        "*.PAL *.gpl);;All files (*)"))) {
+                                        kPaletteFileFilter))) {
                 if (!chosen->isEmpty()) setTrueColourPalette(*chosen);
             }
+            break;
+        case kMenuTrueColourMapping:
+            chooseMapping();
             break;
         default:  // About, and any other id: nothing
             break;
@@ -327,9 +357,136 @@ bool MainWindow::setTrueColourPalette(const QString& path) {
     palettePath_ = absolute;
     QSettings("kiv", "kiv-gui").setValue("trueColourPalette", absolute);
     setStatus(
-        QString("True-colour pictures are mapped onto %1 (%2)")
-            .arg(QFileInfo(absolute).fileName(), QString::fromStdString(mapper_.palette().form)));
+        QString("True-colour pictures are mapped onto %1 (%2)%3")
+            .arg(QFileInfo(absolute).fileName(), QString::fromStdString(mapper_.palette().form),
+                 mappingShown()));
     return true;
+}
+
+bool MainWindow::setMappingOption(const QString& option, const QString& value, QString* why) {
+    MappingSetup setup;
+    setup.options = mapping_;
+    std::string reason;
+    const std::string name = option.toStdString();
+    if (name == "--palette" || !isMappingOption(name)) {
+        if (why != nullptr) *why = option + " is not a setting of the mapping";
+        return false;
+    }
+    if (value.isEmpty()) {
+        // Back to the default of this one setting.
+        const MappingOptions defaults;
+        if (name == "--match") setup.options.metric = defaults.metric;
+        if (name == "--dither") setup.options.dither = defaults.dither;
+        if (name == "--reserve") setup.options.reserved = defaults.reserved;
+        if (name == "--transparent-index") setup.options.transparentIndex = 0;
+        if (name == "--alpha-threshold") setup.options.alphaThreshold.reset();
+        if (name == "--colour-key") setup.options.colourKey.reset();
+        mappingValues_.remove(option);
+    } else if (!takeMappingOption(name, value.toStdString(), setup, &reason)) {
+        if (why != nullptr) *why = QString::fromStdString(reason);
+        return false;
+    } else {
+        mappingValues_[option] = value;
+    }
+    mapping_ = setup.options;
+    QSettings settings("kiv", "kiv-gui");
+    settings.setValue("mappingOptions", QStringList(mappingValues_.keys()));
+    settings.setValue("mapping" + option, value);
+    return true;
+}
+
+// " with ordered dithering, alpha below 128 transparent": what differs from the defaults.
+QString MainWindow::mappingShown() const {
+    QStringList parts;
+    for (auto it = mappingValues_.begin(); it != mappingValues_.end(); ++it) {
+        parts << QString("%1 %2").arg(it.key().mid(2), it.value());
+    }
+    return parts.isEmpty() ? QString() : QString("; ") + parts.join(", ");
+}
+
+namespace {
+
+// View → True-colour mapping…: each setting of the command line's mapping, with its values.
+class MappingDialog : public QDialog {
+  public:
+    MappingDialog(QWidget* owner, MainWindow& window) : QDialog(owner), window_(window) {
+        setWindowTitle("True-colour mapping");
+        auto* form = new QFormLayout(this);
+        auto combo = [&](const char* option, QStringList values) {
+            auto* box = new QComboBox(this);
+            box->addItems(values);
+            const QString now = window.mappingOption(option);
+            if (!now.isEmpty()) box->setCurrentText(now);
+            fields_.push_back({option, [box] { return box->currentText(); }});
+            return box;
+        };
+        auto line = [&](const char* option, const char* placeholder) {
+            auto* edit = new QLineEdit(window.mappingOption(option), this);
+            edit->setPlaceholderText(placeholder);
+            fields_.push_back({option, [edit] { return edit->text().trimmed(); }});
+            return edit;
+        };
+        form->addRow("Match colours by", combo("--match", {"oklab", "rgb", "ciede2000"}));
+        form->addRow("Dithering", combo("--dither", {"none", "ordered", "floyd-steinberg"}));
+        form->addRow("Reserved entries", line("--reserve", "none, e.g. 0,224-255"));
+        form->addRow("Transparent entry", line("--transparent-index", "0"));
+        form->addRow("Alpha threshold", line("--alpha-threshold",
+                                             "none: partly transparent pixels are refused"));
+        form->addRow("Colour key", line("--colour-key", "none, e.g. 255,0,255"));
+        error_ = new QLabel(this);
+        form->addRow(error_);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+        form->addRow(buttons);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        connect(buttons, &QDialogButtonBox::accepted, this, [this] { apply(); });
+    }
+
+  private:
+    void apply() {
+        // Every value is checked before any is taken.
+        MappingSetup trial;
+        for (const auto& [option, value] : fields_) {
+            std::string why;
+            const QString text = value();
+            if (!text.isEmpty() &&
+                !takeMappingOption(option, text.toStdString(), trial, &why)) {
+                error_->setText(QString::fromStdString(why));
+                return;
+            }
+        }
+        for (const auto& [option, value] : fields_) window_.setMappingOption(option, value());
+        accept();
+    }
+    MainWindow& window_;
+    std::vector<std::pair<const char*, std::function<QString()>>> fields_;
+    QLabel* error_ = nullptr;
+};
+
+}  // namespace
+
+void MainWindow::chooseMapping() {
+    MappingDialog dialog(this, *this);
+    if (dialog.exec() == QDialog::Accepted && !palettePath_.isEmpty()) {
+        setTrueColourPalette(palettePath_);  // says what the mapping is now
+    }
+}
+
+QString MainWindow::messagesText() const {
+    QStringList lines;
+    for (int i = 0; i < messageList_->count(); ++i) lines << messageList_->item(i)->text();
+    return lines.join("\n");
+}
+
+void MainWindow::showMessages(const QString& heading, bool errors) {
+    messageList_->clear();
+    messageList_->addItem(heading);
+    if (errors) {
+        for (const std::string& line : jobErrors())
+            messageList_->addItem(QString::fromLocal8Bit(line.c_str()));
+    }
+    for (const std::string& line : jobDiagnostics())
+        messageList_->addItem(QString::fromLocal8Bit(line.c_str()));
+    messages_->show();
 }
 
 QString MainWindow::statusLine() const {
@@ -337,10 +494,17 @@ QString MainWindow::statusLine() const {
 }
 
 // The job's status stays in a label of its own: a menu's tip shows over it for a while and
-// leaves it as it was, and a window too narrow for it shows it cut short with "…", the whole
-// text in its tooltip.
+// leaves it as it was.
 void MainWindow::setStatus(const QString& text) {
     status_ = text;
+    // The window is never narrower than the menu bar and the status need, however narrow the
+    // picture (a status longer than a screen is cut, with the whole text in its tooltip).
+    if (preview_ != nullptr) {
+        const int needed = std::min(statusLabel_->fontMetrics().horizontalAdvance(status_) + 48,
+                                    kWidestStatus);
+        preview_->setMinimumWidth(std::max(menuBar()->sizeHint().width(), needed));
+        if (width() < preview_->minimumWidth()) resize(preview_->minimumWidth(), height());
+    }
     showStatus();
 }
 
@@ -396,11 +560,17 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     JobResult result;
     // The palette file is read again for each job, so that a changed palette is seen.
     ctx_.trueColour = nullptr;
+    ctx_.choosePalette = "choose View → Palette for true-colour pictures…";
     if (grab && !palettePath_.isEmpty()) {
         MappingSetup setup;
         setup.palette = palettePath_.toLocal8Bit().toStdString();
+        setup.options = mapping_;
+        setup.options.setThreshold = "set an alpha threshold in View → True-colour mapping…";
         if (prepareMapper(setup, mapper_, nullptr)) ctx_.trueColour = &mapper_;
     }
+    // The messages of the run before go: these are of this run.
+    messageList_->clear();
+    messages_->hide();
     busy_ = true;
     setStatus(QString("Running %1…").arg(info.fileName()));
     // The files of the job as it reads them: those it read last time are taken before it runs,
@@ -433,11 +603,18 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
                 .arg(QString::fromLocal8Bit(result.archive.c_str()))
                 .arg(result.entries)
                 .arg(result.bytes)
-                .arg(jobWarningCount() > 0 ? QString("; %1 warnings").arg(jobWarningCount())
-                                           : QString())
+                .arg(jobWarningCount() > 0
+                         ? QString("; %1 warnings: see the messages").arg(jobWarningCount())
+                         : QString())
                 .arg(ctx_.trueColour != nullptr
-                         ? QString("; true colour onto %1").arg(QFileInfo(palettePath_).fileName())
+                         ? QString("; true colour onto %1%2")
+                               .arg(QFileInfo(palettePath_).fileName(), mappingShown())
                          : QString()));
+        if (jobWarningCount() > 0) showMessages("The job wrote its archive with warnings:", false);
+    } else if (result.withheld) {
+        setStatus(QString("%1 kept as it was: the run reported %2 errors; see the messages")
+                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                      .arg(errors));
     } else if (result.finished) {
         setStatus(QString("Wrote %1 with %2 errors: see the message")
                       .arg(QString::fromLocal8Bit(result.archive.c_str()))
@@ -468,16 +645,9 @@ void MainWindow::closeConsole() {
 }
 
 void MainWindow::reportFailure(int status) {
-    QString text = status == kStartupFailure ? QStringLiteral("The job could not start:")
-                                             : QStringLiteral("The job reported errors:");
-    for (const std::string& line : jobErrors()) text += "\n" + QString::fromLocal8Bit(line.c_str());
-    for (const std::string& line : jobDiagnostics()) {
-        text += "\n" + QString::fromLocal8Bit(line.c_str());
-    }
-    delete message_;
-    message_ = new QMessageBox(QMessageBox::Warning, kWindowTitle, text, QMessageBox::Ok, this);
-    message_->setModal(false);
-    message_->show();
+    showMessages(status == kStartupFailure ? QStringLiteral("The job could not start:")
+                                           : QStringLiteral("The job reported errors:"),
+                 true);
 }
 
 }  // namespace kiv

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMap>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -15,6 +16,8 @@
 
 class QFileDialog;
 class QMessageBox;
+class QDialog;
+class QListWidget;
 
 class QLabel;
 class QAction;
@@ -58,6 +61,7 @@ enum MenuCommandId {
     kMenuZoom1 = 211,  // to kMenuZoom1 + 3: 1× to 4×
     kMenuTrueColourPalette = 215,
     kMenuWatch = 216,
+    kMenuTrueColourMapping = 217,
 };
 
 struct MenuCommand {
@@ -69,9 +73,11 @@ struct MenuCommand {
 extern const char* const kMenuTitles[3];
 // The original menu; the window's additions (Open archive, View) come in kAddedCommands.
 extern const MenuCommand kMenuCommands[4];
-extern const MenuCommand kAddedCommands[7];
+extern const MenuCommand kAddedCommands[8];
 
 inline constexpr const char* kWindowTitle = "Kiv ver " KIV_VERSION;
+// The widest the window grows for its status line, in pixels.
+inline constexpr int kWidestStatus = 1200;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -102,7 +108,11 @@ class MainWindow : public QMainWindow {
     // What tests look at.
     PreviewWidget* preview() const { return preview_; }
     JobConsole* jobConsole() const { return console_.get(); }
-    QMessageBox* lastMessage() const { return message_; }
+    // The messages of the last run (its errors, or its warnings), in a list beside the picture
+    // that stays open without stopping the window and that the next run clears; hidden when
+    // the last run said nothing.
+    QDialog* messagesPanel() const { return messages_; }
+    QString messagesText() const;
     int lastStatus() const { return lastStatus_; }
     QString statusLine() const;
     ArchiveBrowser* browser() const { return browser_.get(); }
@@ -113,6 +123,12 @@ class MainWindow : public QMainWindow {
     // none, they are refused. False with the reason in the status line when it cannot be used.
     bool setTrueColourPalette(const QString& path);
     const QString& trueColourPalette() const { return palettePath_; }
+    // One setting of View → True-colour mapping…, by the name of the command line's option
+    // (--match, --dither, --reserve, --transparent-index, --alpha-threshold, --colour-key) and
+    // with its values; an empty value goes back to the default. Remembered between runs. False
+    // with the reason when the value is wrong (nothing changes then).
+    bool setMappingOption(const QString& option, const QString& value, QString* why = nullptr);
+    QString mappingOption(const QString& option) const { return mappingValues_.value(option); }
     // Asks for a palette file; replaceable, so that tests can answer.
     std::function<std::optional<QString>(QWidget*)> paletteChooser;
     const DisplayBitmap& displayBitmap() const { return display_.bitmap(); }
@@ -135,18 +151,24 @@ class MainWindow : public QMainWindow {
     void openConsole();
     void closeConsole();
     void reportFailure(int status);
+    void showMessages(const QString& heading, bool errors);
+    void chooseMapping();
+    QString mappingShown() const;
     void setStatus(const QString& text);
     void showStatus();
 
     ScriptChooser chooser_;
-    PreviewWidget* preview_;
+    PreviewWidget* preview_ = nullptr;
     std::unique_ptr<JobConsole> console_;
     std::unique_ptr<ArchiveBrowser> browser_;
     bool busy_ = false;  // a job runs
-    QMessageBox* message_ = nullptr;
+    QDialog* messages_ = nullptr;
+    QListWidget* messageList_ = nullptr;
     GrabContext ctx_;
     PictureMapper mapper_;
     QString palettePath_;  // absolute: jobs change the current folder
+    MappingOptions mapping_;                  // the other settings of the mapping
+    QMap<QString, QString> mappingValues_;  // as given, by option name
     QLabel* statusLabel_ = nullptr;
     QString status_;  // the whole status text
     std::array<QAction*, 4> zoomActions_{};
