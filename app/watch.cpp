@@ -447,11 +447,11 @@ class Watch {
         JobInputs before;
         before.recordNow(known, job.inputs);
         JobResult result;
-        // File times come from the kernel's coarse clock: read on the same clock, a change
-        // after the start carries a later time (one within the start's own tick is not told
-        // from one just before it, and is taken as seen).
+        // A file's time is never later than the moment it changed, so no change before the
+        // start counts. (File times may come from a coarse clock: a change in the first few
+        // milliseconds of a run can carry a time before its start, and is taken as seen.)
         timespec wall {};
-        clock_gettime(CLOCK_REALTIME_COARSE, &wall);
+        clock_gettime(CLOCK_REALTIME, &wall);
         const uint64_t started = nanoseconds(wall);
         const auto start = std::chrono::steady_clock::now();
         JobHooks hooks;
