@@ -334,3 +334,81 @@ TEST(ArtistPath, OutputsDepfilesMemoryAndLargeClaims) {
     EXPECT_EQ(status, 2);
     EXPECT_TRUE(contains(said, dir.path() + "/none")) << said;
 }
+
+// Rules of the mapping that a fault could break unseen: dithering keeps exact pixels (with a
+// neighbour entry within the dither's spread) and never reaches a reserved entry; tRNS colours
+// are transparent; the palette marker of a PCX; the size of an indexed PNG; names for Make.
+TEST(ArtistPath, MappingRulesEachCaught) {
+    // Entries 160 to 163 are (0, 0, 40) and 164 is (0, 0, 41): an exact blue has a neighbour
+    // one step away. Red (entry 4) is reserved: only exactly red pixels take it.
+    std::vector<uint8_t> rgba;
+    const int w = 48, h = 6;
+    for (int i = 0; i < w * h; ++i) {
+        const int x = i % w;
+        const uint8_t v = static_cast<uint8_t>(x * 5);
+        const std::array<uint8_t, 4> px = i % 3 == 0   ? std::array<uint8_t, 4>{0, 0, 40, 255}
+                                          : x % 8 == 1 ? std::array<uint8_t, 4>{255, 0, 0, 255}
+                                                       : std::array<uint8_t, 4>{255, v, v, 255};
+        rgba.insert(rgba.end(), px.begin(), px.end());
+    }
+    for (const Dither dither : {Dither::Ordered, Dither::FloydSteinberg}) {
+        SCOPED_TRACE(static_cast<int>(dither));
+        MappingOptions o;
+        o.dither = dither;
+        ASSERT_TRUE(parseIndexList("4", o.reserved, nullptr));
+        PictureMapper mapper;
+        ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, o, nullptr));
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(mapper.map({w, h, rgba, false}, out, nullptr, nullptr));
+        for (int i = 0; i < w * h; ++i) {
+            const bool blue = i % 3 == 0, red = !blue && i % w % 8 == 1;
+            if (blue) {
+                EXPECT_EQ(out[i], 160) << i;
+            }
+            EXPECT_EQ(out[i] == 4, red) << i;
+        }
+    }
+    ScopedTempDir dir;
+    // A tRNS colour of a grey or true-colour PNG is transparent.
+    PictureMapper mapper;
+    ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, {}, nullptr));
+    TestPng keyed;
+    keyed.width = 2, keyed.height = 1, keyed.kind = TestPng::Rgb;
+    keyed.rgba = {255, 0, 0, 255, 128, 128, 128, 255};
+    keyed.transparentColour = {255, 0, 0};
+    writeFile("keyed.png", encodePng(keyed));
+    GrabHarness g;
+    g.ctx.trueColour = &mapper;
+    g.run("LOADPCX keyed.png");
+    EXPECT_EQ(Bytes(g.ctx.picture.begin(), g.ctx.picture.begin() + 2), (Bytes{0, 2}));
+    // A PCX palette source needs its marker byte 12; an indexed PNG over the size limit is
+    // refused from its header.
+    PcxPicture pcx = blankPicture(4, 4);
+    writePcx("pal.pcx", pcx);
+    Bytes unmarked = readFile("pal.pcx");
+    unmarked[unmarked.size() - 769] = 11;
+    writeFile("unmarked.pcx", unmarked);
+    PaletteSource source;
+    std::string why;
+    EXPECT_FALSE(loadPaletteSource("unmarked.pcx", source, &why));
+    EXPECT_TRUE(contains(why, "without a 256-colour palette")) << why;
+    writeFile("tall.png", declaredPng(1281, 960, 2, Bytes(100, 0)));
+    g.run("LOADPCX tall.png");
+    EXPECT_TRUE(contains(g.channels.diagnostics(), "1281 x 960 pixels is larger than 1228800"))
+        << g.channels.diagnostics();
+    // Names with blanks are escaped for Make; kivtool index writes a picture 1,228,800 wide.
+    ASSERT_EQ(mkdir("my art", 0755), 0);
+    writeText("my art/a.scp", "PALETTE p\n");
+    ASSERT_EQ(runKiv({"--depfile", "a.d", "my art/a.scp"}).status, 0);
+    const Bytes rule = readFile("a.d");
+    EXPECT_TRUE(contains(std::string(rule.begin(), rule.end()),
+                         "my\\ art/a.kiv: \\\n  my\\ art/a.scp\n"));
+    TestPng wide;
+    wide.width = 1228800, wide.height = 1, wide.kind = TestPng::Grey;
+    wide.pixels.assign(1228800, 128);
+    writeFile("wide.png", encodePng(wide));
+    const RunResult r = runKivtool({"index", "wide.png", "-o", "w8.png", "--palette", "pal.pcx"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    PngPicture written;
+    EXPECT_TRUE(readIndexedPng(readFile("w8.png"), 1228800, written, &why)) << why;
+}

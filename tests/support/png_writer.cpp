@@ -69,6 +69,7 @@ std::vector<uint8_t> encodePng(const TestPng& picture) {
                                      PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_GRAY_ALPHA,
                                      PNG_COLOR_TYPE_RGB_ALPHA};
     const int type = kTypes[picture.kind];
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_set_IHDR(png, info, picture.width, picture.height, bits, type,
                  picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -83,6 +84,15 @@ std::vector<uint8_t> encodePng(const TestPng& picture) {
             png_set_tRNS(png, info, picture.alphas.data(), static_cast<int>(picture.alphas.size()),
                          nullptr);
         }
+    }
+    if (!picture.transparentColour.empty()) {
+        png_color_16 colour{};
+        colour.gray = colour.red = picture.transparentColour[0];
+        if (picture.transparentColour.size() == 3) {
+            colour.green = picture.transparentColour[1];
+            colour.blue = picture.transparentColour[2];
+        }
+        png_set_tRNS(png, info, nullptr, 0, &colour);
     }
     png_write_info(png, info);
     png_write_image(png, rows.data());

@@ -23,6 +23,7 @@ struct TestPng {
     std::vector<uint8_t> rgba;
     uint8_t wide16 = 0;
     std::vector<uint8_t> alphas;  // Indexed: the tRNS chunk's alpha of each entry, when given
+    std::vector<uint16_t> transparentColour;  // Grey (one value) or Rgb (three): a tRNS colour
 };
 
 // The whole file; cut it short to damage it.
