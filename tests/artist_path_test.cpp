@@ -22,15 +22,6 @@ using namespace kivtest;
 
 namespace {
 
-// Entries 0 and 1 black, 2 grey, 3 white, 4 red; the rest a blue ramp (i / 4).
-std::array<uint8_t, 768> gameColours() {
-    std::array<uint8_t, 768> c{};
-    for (int i = 5; i < 256; ++i) c[3 * i + 2] = static_cast<uint8_t>(i / 4);
-    const uint8_t set[][4] = {{2, 128, 128, 128}, {3, 255, 255, 255}, {4, 255, 0, 0}};
-    for (const auto& s : set) std::copy(s + 1, s + 4, c.begin() + 3 * s[0]);
-    return c;
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -40,11 +31,11 @@ bool contains(const std::string& text, const std::string& part) {
 TEST(ArtistPath, IndexedPicturesUnderThePaletteAndTransparentEntries) {
     ScopedTempDir dir;
     PictureMapper mapper;
-    ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, {}, nullptr));
+    ASSERT_TRUE(mapper.setUp({"game", "game", testColours(), 256, "test"}, {}, nullptr));
     std::array<uint8_t, 768> own{};  // another palette: red, grey, white, black at 0 to 3
     const uint8_t ownSet[][3] = {{255, 0, 0}, {128, 128, 128}, {255, 255, 255}, {0, 0, 0}};
     for (int i = 0; i < 4; ++i) std::copy(ownSet[i], ownSet[i] + 3, own.begin() + 3 * i);
-    std::array<uint8_t, 768> near = gameColours();
+    std::array<uint8_t, 768> near = testColours();
     near[3 * 4] = 252;     // the same red in 6 bits
     near[3 * 7 + 1] = 99;  // an entry the picture does not use
     std::vector<uint8_t> fifthClear(256, 255), fifthHalf(256, 255), firstClear(256, 255);
@@ -60,11 +51,11 @@ TEST(ArtistPath, IndexedPicturesUnderThePaletteAndTransparentEntries) {
     const Case cases[] = {
         {"used entries the game's", true, near, {}, {1, 2, 4, 3}, {1, 2, 4, 3}, "keeps its indices"},
         {"its own palette", true, own, {}, {0, 1, 2, 3}, {4, 2, 3, 1}, "4 of the 4 entries"},
-        {"a clear entry 5", true, gameColours(), fifthClear, {5, 2, 4, 5}, {0, 2, 4, 0}, ""},
-        {"a half-clear entry", true, gameColours(), fifthHalf, {2}, {}, "partly transparent"},
-        {"clear 5, no palette", false, gameColours(), fifthClear, {5, 1}, {5, 1}, "entry 5 is"},
-        {"clear 5 unused", false, gameColours(), fifthClear, {4, 1}, {4, 1}, ""},
-        {"clear 0, no palette", false, gameColours(), firstClear, {0, 1}, {0, 1}, ""},
+        {"a clear entry 5", true, testColours(), fifthClear, {5, 2, 4, 5}, {0, 2, 4, 0}, ""},
+        {"a half-clear entry", true, testColours(), fifthHalf, {2}, {}, "partly transparent"},
+        {"clear 5, no palette", false, testColours(), fifthClear, {5, 1}, {5, 1}, "entry 5 is"},
+        {"clear 5 unused", false, testColours(), fifthClear, {4, 1}, {4, 1}, ""},
+        {"clear 0, no palette", false, testColours(), firstClear, {0, 1}, {0, 1}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -261,7 +252,7 @@ TEST(ArtistPath, OutputsDepfilesMemoryAndLargeClaims) {
     // --depfile naming a file of the job is refused before the job runs, and a name with a
     // line end, which Make cannot read, is not written.
     PcxPicture pal = blankPicture(16, 16);
-    pal.palette = gameColours();
+    pal.palette = testColours();
     writePcx("sheet.pcx", pal);
     writeText("a.scp", "LOADPCX sheet.pcx\nPALETTE p\n");
     const Bytes sheet = readFile("sheet.pcx");
@@ -357,7 +348,7 @@ TEST(ArtistPath, MappingRulesEachCaught) {
         o.dither = dither;
         ASSERT_TRUE(parseIndexList("4", o.reserved, nullptr));
         PictureMapper mapper;
-        ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, o, nullptr));
+        ASSERT_TRUE(mapper.setUp({"game", "game", testColours(), 256, "test"}, o, nullptr));
         std::vector<uint8_t> out;
         ASSERT_TRUE(mapper.map({w, h, rgba, false}, out, nullptr, nullptr));
         for (int i = 0; i < w * h; ++i) {
@@ -371,7 +362,7 @@ TEST(ArtistPath, MappingRulesEachCaught) {
     ScopedTempDir dir;
     // A tRNS colour of a grey or true-colour PNG is transparent.
     PictureMapper mapper;
-    ASSERT_TRUE(mapper.setUp({"game", "game", gameColours(), 256, "test"}, {}, nullptr));
+    ASSERT_TRUE(mapper.setUp({"game", "game", testColours(), 256, "test"}, {}, nullptr));
     TestPng keyed;
     keyed.width = 2, keyed.height = 1, keyed.kind = TestPng::Rgb;
     keyed.rgba = {255, 0, 0, 255, 128, 128, 128, 255};

@@ -187,6 +187,7 @@ MainWindow::MainWindow(ScriptChooser chooser) : chooser_(std::move(chooser)) {
     messages_ = new QDialog(this);
     messages_->setWindowTitle(QString(kWindowTitle) + " - Messages");
     messages_->setModal(false);
+    messages_->setAttribute(Qt::WA_ShowWithoutActivating);
     messageList_ = new QListWidget(messages_);
     auto* layout = new QVBoxLayout(messages_);
     layout->addWidget(messageList_);
@@ -486,6 +487,8 @@ void MainWindow::showMessages(const QString& heading, bool errors) {
     }
     for (const std::string& line : jobDiagnostics())
         messageList_->addItem(QString::fromLocal8Bit(line.c_str()));
+    // Below the window, never over the picture, and without taking the keyboard from it.
+    if (!messages_->isVisible()) messages_->move(frameGeometry().bottomLeft() + QPoint(0, 4));
     messages_->show();
 }
 

@@ -355,4 +355,15 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
 }
 }  // namespace
 
+// Entries 0 and 1 black, 2 grey 128, 3 and 251 white, 4 red, 249 a green near 250's; the rest
+// a dark blue ramp.
+std::array<uint8_t, 768> testColours() {
+    std::array<uint8_t, 768> c{};
+    for (int i = 5; i < 256; ++i) c[3 * i + 2] = static_cast<uint8_t>(i / 4);
+    const uint8_t set[][4] = {{2, 128, 128, 128}, {3, 255, 255, 255}, {4, 255, 0, 0},
+                              {249, 20, 190, 40}, {250, 10, 200, 30}, {251, 255, 255, 255}};
+    for (const auto& s : set) std::copy(s + 1, s + 4, c.begin() + 3 * s[0]);
+    return c;
+}
+
 }  // namespace kivtest

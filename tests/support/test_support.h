@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,6 +37,9 @@ Bytes bytesOf(const std::string& text);
 // The names in a folder, sorted, without "." and "..".
 std::vector<std::string> folderEntries(const std::string& path = ".");
 Bytes patternBytes(size_t n, uint32_t seed);
+// The test palette (8-bit): entries 0 and 1 black, 2 grey 128, 3 and 251 white, 4 red, 249 a
+// green near 250's; the rest a dark blue ramp (entry i is 0, 0, i / 4).
+std::array<uint8_t, 768> testColours();
 
 // Both channels captured, in the order written, into one text; the diagnostics into another.
 class CapturedChannels {
