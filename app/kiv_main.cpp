@@ -110,7 +110,8 @@ int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetu
 
 // Two names of one file: the same device and inode, or the same name while neither exists.
 bool sameFile(const std::string& a, const std::string& b) {
-    struct stat x {}, y {};
+    struct stat x {
+    }, y{};
     const bool hasA = stat(a.c_str(), &x) == 0, hasB = stat(b.c_str(), &y) == 0;
     if (hasA && hasB) return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
     return !hasA && !hasB && kiv::watchedPath(a) == kiv::watchedPath(b);
@@ -128,8 +129,8 @@ std::vector<std::string> namedPictures(const std::string& script) {
         reader.readLine(line, kScriptLineChars);
         char* rest = line;
         const char* word = nextToken(rest);
-        const char* name = word != nullptr && equalsIgnoreCase(word, "LOADPCX") ? nextToken(rest)
-                                                                                 : nullptr;
+        const char* name =
+            word != nullptr && equalsIgnoreCase(word, "LOADPCX") ? nextToken(rest) : nullptr;
         if (name != nullptr) pictures.push_back(resolveScriptPath(name));
     }
     return pictures;
@@ -262,11 +263,12 @@ int runMain(int argc, char** argv) {
         return status;
     }
     JobResult result;
-    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, {},
-                        result);
+    int status =
+        runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, {}, result);
     releaseTransferBuffer();
     std::string why;
-    const std::string clash = depfile.empty() ? std::string() : depfileClash(depfile, result.inputs);
+    const std::string clash =
+        depfile.empty() ? std::string() : depfileClash(depfile, result.inputs);
     if (!clash.empty()) {
         std::fprintf(stderr, "kiv: --depfile %s is %s, which the job read: not written\n",
                      depfile.c_str(), clash.c_str());
@@ -278,8 +280,10 @@ int runMain(int argc, char** argv) {
     for (const std::string& name : named) {
         if (!result.finished || depfile.empty() || name.find_first_of("\n\r") == std::string::npos)
             continue;
-        std::fprintf(stderr, "kiv: error: cannot write %s: the name '%s' holds a line end, which "
-                     "Make cannot read\n", depfile.c_str(), name.c_str());
+        std::fprintf(stderr,
+                     "kiv: error: cannot write %s: the name '%s' holds a line end, which "
+                     "Make cannot read\n",
+                     depfile.c_str(), name.c_str());
         return kJobError;
     }
     if (result.finished && !depfile.empty() &&

@@ -387,8 +387,8 @@ int unpackArchive(const std::string& archivePath, const std::string& folder, boo
 int rebuildAndCompare(const std::string& archivePath) {
     // Where the system's temporary files go: TMPDIR when set, as mktemp does.
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                       "/kivtool-rebuild-XXXXXX";
+    std::string tmpl =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/kivtool-rebuild-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) {
         std::fprintf(stderr, "kivtool: cannot make a temporary folder in %s: %s\n",
                      base != nullptr && base[0] != '\0' ? base : "/tmp", std::strerror(errno));

@@ -381,9 +381,8 @@ class Watch {
                 // A job that merges an archive whose job failed in this round waits for it to
                 // be mended: it would only pass on the last good one again.
                 const std::vector<std::string>& read = inputs[i];
-                const auto broken = std::find_if(read.begin(), read.end(), [&](const auto& f) {
-                    return failed.count(f) != 0;
-                });
+                const auto broken = std::find_if(
+                    read.begin(), read.end(), [&](const auto& f) { return failed.count(f) != 0; });
                 if (broken != read.end()) {
                     std::vector<std::string> known = job.inputs.paths();
                     job.inputs.recordNow(known, job.inputs);
@@ -450,7 +449,7 @@ class Watch {
         // A file's time is never later than the moment it changed, so no change before the
         // start counts. (File times may come from a coarse clock: a change in the first few
         // milliseconds of a run can carry a time before its start, and is taken as seen.)
-        timespec wall {};
+        timespec wall{};
         clock_gettime(CLOCK_REALTIME, &wall);
         const uint64_t started = nanoseconds(wall);
         const auto start = std::chrono::steady_clock::now();

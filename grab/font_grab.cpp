@@ -99,9 +99,9 @@ void grabFont(GrabContext& ctx) {
                 band += h + 1;
                 if (band >= H) {  // the sheet has no further cell
                     warn(Warning::MissingGlyphs,
-                             "FONT %s: codes %d to %d got no glyph: the sheet has no cell for "
-                             "them after the %d glyphs found",
-                             itemLabel(ctx), k, last, k - first);
+                         "FONT %s: codes %d to %d got no glyph: the sheet has no cell for "
+                         "them after the %d glyphs found",
+                         itemLabel(ctx), k, last, k - first);
                     return;
                 }
             } else if (bandColumnHasInk(ctx, c, band, h)) {

@@ -101,9 +101,9 @@ struct NumberNames {
     std::array<const char*, 4> names;
 };
 constexpr NumberNames kNumberNames[] = {
-    {"RAW", {"x", "y", "width", "height"}},     {"PACKEDC", {"x", "y", "width", "height"}},
-    {"PACKED", {"x", "y", "width", "height"}},  {"TEXTURE", {"x", "y", "width", "height"}},
-    {"FONT", {"first code", "last code"}},      {"TRANSPARENT", {"number of levels"}},
+    {"RAW", {"x", "y", "width", "height"}},    {"PACKEDC", {"x", "y", "width", "height"}},
+    {"PACKED", {"x", "y", "width", "height"}}, {"TEXTURE", {"x", "y", "width", "height"}},
+    {"FONT", {"first code", "last code"}},     {"TRANSPARENT", {"number of levels"}},
 };
 
 bool wholeNumber(const char* token) {
@@ -130,8 +130,7 @@ void checkNumbers(const GrabContext& ctx, const GrabCommand& row) {
             }
             if (!wholeNumber(token)) {
                 warn(Warning::BadArgument, "%s %s: the %s '%s' is not a whole number and counts %d",
-                     row.keyword, label, entry.names[j], token,
-                     parseNumber(token));
+                     row.keyword, label, entry.names[j], token, parseNumber(token));
                 return;
             }
         }

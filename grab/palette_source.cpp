@@ -39,8 +39,10 @@ class TextLines {
     bool next(std::string& line) {
         if (at_ >= bytes_.size()) return false;
         const uint8_t* start = bytes_.data() + at_;
-        const auto* end = static_cast<const uint8_t*>(std::memchr(start, '\n', bytes_.size() - at_));
-        const size_t length = end != nullptr ? static_cast<size_t>(end - start) : bytes_.size() - at_;
+        const auto* end =
+            static_cast<const uint8_t*>(std::memchr(start, '\n', bytes_.size() - at_));
+        const size_t length =
+            end != nullptr ? static_cast<size_t>(end - start) : bytes_.size() - at_;
         at_ += length + 1;
         line.assign(reinterpret_cast<const char*>(start), length);
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -199,9 +201,9 @@ struct Reader {
         const size_t palettes = data.size() / 768;
         size_t chosen = 0;
         if (!setIndex.empty()) {
-            const bool digits = setIndex.size() <= 6 &&
-                                std::all_of(setIndex.begin(), setIndex.end(),
-                                            [](char c) { return c >= '0' && c <= '9'; });
+            const bool digits =
+                setIndex.size() <= 6 && std::all_of(setIndex.begin(), setIndex.end(),
+                                                    [](char c) { return c >= '0' && c <= '9'; });
             chosen = digits ? std::stoul(setIndex) : palettes;
             if (chosen >= palettes) {
                 return fail("a set of " + std::to_string(palettes) +

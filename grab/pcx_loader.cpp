@@ -48,8 +48,8 @@ bool indexedOntoPalette(GrabContext& ctx, const char* path, int32_t w, int32_t h
         }
         if (ctx.noteMappings) {
             diagnose(Severity::Note,
-                     "%s keeps its indices: the %zu entries it uses have the colours of %s",
-                     path, used.count(), target.name.c_str());
+                     "%s keeps its indices: the %zu entries it uses have the colours of %s", path,
+                     used.count(), target.name.c_str());
         }
         return true;
     }
@@ -197,9 +197,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                 diagnose(Severity::Error, "LOADPCX %s: %s", path, why.c_str());
                 return;
             }
-            accept(w, h, lineBytes, ctx.trueColour->palette().colours, [&](uint8_t* out) {
-                std::copy(indices.begin(), indices.end(), out);
-            });
+            accept(w, h, lineBytes, ctx.trueColour->palette().colours,
+                   [&](uint8_t* out) { std::copy(indices.begin(), indices.end(), out); });
         };
         std::array<uint8_t, 256> opaque;
         opaque.fill(255);
@@ -304,7 +303,7 @@ void grabLoadPcx(GrabContext& ctx) {
     ctx.height = height;
     if (!loaded && ctx.pictureLoaded) {
         warn(Warning::EarlierPicture,
-                 "the commands after this line use the earlier picture (%d x %d)", width, height);
+             "the commands after this line use the earlier picture (%d x %d)", width, height);
     } else if (!loaded) {
         diagnose(Severity::Note,
                  "the commands up to the next LOADPCX that need a picture are skipped");

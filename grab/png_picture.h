@@ -30,10 +30,10 @@ struct PngPicture {
     int32_t height = 0;
     std::array<uint8_t, 768> colours{};
     int paletteEntries = 0;
-    int transparentEntries = 0;   // entries of the tRNS chunk, 0 without one
+    int transparentEntries = 0;         // entries of the tRNS chunk, 0 without one
     std::array<uint8_t, 256> alphas{};  // each entry's alpha: 255 unless the tRNS chunk says
-    std::vector<uint8_t> pixels;  // width × height, top row first
-    int colourType = -1;          // the file's PNG colour type, also when it is refused
+    std::vector<uint8_t> pixels;        // width × height, top row first
+    int colourType = -1;                // the file's PNG colour type, also when it is refused
 };
 // Reads a PNG of colour type 3 (palette) at bit depth 1, 2, 4 or 8, interlaced or not. Other
 // kinds and damaged files give false with the reason. Pictures of more than maxPixels pixels

@@ -45,15 +45,19 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
     } cases[] = {
         {"misspelt PACKED", "LOADPCX pic.pcx\nPAKCED hero 0 0 1 1\n",
          "job.scp:2: warning: PAKCED is no command and the line is skipped; did you mean PACKED? "
-         "[-Wmisspelt-command]", "misspelt-command"},
-        {"misspelt PALETTE", "PALLETE pal\n", "job.scp:1: warning: PALLETE is no command", "misspelt-command"},
-        {"misspelt TEXTURE", "LOADPCX pic.pcx\ntextur t 0 0 1 1\n", "did you mean TEXTURE?", "misspelt-command"},
+         "[-Wmisspelt-command]",
+         "misspelt-command"},
+        {"misspelt PALETTE", "PALLETE pal\n", "job.scp:1: warning: PALLETE is no command",
+         "misspelt-command"},
+        {"misspelt TEXTURE", "LOADPCX pic.pcx\ntextur t 0 0 1 1\n", "did you mean TEXTURE?",
+         "misspelt-command"},
         {"comments", "; sprites\n# sprites\n// sprites\nrem sprites\nhello world\nPALETTE p\n",
          "job.scp:6: warning: PALETTE p comes before any picture of the script", "before-picture"},
         {"a FONT short of cells", "LOADPCX font.pcx\nFONT f 65 70\n",
          "job.scp:2: warning: FONT f: codes 67 to 70 got no glyph", "missing-glyphs"},
         {"a rectangle into the next row", "LOADPCX pic.pcx\nRAW r 1 0 2 1\n",
-         "job.scp:2: warning: RAW r: rectangle x 8 y 0 w 16 h 8 runs past the right edge", "row-wrap"},
+         "job.scp:2: warning: RAW r: rectangle x 8 y 0 w 16 h 8 runs past the right edge",
+         "row-wrap"},
         {"an item without a name", "LOADPCX pic.pcx\nPALETTE\n",
          "job.scp:2: warning: PALETTE item without a name", "unnamed-item"},
         {"a long name", "LOADPCX pic.pcx\nPALETTE a_name_of_sixteen\n",
@@ -64,7 +68,8 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
          "job.scp:2: warning: the commands after this line use the earlier picture (16 x 16)",
          "earlier-picture"},
         {"a link line without item name", "LNK notes.txt\n",
-         "job.lnk:1: warning: notes.txt is not stored: a file line needs an item name", "unstored-file"},
+         "job.lnk:1: warning: notes.txt is not stored: a file line needs an item name",
+         "unstored-file"},
         {"a last link line without line end", "LNK LABEL:\nnotes.txt NOTES",
          "job.lnk:2: warning: the last line has no line end and is not handled", "unended-line"},
         {"a byte-order mark", "\xEF\xBB\xBFLOADPCX pic.pcx\nPALETTE p\n",
@@ -77,11 +82,14 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
          "job.scp:2: warning: PACKED1 is no command and the line is skipped; did you mean PACKED?",
          "misspelt-command"},
         {"an underscore inside", "LOAD_PCX pic.pcx\n", "did you mean LOADPCX?", "misspelt-command"},
-        {"an underscore after", "LOADPCX pic.pcx\nRAW_ r 0 0 1 1\n", "did you mean RAW?", "misspelt-command"},
-        {"two letters swapped", "LOADPCX font.pcx\nFNOT f 65 66\n", "did you mean FONT?", "misspelt-command"},
+        {"an underscore after", "LOADPCX pic.pcx\nRAW_ r 0 0 1 1\n", "did you mean RAW?",
+         "misspelt-command"},
+        {"two letters swapped", "LOADPCX font.pcx\nFNOT f 65 66\n", "did you mean FONT?",
+         "misspelt-command"},
         {"a font of codes upside down", "LOADPCX font.pcx\nFONT f 72 65\n",
          "job.scp:2: warning: FONT f: the first code 72 is above the last 65, so the font has no "
-         "glyphs", "empty-font"},
+         "glyphs",
+         "empty-font"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,8 +126,9 @@ TEST(Diagnostics, WarningsLeaveOutputAndStatusAlone) {
     }
     const RunResult unknown = runKiv({"-Werror=misspelled-command", "job.scp"});
     EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.errors, "kiv: no warning is named misspelled-command (kiv --help lists them)\n"
-                              "try 'kiv --help'\n");
+    EXPECT_EQ(unknown.errors,
+              "kiv: no warning is named misspelled-command (kiv --help lists them)\n"
+              "try 'kiv --help'\n");
 }
 
 TEST(Diagnostics, NotesSayWhyAJobDidNotDoWhatWasMeant) {
@@ -131,7 +140,9 @@ TEST(Diagnostics, NotesSayWhyAJobDidNotDoWhatWasMeant) {
     ASSERT_EQ(mkdir("sub", 0755), 0);
     writePcx("sub/near.pcx", blankPicture(4, 4));
     writeFile("bad.kiv", bytesOf("notes, not an archive\n"));
-    struct Case { std::string script, says; } cases[] = {
+    struct Case {
+        std::string script, says;
+    } cases[] = {
         {"sub/job.scp=LOADPCX near.pcx\n",
          "sub/job.scp:1: note: pictures are read from the current folder, not the script's; "
          "sub/near.pcx is there: run kiv -C sub"},
@@ -205,8 +216,10 @@ TEST(CommandLine, Options) {
         {{"--wacth", "sub/s.scp"}, "unknown option --wacth; did you mean --watch?"},
         {{"-C"}, "-C needs a value"},
         {{"-v"}, "a script is needed"},
-        {{"--watch", "--depfile", "x.d", "sub/s.scp"}, "--watch writes no dependency file: leave out --depfile"},
-        {{"--dither", "none", "sub/s.scp"}, "the options of true-colour pictures need --palette SOURCE"},
+        {{"--watch", "--depfile", "x.d", "sub/s.scp"},
+         "--watch writes no dependency file: leave out --depfile"},
+        {{"--dither", "none", "sub/s.scp"},
+         "the options of true-colour pictures need --palette SOURCE"},
     };
     for (const auto& [words, says] : wrong) {
         SCOPED_TRACE(words[0]);
@@ -338,13 +351,20 @@ TEST(Pipelines, ExampleBuildsAgainOnlyWhatChanged) {
         writeText("project/art.scp", "LOADPCX " + std::string(b.name) + ".pcx\nPALETTE p\n");
         EXPECT_NE(inOut(b.again), 0);
         EXPECT_NE(inOut(b.again), 0) << "nor does one that missed a picture";
-        ASSERT_EQ(std::system(("cp project/sheet.pcx project/" + std::string(b.name) + ".pcx").c_str()), 0);
+        ASSERT_EQ(
+            std::system(("cp project/sheet.pcx project/" + std::string(b.name) + ".pcx").c_str()),
+            0);
         EXPECT_EQ(inOut(b.again), 0);
         EXPECT_EQ(parseArchive(out + "/art.kiv").entries.size(), 1u);
-        ASSERT_EQ(std::rename("project/font.pcx", ("project/font-" + std::string(b.name) + ".pcx").c_str()), 0);
-        writeText("project/letters.scp", "LOADPCX font-" + std::string(b.name) + ".pcx\nFONT letters 65 72\n");
+        ASSERT_EQ(std::rename("project/font.pcx",
+                              ("project/font-" + std::string(b.name) + ".pcx").c_str()),
+                  0);
+        writeText("project/letters.scp",
+                  "LOADPCX font-" + std::string(b.name) + ".pcx\nFONT letters 65 72\n");
         EXPECT_EQ(inOut(b.again), 0);
-        ASSERT_EQ(std::rename(("project/font-" + std::string(b.name) + ".pcx").c_str(), "project/font.pcx"), 0);
+        ASSERT_EQ(std::rename(("project/font-" + std::string(b.name) + ".pcx").c_str(),
+                              "project/font.pcx"),
+                  0);
         ASSERT_EQ(std::remove(("project/" + std::string(b.name) + ".pcx").c_str()), 0);
         copySourceFolder("examples/project/art.scp", "project/art.scp");
         copySourceFolder("examples/project/letters.scp", "project/letters.scp");

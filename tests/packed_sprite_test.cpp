@@ -178,8 +178,12 @@ TEST_F(PackedTest, RefusedRectangles) {
         {{0, -1, 0, 2, 2}, "PACKED s: rectangle x -1 y 0 w 2 h 2 has a negative value\n"},
         {{0, 0, 0, 2, -2}, "PACKED s: rectangle x 0 y 0 w 2 h -2 has a negative value\n"},
         {{0, 0, 0, -2, 2}, "PACKED s: rectangle x 0 y 0 w -2 h 2 has a negative value\n"},
-        {{0, 5, 4, 2, 1}, "PACKED s: rectangle x 5 y 4 w 2 h 1 lies outside the 6 x 5 picture (positions and sizes are in units of 8 pixels)\n"},
-        {{0, 0, 3, 1, 3}, "PACKED s: rectangle x 0 y 3 w 1 h 3 lies outside the 6 x 5 picture (positions and sizes are in units of 8 pixels)\n"},
+        {{0, 5, 4, 2, 1},
+         "PACKED s: rectangle x 5 y 4 w 2 h 1 lies outside the 6 x 5 picture (positions and sizes "
+         "are in units of 8 pixels)\n"},
+        {{0, 0, 3, 1, 3},
+         "PACKED s: rectangle x 0 y 3 w 1 h 3 lies outside the 6 x 5 picture (positions and sizes "
+         "are in units of 8 pixels)\n"},
     };
     for (const auto& c : cases) {
         h.channels.clear();

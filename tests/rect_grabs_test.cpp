@@ -104,12 +104,15 @@ TEST_F(RectTest, RectanglesOutsideThePictureAreRefused) {
         {"TEXTURE b 0 -1 1 1", "TEXTURE b: rectangle x 0 y -8 w 8 h 8 has a negative value\n"},
         {"RAW c 0 0 -1 1", "RAW c: rectangle x 0 y 0 w -8 h 8 has a negative value\n"},
         {"RAW d 0 24 1 2",
-         "RAW d: rectangle x 0 y 192 w 8 h 16 lies outside the 320 x 200 picture (positions and sizes are in units of 8 pixels)\n"},
+         "RAW d: rectangle x 0 y 192 w 8 h 16 lies outside the 320 x 200 picture (positions and "
+         "sizes are in units of 8 pixels)\n"},
         {"TEXTURE e 39 24 2 1",
-         "TEXTURE e: rectangle x 312 y 192 w 16 h 8 lies outside the 320 x 200 picture (positions and sizes are in units of 8 pixels)\n"},
+         "TEXTURE e: rectangle x 312 y 192 w 16 h 8 lies outside the 320 x 200 picture (positions "
+         "and sizes are in units of 8 pixels)\n"},
         {"RAW f 0 25 0 0", ""},  // touches nothing: no item, no refusal
         {"RAW g 40 24 1 1",
-         "RAW g: rectangle x 320 y 192 w 8 h 8 lies outside the 320 x 200 picture (positions and sizes are in units of 8 pixels)\n"},
+         "RAW g: rectangle x 320 y 192 w 8 h 8 lies outside the 320 x 200 picture (positions and "
+         "sizes are in units of 8 pixels)\n"},
         {"RAW 0 0 -5 1", "RAW 0: rectangle x 0 y -40 w 8 h 0 has a negative value\n"},
     };
     for (const auto& c : cases) {

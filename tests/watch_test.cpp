@@ -170,7 +170,8 @@ TEST_F(WatchTest, ThePaletteOfAnArchiveIsReadAgainWhenItsJobRebuildsIt) {
     colours[3 * 4] = 0, colours[3 * 9] = 63;  // red moves to entry 9
     writeFile(".p.tmp", colours);
     ASSERT_EQ(std::rename(".p.tmp", "pal.raw"), 0);
-    EXPECT_EQ(settle(kiv, 5, 3), "pal.kiv: 1 entry, B bytes, T ms\nx.kiv: 1 entry, B bytes, T ms\n");
+    EXPECT_EQ(settle(kiv, 5, 3),
+              "pal.kiv: 1 entry, B bytes, T ms\nx.kiv: 1 entry, B bytes, T ms\n");
     EXPECT_EQ(parseArchive("x.kiv").data(0).back(), 9);
     EXPECT_EQ(kiv.interrupt(), 0);
 }
@@ -196,18 +197,18 @@ TEST(WatchRuns, ASaveDuringARunAndASecondCtrlC) {
         for (int i = 0; i < 500 && !done; ++i) usleep(10000);
         if (!done) kill(getpid(), SIGINT);
     });
-    kiv::watchJobs({{"a.scp", false}}, [&](const kiv::WatchedScript&, const kiv::JobHooks&,
-                                           kiv::JobResult& result) {
-        result.script = "a.scp";
-        result.inputs = {"pic"};
-        if (++runs == 1) {
-            usleep(20000);  // past the clock's tick
-            writeText("pic", "saved while running");
-        } else {
-            raise(SIGINT);
-        }
-        return 0;
-    });
+    kiv::watchJobs({{"a.scp", false}},
+                   [&](const kiv::WatchedScript&, const kiv::JobHooks&, kiv::JobResult& result) {
+                       result.script = "a.scp";
+                       result.inputs = {"pic"};
+                       if (++runs == 1) {
+                           usleep(20000);  // past the clock's tick
+                           writeText("pic", "saved while running");
+                       } else {
+                           raise(SIGINT);
+                       }
+                       return 0;
+                   });
     done = true;
     failsafe.join();
     EXPECT_EQ(runs, 2);

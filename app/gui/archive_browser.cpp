@@ -183,8 +183,8 @@ bool ArchiveBrowser::load(const QString& path, QString* why) {
         table_->setItem(row, 0, new QTableWidgetItem(QString::number(i + 1)));
         table_->setItem(row, 1,
                         new QTableWidgetItem(QString::fromLocal8Bit(archive_->name(i).c_str())));
-        table_->setItem(row, 2, new QTableWidgetItem(archive_->readable(i) ? kindName(info.kind)
-                                                                           : "damaged"));
+        table_->setItem(
+            row, 2, new QTableWidgetItem(archive_->readable(i) ? kindName(info.kind) : "damaged"));
         table_->setItem(row, 3, new QTableWidgetItem(QString::number(archive_->entry(i).length)));
     }
     table_->blockSignals(false);
@@ -273,7 +273,8 @@ void ArchiveBrowser::paletteChosen(int index) {
             paletteChooser ? paletteChooser(this)
                            : std::optional<QString>(QFileDialog::getOpenFileName(
                                  this, "Palette to draw with", QString(),
-                                 "Palettes (*.pcx *.PCX *.png *.PNG *.kiv *.KIV *.pal *.PAL *.gpl *.GPL *.lmp *.LMP);;All "
+                                 "Palettes (*.pcx *.PCX *.png *.PNG *.kiv *.KIV *.pal *.PAL *.gpl "
+                                 "*.GPL *.lmp *.LMP);;All "
                                  "files (*)"));
         if (!chosen || chosen->isEmpty() || !usePaletteFile(*chosen)) {
             paletteBox_->setCurrentIndex(0);

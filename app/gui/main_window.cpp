@@ -3,27 +3,27 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLabel>
-#include <QMenuBar>
-#include <QComboBox>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QFormLayout>
-#include <QVBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/gui/archive_browser.h"
@@ -237,11 +237,10 @@ void MainWindow::runCommand(int id) {
             setWatching(!watching());
             break;
         case kMenuTrueColourPalette:
-            if (auto chosen = paletteChooser
-                                  ? paletteChooser(this)
-                                  : std::optional<QString>(QFileDialog::getOpenFileName(
-                                        this, "Palette for true-colour pictures", QString(),
-                                        kPaletteFileFilter))) {
+            if (auto chosen = paletteChooser ? paletteChooser(this)
+                                             : std::optional<QString>(QFileDialog::getOpenFileName(
+                                                   this, "Palette for true-colour pictures",
+                                                   QString(), kPaletteFileFilter))) {
                 if (!chosen->isEmpty()) setTrueColourPalette(*chosen);
             }
             break;
@@ -357,10 +356,9 @@ bool MainWindow::setTrueColourPalette(const QString& path) {
     }
     palettePath_ = absolute;
     QSettings("kiv", "kiv-gui").setValue("trueColourPalette", absolute);
-    setStatus(
-        QString("True-colour pictures are mapped onto %1 (%2)%3")
-            .arg(QFileInfo(absolute).fileName(), QString::fromStdString(mapper_.palette().form),
-                 mappingShown()));
+    setStatus(QString("True-colour pictures are mapped onto %1 (%2)%3")
+                  .arg(QFileInfo(absolute).fileName(),
+                       QString::fromStdString(mapper_.palette().form), mappingShown()));
     return true;
 }
 
@@ -431,8 +429,8 @@ class MappingDialog : public QDialog {
         form->addRow("Dithering", combo("--dither", {"none", "ordered", "floyd-steinberg"}));
         form->addRow("Reserved entries", line("--reserve", "none, e.g. 0,224-255"));
         form->addRow("Transparent entry", line("--transparent-index", "0"));
-        form->addRow("Alpha threshold", line("--alpha-threshold",
-                                             "none: partly transparent pixels are refused"));
+        form->addRow("Alpha threshold",
+                     line("--alpha-threshold", "none: partly transparent pixels are refused"));
         form->addRow("Colour key", line("--colour-key", "none, e.g. 255,0,255"));
         error_ = new QLabel(this);
         form->addRow(error_);
@@ -449,8 +447,7 @@ class MappingDialog : public QDialog {
         for (const auto& [option, value] : fields_) {
             std::string why;
             const QString text = value();
-            if (!text.isEmpty() &&
-                !takeMappingOption(option, text.toStdString(), trial, &why)) {
+            if (!text.isEmpty() && !takeMappingOption(option, text.toStdString(), trial, &why)) {
                 error_->setText(QString::fromStdString(why));
                 return;
             }
@@ -503,8 +500,8 @@ void MainWindow::setStatus(const QString& text) {
     // The window is never narrower than the menu bar and the status need, however narrow the
     // picture (a status longer than a screen is cut, with the whole text in its tooltip).
     if (preview_ != nullptr) {
-        const int needed = std::min(statusLabel_->fontMetrics().horizontalAdvance(status_) + 48,
-                                    kWidestStatus);
+        const int needed =
+            std::min(statusLabel_->fontMetrics().horizontalAdvance(status_) + 48, kWidestStatus);
         preview_->setMinimumWidth(std::max(menuBar()->sizeHint().width(), needed));
         if (width() < preview_->minimumWidth()) resize(preview_->minimumWidth(), height());
     }
@@ -601,18 +598,17 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
             jobDiagnostics().begin(), jobDiagnostics().end(),
             [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
     if (lastStatus_ == 0 && result.finished) {
-        setStatus(
-            QString("Wrote %1: %2 entries, %3 bytes%4%5")
-                .arg(QString::fromLocal8Bit(result.archive.c_str()))
-                .arg(result.entries)
-                .arg(result.bytes)
-                .arg(jobWarningCount() > 0
-                         ? QString("; %1 warnings: see the messages").arg(jobWarningCount())
-                         : QString())
-                .arg(ctx_.trueColour != nullptr
-                         ? QString("; true colour onto %1%2")
-                               .arg(QFileInfo(palettePath_).fileName(), mappingShown())
-                         : QString()));
+        setStatus(QString("Wrote %1: %2 entries, %3 bytes%4%5")
+                      .arg(QString::fromLocal8Bit(result.archive.c_str()))
+                      .arg(result.entries)
+                      .arg(result.bytes)
+                      .arg(jobWarningCount() > 0
+                               ? QString("; %1 warnings: see the messages").arg(jobWarningCount())
+                               : QString())
+                      .arg(ctx_.trueColour != nullptr
+                               ? QString("; true colour onto %1%2")
+                                     .arg(QFileInfo(palettePath_).fileName(), mappingShown())
+                               : QString()));
         if (jobWarningCount() > 0) showMessages("The job wrote its archive with warnings:", false);
     } else if (result.withheld) {
         setStatus(QString("%1 kept as it was: the run reported %2 errors; see the messages")

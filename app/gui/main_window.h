@@ -166,8 +166,8 @@ class MainWindow : public QMainWindow {
     QListWidget* messageList_ = nullptr;
     GrabContext ctx_;
     PictureMapper mapper_;
-    QString palettePath_;  // absolute: jobs change the current folder
-    MappingOptions mapping_;                  // the other settings of the mapping
+    QString palettePath_;                   // absolute: jobs change the current folder
+    MappingOptions mapping_;                // the other settings of the mapping
     QMap<QString, QString> mappingValues_;  // as given, by option name
     QLabel* statusLabel_ = nullptr;
     QString status_;  // the whole status text

@@ -79,7 +79,8 @@ int extractItems(int argc, char** argv) {
         const ArchiveEntry& entry = archive.entry(i);
         const auto shared = written.find({entry.offset, entry.length});
         if (entry.length > 0 && shared != written.end() && linkTo(shared->second.second, file)) {
-            std::fprintf(stderr, "kivtool: entry %zu (%s) shares its data with entry %zu: %s is a "
+            std::fprintf(stderr,
+                         "kivtool: entry %zu (%s) shares its data with entry %zu: %s is a "
                          "hard link to %s\n",
                          i + 1, shownName(archive, i).c_str(), shared->second.first + 1,
                          file.c_str(), shared->second.second.c_str());
@@ -87,8 +88,8 @@ int extractItems(int argc, char** argv) {
             continue;
         }
         std::string why;
-        if (entry.length > 0) written.emplace(std::make_pair(entry.offset, entry.length),
-                                              std::make_pair(i, file));
+        if (entry.length > 0)
+            written.emplace(std::make_pair(entry.offset, entry.length), std::make_pair(i, file));
         if (!writeWholeFile(file, archive.item(i), &why)) {
             notWritten(archive, i, file + ": " + why);
             status = kToolProblem;

@@ -1,5 +1,5 @@
-// kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N] [--width W | --table
-// WxH]
+// kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N] [--width W |
+// --table WxH]
 #include <cstdio>
 #include <unordered_set>
 

@@ -3,13 +3,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QDialog>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>

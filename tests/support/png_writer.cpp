@@ -109,7 +109,8 @@ void appendChunk(std::vector<uint8_t>& out, const char* type, const std::vector<
     std::vector<uint8_t> body(type, type + 4);
     body.insert(body.end(), data.begin(), data.end());
     out.insert(out.end(), body.begin(), body.end());
-    const uint32_t crc = static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
+    const uint32_t crc =
+        static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
 }
 
@@ -120,7 +121,8 @@ std::vector<uint8_t> declaredPng(uint32_t width, uint32_t height, int entries,
     std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     std::vector<uint8_t> header;
     for (uint32_t v : {width, height}) {
-        for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            header.push_back(static_cast<uint8_t>(v >> shift));
     }
     header.insert(header.end(), {8, 3, 0, 0, 0});
     appendChunk(out, "IHDR", header);
