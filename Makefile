@@ -52,11 +52,12 @@ test: build build-asan build-release
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF -DKIV_GUI=ON > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
-	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench kiv_watch_bench kiv_preview_bench
+	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench kiv_watch_bench kiv_preview_bench kiv_runtime_bench
 	@build-bench/bench/kiv_bench
 	@build-bench/bench/kiv_scale_bench
 	@build-bench/bench/kiv_colour_bench
 	@build-bench/bench/kiv_watch_bench
+	@build-bench/bench/kiv_runtime_bench
 	@xvfb-run -a -s "-screen 0 1600x1200x24" build-bench/bench/kiv_preview_bench 2>/dev/null
 
 # Installs kiv, kivtool, kiv-gui, their manual pages, completions and desktop files under PREFIX.

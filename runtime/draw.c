@@ -33,23 +33,36 @@ static int clip_of(const kiv_surface* s, clip* c) {
 
 enum mode { PLAIN, MIRRORED, TRANSLATED, BLENDED, LIT };
 
-/* One visible piece of a run: n pixels from src to dst (dst's columns left to right). */
-static void put_run(enum mode mode, unsigned char* dst, const unsigned char* src, long long n,
-                    const unsigned char* table) {
-    long long i;
+/* One visible piece of a run: n pixels from src to dst (dst's columns left to right). The
+ * pointers never overlap: the sprite, the table and the surface are distinct memory. */
+static void put_run(enum mode mode, unsigned char* restrict dst, const unsigned char* restrict src,
+                    long long n, const unsigned char* restrict table) {
+    long long i = 0;
     switch (mode) {
         case PLAIN:
             memcpy(dst, src, (size_t)n);
             break;
         case MIRRORED: /* src runs right to left */
-            for (i = 0; i < n; ++i) dst[i] = src[-i];
+            for (; i < n; ++i) dst[i] = src[-i];
             break;
         case TRANSLATED:
         case LIT: /* the table is the 256 entries of one translation or shade level */
-            for (i = 0; i < n; ++i) dst[i] = table[src[i]];
+            for (; i + 4 <= n; i += 4) {
+                const unsigned char a = table[src[i]], b = table[src[i + 1]];
+                const unsigned char c = table[src[i + 2]], d = table[src[i + 3]];
+                dst[i] = a, dst[i + 1] = b, dst[i + 2] = c, dst[i + 3] = d;
+            }
+            for (; i < n; ++i) dst[i] = table[src[i]];
             break;
         case BLENDED:
-            for (i = 0; i < n; ++i) dst[i] = table[(size_t)src[i] * 256 + dst[i]];
+            for (; i + 4 <= n; i += 4) {
+                const unsigned char a = table[((size_t)src[i] << 8) | dst[i]];
+                const unsigned char b = table[((size_t)src[i + 1] << 8) | dst[i + 1]];
+                const unsigned char c = table[((size_t)src[i + 2] << 8) | dst[i + 2]];
+                const unsigned char d = table[((size_t)src[i + 3] << 8) | dst[i + 3]];
+                dst[i] = a, dst[i + 1] = b, dst[i + 2] = c, dst[i + 3] = d;
+            }
+            for (; i < n; ++i) dst[i] = table[((size_t)src[i] << 8) | dst[i]];
             break;
     }
 }

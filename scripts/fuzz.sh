@@ -5,9 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(pcx_decoder grab_line link_and_archive item_readers png_reader)
+targets=(pcx_decoder grab_line link_and_archive item_readers png_reader runtime)
 echo "kiv: building the fuzz targets with clang in build-fuzz/"
-CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_FUZZ=ON \
   -DKIV_TESTS=OFF -DKIV_GUI=OFF > build-fuzz.log 2>&1 || { cat build-fuzz.log; exit 1; }
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzzer}" >> build-fuzz.log 2>&1 \
   || { tail -50 build-fuzz.log; exit 1; }
