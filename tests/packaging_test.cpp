@@ -92,7 +92,9 @@ TEST(Packaging, InstallTreeAndDebianPackage) {
         "share/mime/packages/io.github.kivtools.kivgui.xml",
         "share/metainfo/io.github.kivtools.kivgui.metainfo.xml",
         "share/bash-completion/completions/kiv",
-        "share/bash-completion/completions/kivtool"};
+        "share/bash-completion/completions/kivtool",
+        "include/kiv/kiv.h",
+        "share/man/man3/libkiv.3"};
     for (const std::string& file : installed) EXPECT_TRUE(fileExists("tree/" + file)) << file;
     EXPECT_EQ(shell("tree/bin/kiv --version").second, "kiv " KIV_VERSION "\n");
 
@@ -106,9 +108,11 @@ TEST(Packaging, InstallTreeAndDebianPackage) {
           "libqt6widgets6", "libc6", "Description: build the asset archives of 256-colour games"}) {
         EXPECT_NE(fields.find(field), std::string::npos) << field << "\n" << fields;
     }
+    // No maintainer scripts but the ldconfig calls that CPack adds for libkiv.so.
     EXPECT_EQ(shell("dpkg-deb --ctrl-tarfile " + deb + " | tar -t | sort").second,
-              "./control\n./md5sums\n")
-        << "no maintainer scripts";
+              "./control\n./md5sums\n./postinst\n./postrm\n");
+    EXPECT_EQ(shell("dpkg-deb -I " + deb + " postinst | grep -v '^#' | grep -c ldconfig").second,
+              "1\n");
     const std::string contents = shell("dpkg-deb -c " + deb).second;
     for (const std::string& file : installed) {
         EXPECT_NE(contents.find("./usr/" + file), std::string::npos) << file;
@@ -118,8 +122,8 @@ TEST(Packaging, InstallTreeAndDebianPackage) {
                     "root/var/lib/dpkg/status")
                   .first,
               0);
-    std::tie(status, out) =
-        shell("dpkg --root=root --force-depends --force-script-chrootless -i " + deb);
+    std::tie(status, out) = shell("dpkg --root=\"$PWD/root\" --force-depends "
+                                  "--force-script-chrootless -i " + deb);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(shell("dpkg --root=root -s kiv").second.find("Status: install ok installed"),
               std::string::npos);
