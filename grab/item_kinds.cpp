@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "grab/item_formats.h"
+#include "kiv/kiv.h"
 
 namespace kiv {
 
@@ -98,7 +99,10 @@ IndexedImage image(int32_t w, int32_t h, bool transparentZero) {
     return out;
 }
 
-IndexedImage glyphSheet(const FontImage& font) {
+// Glyphs are drawn by libkiv, the reader a game uses, from the checked font.
+IndexedImage glyphSheet(const FontImage& font, std::span<const uint8_t> bytes) {
+    kiv_font view;
+    if (kiv_font_from_bytes(bytes.data(), bytes.size(), &view, nullptr) != KIV_OK) return {};
     int32_t cellWidth = 1;
     for (int k = font.firstCode; k >= 0 && k <= font.lastCode; ++k) {
         cellWidth = std::max(cellWidth, font.glyph[static_cast<size_t>(k)].width);
@@ -108,14 +112,14 @@ IndexedImage glyphSheet(const FontImage& font) {
     const int32_t rows = (cells + 15) / 16;
     const int32_t h = std::max(font.height, 1);
     IndexedImage sheet = image(columns * (cellWidth + 1), rows * (h + 1), true);
+    const kiv_surface surface =
+        kiv_surface_of(sheet.pixels.data(), sheet.width, sheet.height, sheet.width);
     for (int k = font.firstCode; k >= 0 && k <= font.lastCode; ++k) {
-        const SpriteImage& glyph = font.glyph[static_cast<size_t>(k)];
         const int32_t cell = k - font.firstCode;
         const int32_t x0 = (cell % 16) * (cellWidth + 1), y0 = (cell / 16) * (h + 1);
-        for (int32_t y = 0; y < glyph.height; ++y) {
-            std::copy_n(glyph.pixels.begin() + static_cast<ptrdiff_t>(y) * glyph.width, glyph.width,
-                        sheet.pixels.begin() + static_cast<ptrdiff_t>(y0 + y) * sheet.width + x0);
-        }
+        kiv_sprite drawn;
+        if (kiv_glyph(&view, static_cast<unsigned char>(k), &drawn))
+            kiv_draw_sprite(&surface, &drawn, x0, y0);
     }
     return sheet;
 }
@@ -127,24 +131,33 @@ std::vector<IndexedImage> renderItem(const ItemInfo& info, std::span<const uint8
     std::vector<IndexedImage> out;
     switch (info.kind) {
         case ItemKind::Sprite:
-            if (auto sprite = readPackedSprite(bytes, nullptr)) {
+            // The box as the strict reader found it (an empty PACKED sprite keeps its rows),
+            // its pixels drawn by libkiv, index 0 where nothing is.
+            if (auto sprite = readPackedSprite(bytes, nullptr); sprite && sprite->height > 0) {
                 IndexedImage picture = image(sprite->width, sprite->height, true);
-                picture.pixels = sprite->pixels;
-                if (picture.height > 0) out.push_back(std::move(picture));
+                const kiv_surface surface = kiv_surface_of(picture.pixels.data(), picture.width,
+                                                           picture.height, picture.width);
+                kiv_sprite view;
+                if (kiv_sprite_from_bytes(bytes.data(), bytes.size(), &view, nullptr) == KIV_OK) {
+                    kiv_draw_sprite(&surface, &view, 0, 0);
+                }
+                out.push_back(std::move(picture));
             }
             break;
         case ItemKind::Font:
-            if (auto font = readFont(bytes, nullptr)) out.push_back(glyphSheet(*font));
+            if (auto font = readFont(bytes, nullptr)) out.push_back(glyphSheet(*font, bytes));
             break;
-        case ItemKind::Texture:
-            if (auto texture = readTexture(bytes, nullptr)) {
-                if (texture->width > 0 && texture->height > 0) {
-                    IndexedImage picture = image(texture->width, texture->height, false);
-                    picture.pixels = texture->pixels;
-                    out.push_back(std::move(picture));
-                }
+        case ItemKind::Texture: {
+            kiv_picture texture;
+            if (kiv_texture_from_bytes(bytes.data(), bytes.size(), &texture, nullptr) == KIV_OK) {
+                IndexedImage picture = image(texture.width, texture.height, false);
+                const kiv_surface surface = kiv_surface_of(picture.pixels.data(), picture.width,
+                                                           picture.height, picture.width);
+                kiv_draw_picture(&surface, &texture, 0, 0);
+                out.push_back(std::move(picture));
             }
             break;
+        }
         case ItemKind::Palette: {
             IndexedImage swatch = image(16, 16, false);
             for (int i = 0; i < 256; ++i)

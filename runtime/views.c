@@ -144,26 +144,34 @@ int kiv_sprite_view(const kiv_archive* archive, int index, kiv_sprite* sprite, k
     return code == KIV_OK ? code : name_failure(archive, index, status, code);
 }
 
-int kiv_texture_view(const kiv_archive* archive, int index, kiv_picture* texture,
-                     kiv_status* status) {
+int kiv_texture_from_bytes(const unsigned char* bytes, size_t size, kiv_picture* texture,
+                           kiv_status* status) {
     long width, height;
-    ENTRY_OR_FAIL(bytes, size);
-    if (texture == NULL) return kiv_fail(status, KIV_ERROR_ARGUMENT, "no texture given");
-    if (size < 12 || kiv_le32(bytes + 8) != 1) {
-        return entry_fail(archive, index, status, KIV_ERROR_KIND, "not a texture");
+    if (bytes == NULL || texture == NULL) {
+        return kiv_fail(status, KIV_ERROR_ARGUMENT, "no bytes or no texture given");
     }
+    if (size < 12 || kiv_le32(bytes + 8) != 1)
+        return kiv_fail(status, KIV_ERROR_KIND, "not a texture");
     width = kiv_le32(bytes);
     height = kiv_le32(bytes + 4);
     if (width < 1 || height < 1 || width > LIMIT || height > LIMIT ||
         (size - 12) / (size_t)width < (size_t)height ||
         (size - 12) != (size_t)width * (size_t)height) {
-        return entry_fail(archive, index, status, KIV_ERROR_FORMAT,
-                          "a texture whose size is not its width times its height");
+        return kiv_fail(status, KIV_ERROR_FORMAT,
+                        "a texture whose size is not its width times its height");
     }
     texture->width = (int)width;
     texture->height = (int)height;
     texture->pixels = bytes + 12;
     return kiv_succeed(status);
+}
+
+int kiv_texture_view(const kiv_archive* archive, int index, kiv_picture* texture,
+                     kiv_status* status) {
+    int code;
+    ENTRY_OR_FAIL(bytes, size);
+    code = kiv_texture_from_bytes(bytes, size, texture, status);
+    return code == KIV_OK ? code : name_failure(archive, index, status, code);
 }
 
 int kiv_raw_view(const kiv_archive* archive, int index, int width, kiv_picture* raw,
@@ -182,18 +190,19 @@ int kiv_raw_view(const kiv_archive* archive, int index, int width, kiv_picture* 
     return kiv_succeed(status);
 }
 
-int kiv_font_view(const kiv_archive* archive, int index, kiv_font* font, kiv_status* status) {
+int kiv_font_from_bytes(const unsigned char* bytes, size_t size, kiv_font* font,
+                        kiv_status* status) {
     long height;
     int code;
-    ENTRY_OR_FAIL(bytes, size);
-    if (font == NULL) return kiv_fail(status, KIV_ERROR_ARGUMENT, "no font given");
+    if (bytes == NULL || font == NULL) {
+        return kiv_fail(status, KIV_ERROR_ARGUMENT, "no bytes or no font given");
+    }
     if (size < FONT_HEADER) {
-        return entry_fail(archive, index, status, KIV_ERROR_KIND,
-                          "not a font (shorter than its 1,284-byte header)");
+        return kiv_fail(status, KIV_ERROR_KIND, "not a font (shorter than its 1,284-byte header)");
     }
     height = kiv_le32(bytes);
     if (height < 0 || height > LIMIT) {
-        return entry_fail(archive, index, status, KIV_ERROR_FORMAT, "a glyph height below 0");
+        return kiv_fail(status, KIV_ERROR_FORMAT, "a glyph height of %ld", height);
     }
     for (code = 0; code < 256; ++code) {
         const long offset = kiv_le32(bytes + 4 + 4 * code);
@@ -202,18 +211,34 @@ int kiv_font_view(const kiv_archive* archive, int index, kiv_font* font, kiv_sta
         if (offset == -1) continue;
         if (offset < 0 || (size_t)offset >= size - FONT_HEADER ||
             kiv_sprite_from_bytes(bytes + FONT_HEADER + offset, size - FONT_HEADER - (size_t)offset,
-                                  &glyph, status) != KIV_OK ||
+                                  &glyph, NULL) != KIV_OK ||
             glyph.width != width || (glyph.height != 0 && glyph.height != height)) {
-            char reason[96];
-            snprintf(reason, sizeof reason, "the glyph of code %d at %ld is not a %d-wide sprite",
-                     code, offset, width);
-            return entry_fail(archive, index, status, KIV_ERROR_FORMAT, reason);
+            return kiv_fail(status, KIV_ERROR_FORMAT,
+                            "the glyph of code %d at %ld is not a sprite %d wide and %ld high",
+                            code, offset, width, height);
         }
     }
     font->height = (int)height;
     font->bytes = bytes;
     font->size = size;
     return kiv_succeed(status);
+}
+
+int kiv_font_view(const kiv_archive* archive, int index, kiv_font* font, kiv_status* status) {
+    int code;
+    ENTRY_OR_FAIL(bytes, size);
+    code = kiv_font_from_bytes(bytes, size, font, status);
+    return code == KIV_OK ? code : name_failure(archive, index, status, code);
+}
+
+int kiv_glyph(const kiv_font* font, unsigned char code, kiv_sprite* glyph) {
+    long offset;
+    if (font == NULL || font->bytes == NULL || glyph == NULL) return 0;
+    offset = kiv_le32(font->bytes + 4 + 4 * code);
+    if (offset == -1) return 0;
+    /* Checked when the font was viewed. */
+    return kiv_sprite_from_bytes(font->bytes + FONT_HEADER + offset,
+                                 font->size - FONT_HEADER - (size_t)offset, glyph, NULL) == KIV_OK;
 }
 
 int kiv_glyph_width(const kiv_font* font, unsigned char code) {

@@ -112,6 +112,8 @@ typedef struct kiv_picture {
 } kiv_picture;
 int kiv_texture_view(const kiv_archive* archive, int index, kiv_picture* texture,
                      kiv_status* status);
+int kiv_texture_from_bytes(const unsigned char* bytes, size_t size, kiv_picture* texture,
+                           kiv_status* status);
 int kiv_raw_view(const kiv_archive* archive, int index, int width, kiv_picture* raw,
                  kiv_status* status);
 
@@ -122,6 +124,10 @@ typedef struct kiv_font {
     size_t size;
 } kiv_font;
 int kiv_font_view(const kiv_archive* archive, int index, kiv_font* font, kiv_status* status);
+int kiv_font_from_bytes(const unsigned char* bytes, size_t size, kiv_font* font,
+                        kiv_status* status);
+/* The glyph sprite of a code: 1, or 0 for a code without glyph. */
+int kiv_glyph(const kiv_font* font, unsigned char code, kiv_sprite* glyph);
 /* The width of a code's glyph cell, 0 for a code without glyph. */
 int kiv_glyph_width(const kiv_font* font, unsigned char code);
 
