@@ -4,26 +4,26 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer
 JOBS ?= $(shell nproc)
 
-.PHONY: demo gui test deps build build-asan build-release bench fuzz install package clean
+.PHONY: demo gui viewer test deps build build-asan build-release bench fuzz install package clean
 
 deps:
 	@bash scripts/install-deps.sh all
 
 build: deps
 	@echo "kiv: configuring and building in build/"
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_GUI=ON > build.log 2>&1 || (cat build.log; exit 1)
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_VIEWER=ON > build.log 2>&1 || (cat build.log; exit 1)
 	@cmake --build build -j $(JOBS)
 
 build-asan: deps
 	@echo "kiv: configuring and building with sanitizers in build-asan/"
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_VIEWER=ON -DKIV_SANITIZE=ON > build-asan.log 2>&1 || (cat build-asan.log; exit 1)
 	@cmake --build build-asan -j $(JOBS)
 
 # Everything as it is released, with warnings as errors: GCC warns at -O3 of things it does not
 # see at -O2.
 build-release: deps
 	@echo "kiv: building everything as released (Release, warnings as errors) in build-release/"
-	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_WERROR=ON -DKIV_GUI=ON > build-release.log 2>&1 || (cat build-release.log; exit 1)
+	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKIV_WERROR=ON -DKIV_GUI=ON -DKIV_VIEWER=ON > build-release.log 2>&1 || (cat build-release.log; exit 1)
 	@cmake --build build-release -j $(JOBS)
 
 # The demo needs only kiv and kivtool: no window, no tests.
@@ -41,6 +41,14 @@ gui:
 	@cmake -S . -B build-gui -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_GUI=ON > build-gui.log 2>&1 || (cat build-gui.log; exit 1)
 	@cmake --build build-gui -j $(JOBS) --target kiv-gui
 	@echo "kiv: the window is build-gui/kiv-gui"
+
+# The example viewer (libkiv and SDL2), not part of the demo: build-viewer/examples/viewer/kiv-viewer.
+viewer:
+	@bash scripts/install-deps.sh viewer
+	@echo "kiv: configuring and building the example viewer in build-viewer/"
+	@cmake -S . -B build-viewer -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_GUI=OFF -DKIV_VIEWER=ON > build-viewer.log 2>&1 || (cat build-viewer.log; exit 1)
+	@cmake --build build-viewer -j $(JOBS) --target kiv-viewer kiv
+	@echo "kiv: run build-viewer/examples/viewer/kiv-viewer ARCHIVE (Esc ends it)"
 
 test: build build-asan build-release
 	@echo "kiv: running the tests"
@@ -75,4 +83,4 @@ fuzz: deps
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-demo build-release build-gui build.log build-asan.log build-bench.log build-fuzz.log build-demo.log build-release.log build-gui.log
+	rm -rf build build-asan build-bench build-fuzz build-demo build-release build-gui build-viewer build.log build-asan.log build-bench.log build-fuzz.log build-demo.log build-release.log build-gui.log

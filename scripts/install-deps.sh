@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh demo   compiler, CMake, libpng: what kiv and kivtool need to build
 #   scripts/install-deps.sh core   and GoogleTest (the command-line tools and their tests)
 #   scripts/install-deps.sh gui    compiler, CMake, libpng and Qt 6 Widgets: what kiv-gui needs
+#   scripts/install-deps.sh viewer compiler, CMake, libpng and SDL2: the example viewer
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
 #                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files, and
@@ -12,12 +13,13 @@ want=(g++ cmake make libpng-dev)
 case "${1:-core}" in
   demo) ;;
   gui) want+=(qt6-base-dev) ;;
+  viewer) want+=(libsdl2-dev) ;;
   *) want+=(libgtest-dev) ;;
 esac
 if [ "${1:-core}" = all ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev
-         groff-base openbox)
+         groff-base openbox libsdl2-dev pkgconf)
 fi
 missing=()
 for p in "${want[@]}"; do
