@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "kiv/kiv.h"
 
 namespace kiv {
 
@@ -190,35 +191,24 @@ bool fail(std::string* why, const char* text) {
     return false;
 }
 
-// Reads the records of a sprite with runs into pixels; lenient about the row index, which the
-// comparison with a new encoding checks.
+// Reads a sprite with runs through libkiv, the reader a game uses: its structure checked there
+// (every record inside the item and the box, the row index), its pixels drawn from it.
 bool readRuns(std::span<const uint8_t> bytes, SpriteImage& image, std::string* why) {
-    const int64_t size = static_cast<int64_t>(bytes.size());
-    int64_t at = static_cast<int64_t>(PackedSprite::kHeaderBytes) + 4 * int64_t{image.height};
-    for (;;) {
-        if (at + static_cast<int64_t>(SpanRecord::kBytes) > size) {
-            return fail(why, "a span record runs past the end of the item");
-        }
-        const SpanRecord record = SpanRecord::load(bytes.data() + at);
-        at += static_cast<int64_t>(SpanRecord::kBytes);
-        if (record.y == PackedSprite::kEndRow && record.x == 0 &&
-            (record.length == -1 || record.length == 0)) {
-            image.cropped = record.length == 0;
-            if (at != size) return fail(why, "bytes follow the terminator");
-            return true;
-        }
-        if (record.length < 1 || record.x < 0 || record.y < 0 || record.y >= image.height ||
-            record.length > image.width - record.x) {
-            return fail(why, "a span record lies outside the sprite");
-        }
-        if (at + record.length > size) return fail(why, "a span's pixels run past the item");
-        std::memcpy(image.pixels.data() +
-                        static_cast<size_t>(record.y) * static_cast<size_t>(image.width) +
-                        static_cast<size_t>(record.x),
-                    bytes.data() + at, static_cast<size_t>(record.length));
-        at += record.length;
-        ++image.runs;
+    kiv_sprite view;
+    kiv_status status;
+    if (kiv_sprite_from_bytes(bytes.data(), bytes.size(), &view, &status) != KIV_OK) {
+        if (why != nullptr) *why = status.message;
+        return false;
     }
+    if (view.size != bytes.size()) return fail(why, "bytes follow the terminator");
+    if (view.height != image.height) return fail(why, "a sprite with rows but no run");
+    const kiv_surface surface =
+        kiv_surface_of(image.pixels.data(), image.width, image.height, image.width);
+    kiv_draw_sprite(&surface, &view, 0, 0);
+    int cropped = 0;
+    image.runs = kiv_sprite_runs(&view, &cropped);
+    image.cropped = cropped != 0;
+    return true;
 }
 
 }  // namespace
@@ -344,7 +334,14 @@ std::optional<TextureImage> readTexture(std::span<const uint8_t> bytes, std::str
         return fail(why, "length is not 12 + width × height"), std::nullopt;
     }
     TextureImage image{header.width, header.height, {}};
-    image.pixels.assign(bytes.begin() + 12, bytes.end());
+    kiv_picture view;
+    if (pixels > 0 &&
+        kiv_texture_from_bytes(bytes.data(), bytes.size(), &view, nullptr) == KIV_OK) {
+        image.pixels.assign(static_cast<size_t>(pixels), 0);
+        const kiv_surface surface =
+            kiv_surface_of(image.pixels.data(), image.width, image.height, image.width);
+        kiv_draw_picture(&surface, &view, 0, 0);
+    }
     return image;
 }
 

@@ -137,6 +137,21 @@ int kiv_sprite_from_bytes(const unsigned char* bytes, size_t size, kiv_sprite* s
     return kiv_succeed(status);
 }
 
+int kiv_sprite_runs(const kiv_sprite* sprite, int* cropped) {
+    size_t at;
+    int runs = 0;
+    if (cropped != NULL) *cropped = 0;
+    if (sprite == NULL || sprite->bytes == NULL || sprite->height <= 0) return 0;
+    /* Checked when the view was made: the records end in the end record. */
+    for (at = KIV_SPRITE_HEADER + 4 * (size_t)sprite->height;
+         kiv_le32(sprite->bytes + at + 4) != KIV_END_ROW;
+         at += KIV_RECORD + (size_t)kiv_le32(sprite->bytes + at + 8)) {
+        ++runs;
+    }
+    if (cropped != NULL) *cropped = kiv_le32(sprite->bytes + at + 8) == 0;
+    return runs;
+}
+
 int kiv_sprite_view(const kiv_archive* archive, int index, kiv_sprite* sprite, kiv_status* status) {
     int code;
     ENTRY_OR_FAIL(bytes, size);

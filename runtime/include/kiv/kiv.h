@@ -103,6 +103,9 @@ int kiv_sprite_view(const kiv_archive* archive, int index, kiv_sprite* sprite, k
 /* The same over bytes of the caller's (a glyph, an item from elsewhere). */
 int kiv_sprite_from_bytes(const unsigned char* bytes, size_t size, kiv_sprite* sprite,
                           kiv_status* status);
+/* The number of runs of a checked sprite; cropped receives 1 for a PACKEDC sprite (its end
+ * record's length is 0), 0 for PACKED. */
+int kiv_sprite_runs(const kiv_sprite* sprite, int* cropped);
 
 /* A rectangle of palette indices, drawn opaque: a texture (its header gives the size) or a raw
  * item (the caller gives the width; whole rows only). */
