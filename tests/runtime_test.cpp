@@ -65,14 +65,17 @@ TEST(Runtime, DrawsWhatRenderShows) {
     copySourceFolder("examples/project", "p");
     for (const char* script : {"art.scp", "letters.scp"})
         ASSERT_EQ(runKiv({script}, "p").status, 0);
+    std::vector<std::string> archives = {"p/art.kiv", "p/letters.kiv"};
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         makeRandomArchive(seed);
         ASSERT_EQ(runKiv({"-q", "r.scp"}).status, 0);
-        std::rename("r.kiv", ("r" + std::to_string(seed) + ".kiv").c_str());
+        // Appended piece by piece: GCC 12 at -O3 sees overlapping copies in "r" + text.
+        std::string name = std::to_string(seed);
+        name.insert(name.begin(), 'r');
+        name += ".kiv";
+        std::rename("r.kiv", name.c_str());
+        archives.push_back(name);
     }
-    std::vector<std::string> archives = {"p/art.kiv", "p/letters.kiv"};
-    for (uint32_t seed = 1; seed <= 6; ++seed)
-        archives.push_back("r" + std::to_string(seed) + ".kiv");
     int sprites = 0, glyphs = 0, textures = 0;
     for (const std::string& path : archives) {
         Opened a(path);
