@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # libkiv installed like a library: the installed tree builds a short C program with pkg-config
 # and with CMake's find_package, and the program opens an archive, finds a sprite and draws it.
-# install_test.sh BUILD_DIR KIV EXAMPLE_PROJECT
+# install_test.sh BUILD_DIR KIV EXAMPLE_PROJECT [CFLAGS]
+# CFLAGS: what the program needs beside the library's flags (the sanitizers of a sanitized build).
 set -euo pipefail
-build=$1 kiv=$2 example=$3
+build=$1 kiv=$2 example=$3 cflags=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp -r "$example" "$work/example"
@@ -29,7 +30,7 @@ C
 pc=$(find "$work/usr" -name kiv.pc)
 lib=$(dirname "$(dirname "$pc")")
 # shellcheck disable=SC2046
-cc -std=c99 -o "$work/with-pkg-config" "$work/main.c" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs kiv)
+cc -std=c99 $cflags -o "$work/with-pkg-config" "$work/main.c" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs kiv)
 LD_LIBRARY_PATH=$lib "$work/with-pkg-config" "$archive"
 mkdir "$work/project"
 cat > "$work/project/CMakeLists.txt" <<'CM'
@@ -39,6 +40,7 @@ find_package(kiv REQUIRED)
 add_executable(with-cmake ../main.c)
 target_link_libraries(with-cmake PRIVATE kiv::runtime)
 CM
-cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$work/usr" > /dev/null
+cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$work/usr" \
+  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" > /dev/null
 cmake --build "$work/project/build" > /dev/null
 "$work/project/build/with-cmake" "$archive"
