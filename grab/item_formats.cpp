@@ -271,8 +271,14 @@ std::optional<SpriteImage> readPackedSprite(std::span<const uint8_t> bytes, std:
 }
 
 std::optional<FontImage> readFont(std::span<const uint8_t> bytes, std::string* why) {
-    if (bytes.size() < FontHeader::kBytes)
-        return fail(why, "shorter than a font header"), std::nullopt;
+    // The structure as libkiv checks it (every offset and glyph sprite inside the item), then
+    // what FONT writes: consecutive codes, each glyph exactly its cell's sprite, nothing after.
+    kiv_font view;
+    kiv_status status;
+    if (kiv_font_from_bytes(bytes.data(), bytes.size(), &view, &status) != KIV_OK) {
+        if (why != nullptr) *why = status.message;
+        return std::nullopt;
+    }
     FontImage font;
     font.header = FontHeader::load(bytes.data());
     font.height = font.header.height;
@@ -346,12 +352,14 @@ std::optional<TextureImage> readTexture(std::span<const uint8_t> bytes, std::str
 }
 
 bool isPaletteItem(std::span<const uint8_t> bytes) {
-    return bytes.size() == kPaletteItemBytes &&
-           std::all_of(bytes.begin(), bytes.end(), [](uint8_t v) { return v <= 63; });
+    kiv_palette palette;
+    return kiv_palette_from_bytes(bytes.data(), bytes.size(), &palette, nullptr) == KIV_OK;
 }
 
 bool isShadeTable(std::span<const uint8_t> bytes) {
-    if (bytes.size() != ShadeTable::kBytes) return false;
+    kiv_shade shade;
+    if (kiv_shade_from_bytes(bytes.data(), bytes.size(), &shade, nullptr) != KIV_OK) return false;
+    // And what COLORMAP writes: level 0 and the fullbrights unchanged, shades up their ramps.
     for (size_t s = 0; s < ShadeTable::kLevels; ++s) {
         for (size_t i = 0; i < 256; ++i) {
             const uint8_t v = bytes[s * 256 + i];
@@ -364,7 +372,9 @@ bool isShadeTable(std::span<const uint8_t> bytes) {
 }
 
 int32_t blendTableLevels(std::span<const uint8_t> bytes) {
-    if (bytes.empty() || bytes.size() % BlendTable::kLevelBytes != 0) return 0;
+    kiv_blend blend;
+    if (kiv_blend_from_bytes(bytes.data(), bytes.size(), &blend, nullptr) != KIV_OK) return 0;
+    // And what TRANSPARENT writes: every entry in 10 to 245.
     for (uint8_t v : bytes) {
         if (v < BlendTable::kLowestIndex || v > BlendTable::kHighestIndex) return 0;
     }

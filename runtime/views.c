@@ -23,7 +23,6 @@ static int entry_fail(const kiv_archive* archive, int index, kiv_status* status,
                       const char* what) {
     return kiv_fail(status, code, "entry %d (%s): %s", index + 1, kiv_name(archive, index), what);
 }
-
 static int name_failure(const kiv_archive* archive, int index, kiv_status* status, int code) {
     /* A reason already in the status gets the entry in front of it. */
     char reason[sizeof status->message];
@@ -32,24 +31,31 @@ static int name_failure(const kiv_archive* archive, int index, kiv_status* statu
     return entry_fail(archive, index, status, code, reason);
 }
 
-int kiv_palette_view(const kiv_archive* archive, int index, kiv_palette* palette,
-                     kiv_status* status) {
+int kiv_palette_from_bytes(const unsigned char* bytes, size_t size, kiv_palette* palette,
+                           kiv_status* status) {
     size_t i;
-    ENTRY_OR_FAIL(bytes, size);
-    if (palette == NULL) return kiv_fail(status, KIV_ERROR_ARGUMENT, "no palette given");
+    if (bytes == NULL || palette == NULL) {
+        return kiv_fail(status, KIV_ERROR_ARGUMENT, "no bytes or no palette given");
+    }
     if (size != 768) {
-        return entry_fail(archive, index, status, KIV_ERROR_KIND,
-                          "not a palette item (768 bytes of values up to 63)");
+        return kiv_fail(status, KIV_ERROR_KIND,
+                        "not a palette item (768 bytes of values up to 63)");
     }
     for (i = 0; i < 768; ++i) {
-        if (bytes[i] > 63) {
-            return entry_fail(archive, index, status, KIV_ERROR_KIND,
-                              "not a palette item: a value above 63");
-        }
+        if (bytes[i] > 63)
+            return kiv_fail(status, KIV_ERROR_KIND, "not a palette item: a value above 63");
         palette->colours6[i] = bytes[i];
         palette->colours8[i] = (unsigned char)(bytes[i] * 4 + bytes[i] / 16);
     }
     return kiv_succeed(status);
+}
+
+int kiv_palette_view(const kiv_archive* archive, int index, kiv_palette* palette,
+                     kiv_status* status) {
+    int code;
+    ENTRY_OR_FAIL(bytes, size);
+    code = kiv_palette_from_bytes(bytes, size, palette, status);
+    return code == KIV_OK ? code : name_failure(archive, index, status, code);
 }
 
 int kiv_sprite_from_bytes(const unsigned char* bytes, size_t size, kiv_sprite* sprite,
@@ -261,27 +267,44 @@ int kiv_glyph_width(const kiv_font* font, unsigned char code) {
     return kiv_le32(font->bytes + 4 + 4 * code) == -1 ? 0 : font->bytes[1028 + code];
 }
 
-int kiv_shade_view(const kiv_archive* archive, int index, kiv_shade* shade, kiv_status* status) {
-    ENTRY_OR_FAIL(bytes, size);
-    if (shade == NULL) return kiv_fail(status, KIV_ERROR_ARGUMENT, "no shade table given");
+int kiv_shade_from_bytes(const unsigned char* bytes, size_t size, kiv_shade* shade,
+                         kiv_status* status) {
+    if (bytes == NULL || shade == NULL) {
+        return kiv_fail(status, KIV_ERROR_ARGUMENT, "no bytes or no shade table given");
+    }
     if (size != SHADE_BYTES) {
-        return entry_fail(archive, index, status, KIV_ERROR_KIND,
-                          "not a shading table (32 x 256 bytes)");
+        return kiv_fail(status, KIV_ERROR_KIND, "not a shading table (32 x 256 bytes)");
     }
     shade->levels = bytes;
     return kiv_succeed(status);
 }
 
-int kiv_blend_view(const kiv_archive* archive, int index, kiv_blend* blend, kiv_status* status) {
+int kiv_shade_view(const kiv_archive* archive, int index, kiv_shade* shade, kiv_status* status) {
+    int code;
     ENTRY_OR_FAIL(bytes, size);
-    if (blend == NULL) return kiv_fail(status, KIV_ERROR_ARGUMENT, "no blend view given");
-    if (size == 0 || size % BLEND_LEVEL != 0) {
-        return entry_fail(archive, index, status, KIV_ERROR_KIND,
-                          "not blend tables (a whole number of 65,536-byte levels)");
+    code = kiv_shade_from_bytes(bytes, size, shade, status);
+    return code == KIV_OK ? code : name_failure(archive, index, status, code);
+}
+
+int kiv_blend_from_bytes(const unsigned char* bytes, size_t size, kiv_blend* blend,
+                         kiv_status* status) {
+    if (bytes == NULL || blend == NULL) {
+        return kiv_fail(status, KIV_ERROR_ARGUMENT, "no bytes or no blend view given");
+    }
+    if (size == 0 || size % BLEND_LEVEL != 0 || size / BLEND_LEVEL > 0x7FFF) {
+        return kiv_fail(status, KIV_ERROR_KIND,
+                        "not blend tables (a whole number of 65,536-byte levels)");
     }
     blend->levels = (int)(size / BLEND_LEVEL);
     blend->tables = bytes;
     return kiv_succeed(status);
+}
+
+int kiv_blend_view(const kiv_archive* archive, int index, kiv_blend* blend, kiv_status* status) {
+    int code;
+    ENTRY_OR_FAIL(bytes, size);
+    code = kiv_blend_from_bytes(bytes, size, blend, status);
+    return code == KIV_OK ? code : name_failure(archive, index, status, code);
 }
 
 const unsigned char* kiv_blend_level(const kiv_blend* blend, int level) {

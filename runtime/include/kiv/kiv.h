@@ -82,6 +82,8 @@ typedef struct kiv_surface {
 kiv_surface kiv_surface_of(unsigned char* pixels, int width, int height, int pitch);
 
 /* ---- Item views: each checked once against its bytes ------------------------------------- */
+/* Each view of an archive's entry has a _from_bytes twin over bytes of the caller's, with the
+ * same checks; the bytes must outlive the view. */
 
 /* The palette: 256 colours, 6-bit components (0 to 63), red first; colours8 holds the 8-bit
  * colours v * 4 + v / 16 that kivtool render shows. */
@@ -91,6 +93,8 @@ typedef struct kiv_palette {
 } kiv_palette;
 int kiv_palette_view(const kiv_archive* archive, int index, kiv_palette* palette,
                      kiv_status* status);
+int kiv_palette_from_bytes(const unsigned char* bytes, size_t size, kiv_palette* palette,
+                           kiv_status* status);
 
 /* A packed sprite (PACKED or PACKEDC): width and height of its stored box; an empty sprite has
  * height 0 and draws nothing. */
@@ -139,6 +143,8 @@ typedef struct kiv_shade {
     const unsigned char* levels; /* 32 * 256 */
 } kiv_shade;
 int kiv_shade_view(const kiv_archive* archive, int index, kiv_shade* shade, kiv_status* status);
+int kiv_shade_from_bytes(const unsigned char* bytes, size_t size, kiv_shade* shade,
+                         kiv_status* status);
 
 /* Blend tables: levels tables of 65,536 entries, dst = table[sprite * 256 + dst]. */
 typedef struct kiv_blend {
@@ -146,6 +152,8 @@ typedef struct kiv_blend {
     const unsigned char* tables;
 } kiv_blend;
 int kiv_blend_view(const kiv_archive* archive, int index, kiv_blend* blend, kiv_status* status);
+int kiv_blend_from_bytes(const unsigned char* bytes, size_t size, kiv_blend* blend,
+                         kiv_status* status);
 const unsigned char* kiv_blend_level(const kiv_blend* blend, int level); /* null if out of range */
 
 /* ---- Drawing into 8-bit surfaces --------------------------------------------------------- */
