@@ -422,6 +422,7 @@ class MappingDialog : public QDialog {
         auto line = [&](const char* option, const char* placeholder) {
             auto* edit = new QLineEdit(window.mappingOption(option), this);
             edit->setPlaceholderText(placeholder);
+            edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(placeholder) + 16);
             fields_.push_back({option, [edit] { return edit->text().trimmed(); }});
             return edit;
         };
@@ -452,7 +453,13 @@ class MappingDialog : public QDialog {
                 return;
             }
         }
-        for (const auto& [option, value] : fields_) window_.setMappingOption(option, value());
+        // A default chosen is no setting: the status line names only what differs.
+        for (const auto& [option, value] : fields_) {
+            const QString text = value();
+            const bool byDefault = (std::string(option) == "--match" && text == "oklab") ||
+                                   (std::string(option) == "--dither" && text == "none");
+            window_.setMappingOption(option, byDefault ? QString() : text);
+        }
         accept();
     }
     MainWindow& window_;
