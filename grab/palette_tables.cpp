@@ -11,7 +11,7 @@ bool parseTableKind(const std::string& word, TableKind& kind) {
         {"blend", TableKind::Blend},       {"additive", TableKind::Additive},
         {"multiply", TableKind::Multiply}, {"tint", TableKind::Tint},
         {"light", TableKind::Light},       {"remap", TableKind::Remap},
-        {"grey", TableKind::Grey}};
+        {"grey", TableKind::Grey},         {"inverse", TableKind::Inverse}};
     for (const auto& [name, k] : kKinds) {
         if (word == name) {
             kind = k;
@@ -29,6 +29,8 @@ size_t tableBytes(const TableOptions& options) {
             return 65536;
         case TableKind::Light:
             return 256 * static_cast<size_t>(options.levels);
+        case TableKind::Inverse:
+            return size_t{1} << (3 * options.bits);
         default:
             return 256;
     }
@@ -111,6 +113,16 @@ void fromOkLab(const double lab[3], double lin[3]) {
 }  // namespace
 
 Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, int a, int b) {
+    if (o.kind == TableKind::Inverse) {
+        // Cell a × 256 + b: its components from its bits, each c × 255 / (2^bits − 1), rounded.
+        const size_t cell = static_cast<size_t>(a) * 256 + static_cast<size_t>(b);
+        const int side = 1 << o.bits;
+        auto component = [&](int shift) {
+            const int c = static_cast<int>(cell >> shift) & (side - 1);
+            return static_cast<uint8_t>((c * 255 * 2 + (side - 1)) / (2 * (side - 1)));
+        };
+        return {component(2 * o.bits), component(o.bits), component(0)};
+    }
     const bool linear = o.linear;
     Colour target{};
     for (int k = 0; k < 3; ++k) {
@@ -160,6 +172,7 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
             return {v, v, v};
         }
         case TableKind::Remap:
+        case TableKind::Inverse:  // answered above
             break;
     }
     return {};
@@ -194,6 +207,13 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
         return false;
     }
     ColourMatcher matcher(palette.colours, rules, o.metric);
+    if (o.kind == TableKind::Inverse) {
+        for (size_t cell = 0; cell < table.size(); ++cell) {
+            table[cell] = matcher.match(tableTarget(
+                palette.colours, o, static_cast<int>(cell / 256), static_cast<int>(cell % 256)));
+        }
+        return true;
+    }
     const int rows = o.kind == TableKind::Light ? o.levels : (tableBytes(o) == 65536 ? 256 : 1);
     // Tables whose colour does not depend on the order of the pair are filled once per pair.
     const bool symmetric = o.kind == TableKind::Additive || o.kind == TableKind::Multiply ||

@@ -64,6 +64,10 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
     add("light, saturation kept",
         [](TableOptions& o) { o.kind = TableKind::Light, o.levels = 4, o.keepSaturation = true; });
     add("grey", [](TableOptions& o) { o.kind = TableKind::Grey; });
+    add("inverse 5", [](TableOptions& o) { o.kind = TableKind::Inverse, o.bits = 5; });
+    add("inverse 6 rgb reserved", [](TableOptions& o) {
+        o.kind = TableKind::Inverse, o.bits = 6, o.metric = ColourMetric::Rgb, o.reserved.set(0);
+    });
     for (const PaletteSource* palette : {&example, &random}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.what) + (palette == &random ? " (random palette)" : ""));
@@ -114,12 +118,18 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
         {"fog level 1 of 3 halfway to white", TableKind::Light, false, 1, 0, {128, 128, 128}},
         {"fog's last level is the colour", TableKind::Light, false, 2, 3, {255, 255, 255}},
         {"grey by luminance", TableKind::Grey, false, 0, 3, {128, 128, 128}},
+        // Inverse maps of 5 bits (linear stands for 6): red-major cells, c × 255 / (2^bits − 1).
+        {"inverse 5: the last red cell", TableKind::Inverse, false, 31744 / 256, 0, {255, 0, 0}},
+        {"inverse 5: blue 16 rounds up", TableKind::Inverse, false, 0, 16, {0, 0, 132}},
+        {"inverse 5: green 1", TableKind::Inverse, false, 0, 32, {0, 8, 0}},
+        {"inverse 6: red 1, blue 63", TableKind::Inverse, true, 4096 / 256, 63, {4, 0, 255}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         TableOptions o;
         o.kind = k.kind, o.linear = k.linear, o.alpha = 0.5, o.levels = 3,
         o.colour = {255, 255, 255}, o.amount = 0.4;
+        if (k.kind == TableKind::Inverse) o.bits = k.linear ? 6 : 5, o.linear = false;
         EXPECT_EQ(tableTarget(c, o, k.a, k.b), k.want);
     }
     TableOptions light;

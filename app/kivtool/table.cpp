@@ -30,6 +30,8 @@ const char* const kTableHelp =
     "                          256: a palette-swap translation, ranges of unequal length "
     "stretched\n"
     "  grey                    256: each entry to the entry nearest to its grey\n"
+    "  inverse --bits 5|6      32^3 or 64^3: an inverse colour map, each cell (red-major, from a\n"
+    "                          colour's top bits) the entry nearest to the cell's colour\n"
     "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
 
 const OptionEntry kTableOptions[] = {
@@ -41,6 +43,7 @@ const OptionEntry kTableOptions[] = {
     {"--amount", "A", "tint: how far, 0 to 1"},
     {"--to", "R,G,B|C-D", "light: the colour faded toward; remap: the entries mapped onto"},
     {"--levels", "N", "light: 2 to 256 levels"},
+    {"--bits", "5|6", "inverse: bits a component (32 or 64 cells a side)"},
     {"--keep-saturation", nullptr, "light: fade the lightness alone"},
     {"--fullbright", "LIST", "light: entries that stay themselves at every level"},
     {"--from", "A-B", "remap: the entries mapped (with a --to each)"},
@@ -63,7 +66,8 @@ bool unitNumber(const std::string& text, double& value) {
 int makeColourTable(int argc, char** argv) {
     TableOptions o;
     std::string paletteName, out;
-    bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false;
+    bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false,
+         haveBits = false;
     std::vector<std::string> from, to, kinds;
     const CommandLine line = parseCommandLine(argc, argv, 2, kTableOptions);
     if (line.help) return subcommandHelp(kTableHelp, kTableOptions);
@@ -102,6 +106,10 @@ int makeColourTable(int argc, char** argv) {
             if (value.empty() || *end != '\0' || n < 2 || n > 256) return wrong("2 to 256 levels");
             o.levels = static_cast<int>(n);
             haveLevels = true;
+        } else if (word == "--bits") {
+            if (value != "5" && value != "6") return wrong("5 or 6 bits a component");
+            o.bits = value[0] - '0';
+            haveBits = true;
         } else if (word == "--fullbright") {
             if (!parseIndexList(value, o.fullbright, &reason)) return wrong(reason);
         } else if (word == "--reserve") {
@@ -115,12 +123,14 @@ int makeColourTable(int argc, char** argv) {
     }
     if (kinds.size() != 1 || !parseTableKind(kinds[0], o.kind)) {
         return usageError(
-            "table takes one kind: blend, additive, multiply, tint, light, remap or grey");
+            "table takes one kind: blend, additive, multiply, tint, light, remap, grey or inverse");
     }
     if (paletteName.empty() && o.kind != TableKind::Remap)
         return usageError("table needs --palette SOURCE");
     if (out.empty()) return usageError("table needs -o FILE");
     if (o.kind == TableKind::Blend && !haveAlpha) return usageError("blend needs --alpha A");
+    if (o.kind == TableKind::Inverse && !haveBits) return usageError("inverse needs --bits 5 or 6");
+    if (o.kind != TableKind::Inverse && haveBits) return usageError("--bits belongs to inverse");
     if (o.kind == TableKind::Tint && (!haveColour || !haveAmount)) {
         return usageError("tint needs --colour R,G,B and --amount A");
     }
