@@ -11,7 +11,8 @@ bool parseTableKind(const std::string& word, TableKind& kind) {
         {"blend", TableKind::Blend},       {"additive", TableKind::Additive},
         {"multiply", TableKind::Multiply}, {"tint", TableKind::Tint},
         {"light", TableKind::Light},       {"remap", TableKind::Remap},
-        {"grey", TableKind::Grey},         {"inverse", TableKind::Inverse}};
+        {"grey", TableKind::Grey},         {"inverse", TableKind::Inverse},
+        {"palettes", TableKind::Palettes}};
     for (const auto& [name, k] : kKinds) {
         if (word == name) {
             kind = k;
@@ -31,6 +32,8 @@ size_t tableBytes(const TableOptions& options) {
             return 256 * static_cast<size_t>(options.levels);
         case TableKind::Inverse:
             return size_t{1} << (3 * options.bits);
+        case TableKind::Palettes:
+            return 768 * (1 + options.biases.size());
         default:
             return 256;
     }
@@ -173,6 +176,7 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
         }
         case TableKind::Remap:
         case TableKind::Inverse:  // answered above
+        case TableKind::Palettes:
             break;
     }
     return {};
@@ -181,6 +185,26 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
 bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<uint8_t>& table,
                std::string* why) {
     table.assign(tableBytes(o), 0);
+    if (o.kind == TableKind::Palettes) {
+        // The base palette, then each bias: every entry moved toward its colour as tint moves it.
+        for (size_t p = 0; p <= o.biases.size(); ++p) {
+            TableOptions tint = o;
+            tint.kind = TableKind::Tint;
+            if (p > 0) tint.colour = o.biases[p - 1].first, tint.amount = o.biases[p - 1].second;
+            for (int i = 0; i < 256; ++i) {
+                const Rgb c = p == 0 ? Rgb{palette.colours[3 * static_cast<size_t>(i)],
+                                           palette.colours[3 * static_cast<size_t>(i) + 1],
+                                           palette.colours[3 * static_cast<size_t>(i) + 2]}
+                                     : tableTarget(palette.colours, tint, 0, i);
+                uint8_t* at = table.data() + 768 * p + 3 * static_cast<size_t>(i);
+                const int shift = o.bits == 6 ? 2 : 0;
+                at[0] = static_cast<uint8_t>(c.r >> shift);
+                at[1] = static_cast<uint8_t>(c.g >> shift);
+                at[2] = static_cast<uint8_t>(c.b >> shift);
+            }
+        }
+        return true;
+    }
     if (o.kind == TableKind::Remap) {
         for (int i = 0; i < 256; ++i) table[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
         for (const RemapRange& r : o.ranges) {

@@ -14,7 +14,7 @@
 
 namespace kiv {
 
-enum class TableKind { Blend, Additive, Multiply, Tint, Light, Remap, Grey, Inverse };
+enum class TableKind { Blend, Additive, Multiply, Tint, Light, Remap, Grey, Inverse, Palettes };
 bool parseTableKind(const std::string& word, TableKind& kind);
 
 // One range of a palette-swap: entries first to last become to to toLast, stretched.
@@ -31,7 +31,9 @@ struct TableOptions {
     bool keepSaturation = false;  // light: only the lightness fades (OKLab)
     std::bitset<256> fullbright;  // light: entries that stay themselves at every level
     std::vector<RemapRange> ranges;
-    int bits = 5;         // inverse: bits a component, 5 (32³ cells) or 6 (64³)
+    int bits = 5;  // inverse: bits a component, 5 (32³ cells) or 6 (64³); palettes: 8 or 6
+    // palettes: each one the base palette with every entry moved toward a colour by an amount
+    std::vector<std::pair<Rgb, double>> biases;
     bool linear = false;  // mix in linear light instead of sRGB values
     ColourMetric metric = ColourMetric::OkLab;
     std::bitset<256> reserved;  // never an output
@@ -40,7 +42,8 @@ struct TableOptions {
 // The table's size in bytes: 65,536 for the pair tables, 256 a level for the others, and for
 // the inverse colour map one byte a cell of 2^bits a side: the entry nearest to the cell's
 // colour (component c as c × 255 / (2^bits − 1), rounded), cells red-major: (r, g, b) at
-// r × 4^bits + g × 2^bits + b, as engines index them with a colour's top bits.
+// r × 4^bits + g × 2^bits + b, as engines index them with a colour's top bits. A palette set
+// is 768 bytes a palette: the base palette, then one for each bias (8-bit values, or 6-bit).
 size_t tableBytes(const TableOptions& options);
 
 // The colour a cell wants (pair tables: a is the row, b the column; level tables: a is the

@@ -232,3 +232,41 @@ TEST(ColourTables, CommandWordsRenderAndDiff) {
               std::string::npos);
     EXPECT_EQ(runKivtool({"render", "a.kiv", "--table", "256x"}).status, 2);
 }
+
+// A palette set: the base palette and one palette a bias, read back as kiv --palette reads sets.
+TEST(ColourTables, PaletteSets) {
+    ScopedTempDir dir;
+    std::array<uint8_t, 768> c{};
+    for (int k = 0; k < 3; ++k) c[3 + k] = 255, c[6 + k] = 100;  // 0 black, 1 white, 2 grey 100
+    TableOptions o;
+    o.kind = TableKind::Palettes, o.bits = 8;
+    o.biases = {{{255, 0, 0}, 1.0}, {{255, 255, 255}, 0.5}};
+    std::vector<uint8_t> set;
+    ASSERT_TRUE(makeTable(paletteOf(c), o, set, nullptr));
+    ASSERT_EQ(set.size(), 3u * 768);
+    EXPECT_TRUE(std::equal(c.begin(), c.end(), set.begin()));
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(Bytes(set.begin() + 768 + 3 * i, set.begin() + 768 + 3 * i + 3),
+                  (Bytes{255, 0, 0}));  // all the way to red
+    }
+    EXPECT_EQ(Bytes(set.begin() + 1536, set.begin() + 1536 + 9),
+              (Bytes{128, 128, 128, 255, 255, 255, 178, 178, 178}));  // halfway to white
+    o.bits = 6;
+    std::vector<uint8_t> six;
+    ASSERT_TRUE(makeTable(paletteOf(c), o, six, nullptr));
+    for (size_t i = 0; i < six.size(); ++i) ASSERT_EQ(six[i], set[i] >> 2) << i;
+    writeFile("set.pal", Bytes(set.begin(), set.end()));
+    PaletteSource second;
+    ASSERT_TRUE(loadPaletteSource("set.pal:2", second, nullptr));
+    EXPECT_EQ(second.colours[0], 128);
+    for (const auto& [words, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--bias", "1,2,3"}, "R,G,B:A is needed"},
+             {{"--bias", "1,2,3:2"}, "R,G,B:A is needed"},
+             {{"--bits", "5"}, "palettes take --bits 8 or 6"}}) {
+        std::vector<std::string> args = {"table", "palettes", "--palette", "set.pal", "-o", "x.pal"};
+        args.insert(args.end(), words.begin(), words.end());
+        const RunResult r = runKivtool(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.errors.find(error), std::string::npos) << r.errors;
+    }
+}

@@ -32,6 +32,10 @@ const char* const kTableHelp =
     "  grey                    256: each entry to the entry nearest to its grey\n"
     "  inverse --bits 5|6      32^3 or 64^3: an inverse colour map, each cell (red-major, from a\n"
     "                          colour's top bits) the entry nearest to the cell's colour\n"
+    "  palettes --bias R,G,B:A [--bias ...] [--bits 8|6]\n"
+    "                          768 x (1 + biases): a palette set, the base palette and one for\n"
+    "                          each bias (every colour moved toward R,G,B by A, as tint does),\n"
+    "                          8-bit values or 6-bit\n"
     "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
 
 const OptionEntry kTableOptions[] = {
@@ -43,7 +47,8 @@ const OptionEntry kTableOptions[] = {
     {"--amount", "A", "tint: how far, 0 to 1"},
     {"--to", "R,G,B|C-D", "light: the colour faded toward; remap: the entries mapped onto"},
     {"--levels", "N", "light: 2 to 256 levels"},
-    {"--bits", "5|6", "inverse: bits a component (32 or 64 cells a side)"},
+    {"--bits", "N", "inverse: 5 or 6 bits a component; palettes: 8 (default) or 6-bit values"},
+    {"--bias", "R,G,B:A", "palettes: one more palette moved toward R,G,B by A (0 to 1)"},
     {"--keep-saturation", nullptr, "light: fade the lightness alone"},
     {"--fullbright", "LIST", "light: entries that stay themselves at every level"},
     {"--from", "A-B", "remap: the entries mapped (with a --to each)"},
@@ -107,9 +112,18 @@ int makeColourTable(int argc, char** argv) {
             o.levels = static_cast<int>(n);
             haveLevels = true;
         } else if (word == "--bits") {
-            if (value != "5" && value != "6") return wrong("5 or 6 bits a component");
+            if (value != "5" && value != "6" && value != "8") return wrong("5, 6 or 8 bits");
             o.bits = value[0] - '0';
             haveBits = true;
+        } else if (word == "--bias") {
+            const size_t colon = value.find(':');
+            Rgb colour;
+            double amount = 0;
+            if (colon == std::string::npos || !parseRgb(value.substr(0, colon), colour) ||
+                !unitNumber(value.substr(colon + 1), amount)) {
+                return wrong("R,G,B:A is needed, each colour 0 to 255 and A from 0 to 1");
+            }
+            o.biases.emplace_back(colour, amount);
         } else if (word == "--fullbright") {
             if (!parseIndexList(value, o.fullbright, &reason)) return wrong(reason);
         } else if (word == "--reserve") {
@@ -123,14 +137,25 @@ int makeColourTable(int argc, char** argv) {
     }
     if (kinds.size() != 1 || !parseTableKind(kinds[0], o.kind)) {
         return usageError(
-            "table takes one kind: blend, additive, multiply, tint, light, remap, grey or inverse");
+            "table takes one kind: blend, additive, multiply, tint, light, remap, grey, inverse "
+            "or palettes");
     }
     if (paletteName.empty() && o.kind != TableKind::Remap)
         return usageError("table needs --palette SOURCE");
     if (out.empty()) return usageError("table needs -o FILE");
     if (o.kind == TableKind::Blend && !haveAlpha) return usageError("blend needs --alpha A");
-    if (o.kind == TableKind::Inverse && !haveBits) return usageError("inverse needs --bits 5 or 6");
-    if (o.kind != TableKind::Inverse && haveBits) return usageError("--bits belongs to inverse");
+    if (o.kind == TableKind::Inverse && (!haveBits || o.bits == 8)) {
+        return usageError("inverse needs --bits 5 or 6");
+    }
+    if (o.kind == TableKind::Palettes && !haveBits) o.bits = 8;
+    if (o.kind == TableKind::Palettes && o.bits == 5)
+        return usageError("palettes take --bits 8 or 6");
+    if (o.kind != TableKind::Inverse && o.kind != TableKind::Palettes && haveBits) {
+        return usageError("--bits belongs to inverse and palettes");
+    }
+    if (o.kind != TableKind::Palettes && !o.biases.empty()) {
+        return usageError("--bias belongs to palettes");
+    }
     if (o.kind == TableKind::Tint && (!haveColour || !haveAmount)) {
         return usageError("tint needs --colour R,G,B and --amount A");
     }
