@@ -73,11 +73,18 @@ struct Colour {
     double c[3];
 };
 
+// Colours are mixed in linear light from 0 to 1, or as sRGB values from 0 to 255 themselves: a
+// half of 100 and of 227 is 163.5 exactly and rounds up, where going through v / 255 and back
+// lands a hair below and rounds down.
+constexpr double unitOf(bool linear) {
+    return linear ? 1.0 : 255.0;
+}
+
 Colour entryColour(const std::array<uint8_t, 768>& colours, int i, bool linear) {
     Colour out{};
     for (int k = 0; k < 3; ++k) {
         const double v = colours[static_cast<size_t>(3 * i + k)];
-        out.c[k] = linear ? toLinear(v) : v / 255.0;
+        out.c[k] = linear ? toLinear(v) : v;
     }
     return out;
 }
@@ -85,7 +92,7 @@ Colour entryColour(const std::array<uint8_t, 768>& colours, int i, bool linear) 
 Rgb finish(const Colour& mixed, bool linear) {
     uint8_t v[3];
     for (int k = 0; k < 3; ++k) {
-        v[k] = rounded(linear ? fromLinear(mixed.c[k]) : std::clamp(mixed.c[k], 0.0, 1.0) * 255.0);
+        v[k] = rounded(linear ? fromLinear(mixed.c[k]) : std::clamp(mixed.c[k], 0.0, 255.0));
     }
     return {v[0], v[1], v[2]};
 }
@@ -130,7 +137,7 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
     Colour target{};
     for (int k = 0; k < 3; ++k) {
         const double v = k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b;
-        target.c[k] = linear ? toLinear(v) : v / 255.0;
+        target.c[k] = linear ? toLinear(v) : v;
     }
     Colour out{};
     switch (o.kind) {
@@ -140,8 +147,9 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
             const Colour x = entryColour(colours, a, linear), y = entryColour(colours, b, linear);
             for (int k = 0; k < 3; ++k) {
                 out.c[k] = o.kind == TableKind::Blend ? o.alpha * x.c[k] + (1 - o.alpha) * y.c[k]
-                           : o.kind == TableKind::Additive ? std::min(1.0, x.c[k] + y.c[k])
-                                                           : x.c[k] * y.c[k];
+                           : o.kind == TableKind::Additive
+                               ? std::min(unitOf(linear), x.c[k] + y.c[k])
+                               : x.c[k] * y.c[k] / unitOf(linear);
             }
             return finish(out, linear);
         }

@@ -101,6 +101,7 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
     std::array<uint8_t, 768> c{};
     for (int k = 0; k < 3; ++k) c[3 + k] = 255, c[6 + k] = 100;  // 0 black, 1 white, 2 grey 100
     c[9] = 200, c[10] = 100, c[11] = 50;                         // 3
+    for (int k = 0; k < 3; ++k) c[12 + k] = 227;                 // 4 grey 227
     struct Case {
         const char* what;
         TableKind kind;
@@ -110,6 +111,7 @@ TEST(ColourTables, TargetsFullbrightsAndRemaps) {
     };
     const Case cases[] = {
         {"half black, half white", TableKind::Blend, false, 0, 1, {128, 128, 128}},
+        {"half of 100 and 227 is 163.5: up", TableKind::Blend, false, 2, 4, {164, 164, 164}},
         {"the same in linear light", TableKind::Blend, true, 0, 1, {188, 188, 188}},
         {"added and clamped", TableKind::Additive, false, 3, 3, {255, 200, 100}},
         {"multiplied", TableKind::Multiply, false, 3, 2, {78, 39, 20}},
@@ -263,7 +265,8 @@ TEST(ColourTables, PaletteSets) {
              {{"--bias", "1,2,3"}, "R,G,B:A is needed"},
              {{"--bias", "1,2,3:2"}, "R,G,B:A is needed"},
              {{"--bits", "5"}, "palettes take --bits 8 or 6"}}) {
-        std::vector<std::string> args = {"table", "palettes", "--palette", "set.pal", "-o", "x.pal"};
+        std::vector<std::string> args = {"table",   "palettes", "--palette",
+                                         "set.pal", "-o",       "x.pal"};
         args.insert(args.end(), words.begin(), words.end());
         const RunResult r = runKivtool(args);
         EXPECT_EQ(r.status, 2);
