@@ -103,13 +103,16 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     // The script is opened before the archive is begun, so a missing script leaves no files.
     ScriptReader script;
     if (!openGrabScript(script, scriptPath)) {
-        recordFailure(result, scriptBase(scriptPath) + ".kiv", resolveScriptPath(scriptPath), {});
+        recordFailure(result,
+                      hooks.archive.empty() ? scriptBase(scriptPath) + ".kiv" : hooks.archive,
+                      resolveScriptPath(scriptPath), {});
         return kJobError;
     }
     const std::string scriptFile = script.path();
     ArchiveWriter writer;
     writer.keepOnErrors = hooks.keepLastGood;
     writer.cancel = hooks.cancel;
+    writer.output = hooks.archive;
     ConsoleScope console{hooks};
     try {
         beginArchive(writer, scriptPath);
@@ -137,6 +140,7 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
     ArchiveWriter writer;
     writer.keepOnErrors = hooks.keepLastGood;
     writer.cancel = hooks.cancel;
+    writer.output = hooks.archive;
     ConsoleScope console{hooks};
     console.show();
     const std::string scriptFile = resolveScriptPath(scriptBase(scriptPath) + ".lnk");
@@ -145,7 +149,10 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
         recordResult(result, writer, scriptFile, writer.inputs);
     } catch (const JobExit& exit) {
         abandonArchive(writer);
-        recordFailure(result, scriptBase(scriptPath) + ".kiv", scriptFile, writer.inputs);
+        recordFailure(
+            result,
+            writer.archiveName.empty() ? scriptBase(scriptPath) + ".kiv" : writer.archiveName,
+            scriptFile, writer.inputs);
         return exit.status();
     } catch (const std::bad_alloc&) {
         return outOfMemory(writer);

@@ -22,6 +22,8 @@ struct JobHooks {
     bool keepLastGood = false;
     // Set from a signal handler to end the job at once, its files removed.
     const volatile sig_atomic_t* cancel = nullptr;
+    // kiv -o: the archive's path instead of beside the script (its temporary data beside it).
+    std::string archive;
 };
 
 // What a job did, for summaries, dependency files and the window's status line.

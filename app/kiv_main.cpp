@@ -194,6 +194,7 @@ int runMain(int argc, char** argv) {
     if (line.operands.empty()) return wrongWords("a script is needed");
     const std::string script = line.operands.front();
     const std::string folder = line.value("-C"), depfile = line.value("--depfile");
+    const std::string output = line.value("-o");
     const bool strict = line.has("--strict"), quiet = line.has("-q"), verbose = line.has("-v");
     MappingSetup mapping;
     bool mappingGiven = false;
@@ -217,6 +218,10 @@ int runMain(int argc, char** argv) {
     if (line.has("--watch") && !depfile.empty()) {
         return wrongWords("--watch writes no dependency file: leave out --depfile");
     }
+    if (line.has("-o") && (line.has("--watch") || output.empty())) {
+        return wrongWords(output.empty() ? "-o needs an archive's name"
+                                         : "-o names the archive of one job: leave out --watch");
+    }
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "kiv: -C %s: %s\n", folder.c_str(), std::strerror(errno));
         return 2;
@@ -236,7 +241,7 @@ int runMain(int argc, char** argv) {
         }
     }
     if (!depfile.empty()) {
-        std::vector<std::string> own{script, scriptBase(script) + ".kiv"};
+        std::vector<std::string> own{script, output.empty() ? scriptBase(script) + ".kiv" : output};
         if (isLinkScriptName(script)) {
             own.push_back(resolveScriptPath(scriptBase(script) + ".lnk"));
         } else {
@@ -263,8 +268,10 @@ int runMain(int argc, char** argv) {
         return status;
     }
     JobResult result;
-    int status =
-        runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, {}, result);
+    JobHooks hooks;
+    hooks.archive = output;
+    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
+                        hooks, result);
     releaseTransferBuffer();
     std::string why;
     const std::string clash =

@@ -2,9 +2,12 @@
 
 namespace kiv {
 
-const std::array<OptionEntry, 10> kKivOptions = {{
+const std::array<OptionEntry, 11> kKivOptions = {{
     {"-C", "DIR",
      "change to DIR first, as make -C does (every other path is then\nrelative to DIR)"},
+    {"-o", "ARCHIVE",
+     "write the archive here instead of beside the script (a build folder),\nits temporary data "
+     "beside it; never anything in the current folder"},
     {"--depfile", "FILE",
      "once the archive is finished, write FILE: a Make rule naming the\narchive and every file "
      "the job read (the script, pictures, linked\nfiles, merged archives)"},

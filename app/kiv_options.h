@@ -8,6 +8,6 @@
 
 namespace kiv {
 
-extern const std::array<OptionEntry, 10> kKivOptions;
+extern const std::array<OptionEntry, 11> kKivOptions;
 
 }  // namespace kiv

@@ -116,10 +116,10 @@ std::string unsafeTempFile(int fd) {
 
 // Opens "datatemp.dat" without emptying it, waits for any other job that holds it, and only
 // then empties it. Returns -1 with the reason when it cannot or may not be used.
-int openTempFile(std::string& reason) {
+int openTempFile(const std::string& name, std::string& reason) {
     bool told = false;
     for (;;) {
-        int fd = open(kTempFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0) {
             reason = errno == ELOOP ? "a symbolic link; kiv does not write through it"
                                     : systemReason(errno);
@@ -134,8 +134,7 @@ int openTempFile(std::string& reason) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) {
                 if (!told) {
-                    diagnose(Severity::Note, "waiting for another job to release %s",
-                             kTempFileName);
+                    diagnose(Severity::Note, "waiting for another job to release %s", name.c_str());
                     told = true;
                 }
                 while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -146,7 +145,7 @@ int openTempFile(std::string& reason) {
         // The job that held the file may have deleted it meanwhile: lock the file that is there.
         struct stat held {
         }, named{};
-        if (fstat(fd, &held) == 0 && lstat(kTempFileName, &named) == 0 &&
+        if (fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             if (ftruncate(fd, 0) != 0) {
                 reason = systemReason(errno);
@@ -160,12 +159,12 @@ int openTempFile(std::string& reason) {
 }
 
 // Deletes "datatemp.dat" only when it is still this job's file.
-void removeTempFile(int fd) {
+void removeTempFile(int fd, const std::string& name) {
     struct stat held {
     }, named{};
-    if (fstat(fd, &held) == 0 && lstat(kTempFileName, &named) == 0 && held.st_dev == named.st_dev &&
+    if (fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
         held.st_ino == named.st_ino) {
-        unlink(kTempFileName);
+        unlink(name.c_str());
     }
 }
 
@@ -288,8 +287,8 @@ void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName) {
     writer.archiveName = archiveName;
     writer.itemNames.clear();
     std::string reason;
-    std::string failed = kTempFileName;
-    writer.tempFile = openTempFile(reason);
+    std::string failed = writer.tempName;
+    writer.tempFile = openTempFile(writer.tempName, reason);
     if (writer.tempFile >= 0) {
         failed = archiveName;
         writer.archiveFile = createPartialArchive(writer, reason);
@@ -307,7 +306,14 @@ void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName) {
 }
 
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath) {
-    createArchiveFiles(writer, scriptBase(scriptPath) + ".kiv");
+    createArchiveFiles(writer, outputOf(writer, scriptPath));
+}
+
+std::string outputOf(ArchiveWriter& writer, std::string_view scriptPath) {
+    if (writer.output.empty()) return scriptBase(scriptPath) + ".kiv";
+    // Where the build wants it, with its data beside it: never in the current folder.
+    writer.tempName = folderOf(writer.output) + kTempFileName;
+    return writer.output;
 }
 
 bool hasDataRoom(const ArchiveWriter& writer, int64_t entries, int64_t bytes) {
@@ -346,7 +352,7 @@ void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length) {
     stopIfCancelled(writer);
     // Room for the data and the entry that follows it.
     if (!hasDataRoom(writer, 1, static_cast<int64_t>(length))) dataRoomExceeded(writer);
-    writeAll(writer, writer.tempFile, bytes, length, writer.dataOffset, kTempFileName);
+    writeAll(writer, writer.tempFile, bytes, length, writer.dataOffset, writer.tempName);
     writer.dataOffset += static_cast<int64_t>(length);
 }
 
@@ -354,7 +360,7 @@ void appendFileData(ArchiveWriter& writer, int sourceFd, int64_t sourceOffset, i
                     const std::string& sourceName) {
     if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     int64_t copied = copyBytes(writer, sourceFd, sourceOffset, writer.tempFile, writer.dataOffset,
-                               length, sourceName, kTempFileName);
+                               length, sourceName, writer.tempName);
     if (copied != length) ioFailure(writer, "reading", sourceName, EIO);
     writer.dataOffset += length;
 }
@@ -421,8 +427,8 @@ void finishArchive(ArchiveWriter& writer) {
         const int64_t want =
             std::min<int64_t>(kJoinPieceBytes * kPiecesPerBatch, writer.dataOffset - done);
         if (copyBytes(writer, writer.tempFile, done, writer.archiveFile, base + done, want,
-                      kTempFileName, writer.partialName) != want) {
-            ioFailure(writer, "reading", kTempFileName, EIO);
+                      writer.tempName, writer.partialName) != want) {
+            ioFailure(writer, "reading", writer.tempName, EIO);
         }
         // Start writing the joined part out now, so that the final flush has less to wait for.
         sync_file_range(writer.archiveFile, base + done, want, SYNC_FILE_RANGE_WRITE);
@@ -456,7 +462,7 @@ void finishArchive(ArchiveWriter& writer) {
     if (closed != 0 && closeError != EINTR) {
         ioFailure(writer, "writing", writer.archiveName, closeError);
     }
-    removeTempFile(writer.tempFile);
+    removeTempFile(writer.tempFile, writer.tempName);
     close(writer.tempFile);
     writer.tempFile = -1;
 }
@@ -467,7 +473,7 @@ void abandonArchive(ArchiveWriter& writer) {
     if (!writer.partialName.empty()) unlink(writer.partialName.c_str());
     writer.partialName.clear();
     if (writer.tempFile >= 0) {
-        removeTempFile(writer.tempFile);
+        removeTempFile(writer.tempFile, writer.tempName);
         close(writer.tempFile);
     }
     writer.tempFile = -1;

@@ -45,6 +45,10 @@ struct ArchiveWriter {
     std::map<std::string, int32_t> itemNames;
     // Files the job read (pictures, linked files, merged archives), in the order read.
     std::vector<std::string> inputs;
+    // kiv -o: the archive's path instead of the script's base; its temporary data is then
+    // "datatemp.dat" in the archive's folder.
+    std::string output;
+    std::string tempName = kTempFileName;
     // When the job has reported an error by the time it finishes, the archive is not put in
     // place (withheld is set) and an earlier archive of the name stays as it was.
     bool keepOnErrors = false;
@@ -65,8 +69,11 @@ std::string scriptBase(std::string_view scriptPath);
 // "\nError File Not Found\n" and a diagnostic naming the file when either cannot be had; then
 // nothing is left behind.
 void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName);
-// Starts a new archive named after the script.
+// Starts a new archive named after the script (or writer.output).
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
+// The archive a job writes: writer.output when given (the temporary data moving beside it),
+// else the script's base followed by ".kiv".
+std::string outputOf(ArchiveWriter& writer, std::string_view scriptPath);
 
 // Stores one item. A name longer than 15 characters is stored as its first 15, with a warning
 // that names the command which made the item, when one is given.

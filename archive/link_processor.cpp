@@ -139,11 +139,11 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
     consolePrint("\n\n%s\n\n", kLinkBanner);
     const std::string base = scriptBase(scriptPath);
     const std::string linkScriptName = base + ".lnk";
-    const std::string archiveName = base + ".kiv";
+    const std::string archiveName = outputOf(writer, scriptPath);
     consolePrint("\n");
     consolePrint("Script      = (%s)\n", linkScriptName.c_str());
     consolePrint("Output File = (%s)\n", archiveName.c_str());
-    consolePrint("Temp File   = (%s)\n", kTempFileName);
+    consolePrint("Temp File   = (%s)\n", writer.tempName.c_str());
     consolePrint("\n");
 
     // The script is opened first, so that a missing script leaves an older archive alone.

@@ -145,3 +145,28 @@ TEST(CommandLine, ShortOfMemoryEndsCleanly) {
     EXPECT_TRUE(ran);
 }
 #endif
+
+// kiv -o: the archive where the build wants it, its temporary data beside it, nothing in the
+// script's or the current folder; the same bytes and output as beside the script.
+TEST(CommandLine, OutputWhereTheBuildWantsIt) {
+    ScopedTempDir dir;
+    copySourceFolder("examples/project", "p");
+    ASSERT_EQ(mkdir("out", 0755), 0);
+    const std::vector<std::string> before = folderEntries("p");
+    const RunResult there =
+        runKiv({"-o", "../out/art.kiv", "--depfile", "../out/art.d", "art.scp"}, "p");
+    EXPECT_EQ(there.status, 0) << there.errors;
+    EXPECT_EQ(folderEntries("p"), before);
+    EXPECT_EQ(folderEntries("out"), (std::vector<std::string>{"art.d", "art.kiv"}));
+    const Bytes rule = readFile("out/art.d");
+    EXPECT_EQ(std::string(rule.begin(), rule.end()).rfind("../out/art.kiv: \\\n  art.scp", 0), 0u);
+    const RunResult beside = runKiv({"art.scp"}, "p");
+    EXPECT_EQ(there.output, beside.output);
+    EXPECT_EQ(readFile("out/art.kiv"), readFile("p/art.kiv"));
+    const RunResult link = runKiv({"-o", "../out/game.kiv", "game.lnk"}, "p");
+    EXPECT_NE(
+        link.output.find("Output File = (../out/game.kiv)\nTemp File   = (../out/datatemp.dat)"),
+        std::string::npos)
+        << link.output;
+    EXPECT_EQ(runKiv({"-o", "x.kiv", "--watch", "art.scp"}, "p").status, 2);
+}
