@@ -509,4 +509,16 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
     return static_cast<uint8_t>(slot - 1);
 }
 
+void linearToOkLab(const double lin[3], double lab[3]) {
+    const double l =
+        std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
+    const double m =
+        std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
+    const double s =
+        std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
+    lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
+    lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
+    lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;
+}
+
 }  // namespace kiv

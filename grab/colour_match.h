@@ -35,6 +35,8 @@ ColourPoint colourPoint(ColourMetric metric, Rgb colour);
 double squaredDifference(ColourMetric metric, const ColourPoint& a, const ColourPoint& b);
 // The difference as reports show it: 8-bit units for rgb, OKLab × 100, ΔE00.
 double shownDifference(ColourMetric metric, double squared);
+// OKLab of a colour in linear light (components 0 to 1).
+void linearToOkLab(const double lin[3], double lab[3]);
 
 // Which entries may be answers: the nearest search picks among `searchable`; a colour equal to a
 // `keptExact` entry (reserved ones) takes that entry when no searchable one has the colour.

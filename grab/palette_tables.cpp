@@ -97,19 +97,7 @@ Rgb finish(const Colour& mixed, bool linear) {
     return {v[0], v[1], v[2]};
 }
 
-// OKLab and back, for fading the lightness alone.
-void toOkLab(const double lin[3], double lab[3]) {
-    const double l =
-        std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
-    const double m =
-        std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
-    const double s =
-        std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
-    lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
-    lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
-    lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;
-}
-
+// OKLab and back, for fading the lightness alone (there with linearToOkLab).
 void fromOkLab(const double lab[3], double lin[3]) {
     const double l = lab[0] + 0.3963377774 * lab[1] + 0.2158037573 * lab[2];
     const double m = lab[0] - 0.1055613458 * lab[1] - 0.0638541728 * lab[2];
@@ -164,8 +152,8 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
                     lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
                     targetLin[k] = toLinear(k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b);
                 }
-                toOkLab(lin, lab);
-                toOkLab(targetLin, targetLab);
+                linearToOkLab(lin, lab);
+                linearToOkLab(targetLin, targetLab);
                 lab[0] += f * (targetLab[0] - lab[0]);
                 fromOkLab(lab, lin);
                 for (int k = 0; k < 3; ++k) out.c[k] = lin[k];

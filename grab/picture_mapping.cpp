@@ -78,6 +78,92 @@ bool parseRgb(const std::string& text, Rgb& colour) {
     return true;
 }
 
+namespace {
+
+double srgbToLinear(double v) {
+    const double c = v / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+// Sums over a (2r + 1)-wide window along rows, then along columns: each pixel the sum of its
+// window, clipped at the edges.
+void windowSums(std::vector<float>& plane, int32_t w, int32_t h, int r, int channels) {
+    std::vector<float> line;
+    for (int pass = 0; pass < 2; ++pass) {
+        const int32_t n = pass == 0 ? w : h, lines = pass == 0 ? h : w;
+        line.resize(static_cast<size_t>(n) * channels);
+        for (int32_t l = 0; l < lines; ++l) {
+            auto at = [&](int32_t i) -> float* {
+                const size_t p =
+                    pass == 0 ? static_cast<size_t>(l) * w + i : static_cast<size_t>(i) * w + l;
+                return plane.data() + p * channels;
+            };
+            for (int32_t i = 0; i < n; ++i) {
+                for (int k = 0; k < channels; ++k)
+                    line[static_cast<size_t>(i) * channels + k] = at(i)[k];
+            }
+            std::vector<double> run(static_cast<size_t>(channels), 0.0);
+            for (int32_t i = 0; i < std::min(r, n); ++i) {
+                for (int k = 0; k < channels; ++k)
+                    run[k] += line[static_cast<size_t>(i) * channels + k];
+            }
+            for (int32_t i = 0; i < n; ++i) {
+                if (i + r < n) {
+                    for (int k = 0; k < channels; ++k)
+                        run[k] += line[static_cast<size_t>(i + r) * channels + k];
+                }
+                if (i - r - 1 >= 0) {
+                    for (int k = 0; k < channels; ++k)
+                        run[k] -= line[static_cast<size_t>(i - r - 1) * channels + k];
+                }
+                for (int k = 0; k < channels; ++k) at(i)[k] = static_cast<float>(run[k]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+double blurredDifference(const TrueColourPicture& picture, const std::vector<uint8_t>& indices,
+                         const std::array<uint8_t, 768>& colours, int alphaThreshold) {
+    const int32_t w = picture.width, h = picture.height;
+    const size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
+    if (count == 0 || indices.size() != count) return -1;
+    double linear[256];
+    for (int v = 0; v < 256; ++v) linear[v] = srgbToLinear(v);
+    // Per pixel: the original's and the mapped picture's colour in linear light, weighted by
+    // opacity, and the weight.
+    constexpr int kChannels = 7;
+    std::vector<float> plane(count * kChannels, 0.0f);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* px = picture.rgba.data() + 4 * i;
+        if (px[3] < alphaThreshold) continue;
+        const uint8_t* e = colours.data() + 3 * static_cast<size_t>(indices[i]);
+        float* p = plane.data() + i * kChannels;
+        for (int k = 0; k < 3; ++k) {
+            p[k] = static_cast<float>(linear[px[k]]);
+            p[3 + k] = static_cast<float>(linear[e[k]]);
+        }
+        p[6] = 1.0f;
+    }
+    windowSums(plane, w, h, 3, kChannels);
+    double sum = 0;
+    int64_t opaque = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (picture.rgba[4 * i + 3] < alphaThreshold) continue;
+        const float* p = plane.data() + i * kChannels;
+        double a[3], b[3], labA[3], labB[3];
+        for (int k = 0; k < 3; ++k) a[k] = p[k] / p[6], b[k] = p[3 + k] / p[6];
+        linearToOkLab(a, labA);
+        linearToOkLab(b, labB);
+        sum += 100 * std::sqrt((labA[0] - labB[0]) * (labA[0] - labB[0]) +
+                               (labA[1] - labB[1]) * (labA[1] - labB[1]) +
+                               (labA[2] - labB[2]) * (labA[2] - labB[2]));
+        ++opaque;
+    }
+    return opaque > 0 ? sum / static_cast<double>(opaque) : -1;
+}
+
 std::string groupedDigits(int64_t number) {
     std::string digits = std::to_string(number < 0 ? -number : number), out;
     for (size_t i = 0; i < digits.size(); ++i) {

@@ -47,6 +47,12 @@ struct MappingReport {
     int32_t worstX = -1, worstY = -1;
 };
 
+// The difference as an eye at a distance sees it: both pictures blurred 7 x 7 in linear light
+// (opaque pixels only), then the mean OKLab distance x 100 over the opaque pixels; -1 when no
+// pixel is opaque. indices hold the mapped picture, colours the palette it indexes.
+double blurredDifference(const TrueColourPicture& picture, const std::vector<uint8_t>& indices,
+                         const std::array<uint8_t, 768>& colours, int alphaThreshold);
+
 // A number with its thousands grouped: 1,228,800.
 std::string groupedDigits(int64_t number);
 // "1,024 pixels, 1,000 exact, worst distance 4.1 at (12, 30)".

@@ -460,3 +460,36 @@ TEST(TrueColour, LargePicturesMapTheSameInTwoHalves) {
         ASSERT_EQ(out[static_cast<size_t>(i)], expected[key]) << i;
     }
 }
+
+// The blurred difference: 0 for exact pixels, the plain OKLab distance for a flat colour, and
+// smaller for a dithered grey than for the same grey undithered (error diffusion in sRGB values
+// still misses the linear mean: that is what the measure is for).
+TEST(TrueColour, BlurredDifference) {
+    PaletteSource bw{"bw", "bw", {}, 256, "test"};
+    std::fill(bw.colours.begin() + 3, bw.colours.end(), 255);  // 0 black, the rest white
+    MappingOptions o;
+    o.transparentIndex = 7;
+    auto blurred = [&](Dither dither, std::vector<uint8_t> rgba, int w) {
+        o.dither = dither;
+        PictureMapper mapper;
+        EXPECT_TRUE(mapper.setUp(bw, o, nullptr));
+        std::vector<uint8_t> out;
+        const TrueColourPicture p = picture(w, static_cast<int>(rgba.size() / 4 / w), rgba);
+        EXPECT_TRUE(mapper.map(p, out, nullptr, nullptr));
+        return blurredDifference(p, out, bw.colours, 128);
+    };
+    std::vector<uint8_t> grey, exact, flat;
+    for (int i = 0; i < 16 * 16; ++i) {
+        grey.insert(grey.end(), {188, 188, 188, 255});  // half white in linear light
+        exact.insert(exact.end(), {uint8_t(i % 2 ? 255 : 0), uint8_t(i % 2 ? 255 : 0),
+                                   uint8_t(i % 2 ? 255 : 0), uint8_t(i % 5 ? 255 : 0)});
+        flat.insert(flat.end(), {40, 40, 40, 255});
+    }
+    EXPECT_EQ(blurred(Dither::None, exact, 16), 0.0);
+    const ColourPoint a = colourPoint(ColourMetric::OkLab, {40, 40, 40}),
+                      b = colourPoint(ColourMetric::OkLab, {0, 0, 0});
+    EXPECT_NEAR(blurred(Dither::None, flat, 16),
+                100 * std::sqrt(squaredDifference(ColourMetric::OkLab, a, b)), 1e-3);
+    EXPECT_LT(blurred(Dither::FloydSteinberg, grey, 16), blurred(Dither::None, grey, 16) * 0.6);
+    EXPECT_EQ(blurredDifference(picture(1, 1, {1, 2, 3, 0}), {7}, bw.colours, 128), -1);
+}

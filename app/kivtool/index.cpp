@@ -20,8 +20,9 @@ const char* const kIndexHelp =
     "usage: kivtool index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n"
     "Maps a true-colour, grey or alpha PNG onto a palette as kiv --palette does at load and\n"
     "writes an indexed PNG with that palette (--pcx: a 256-colour PCX), then reports pixels\n"
-    "exact, mapped and transparent, colours used, and the largest and mean difference with the\n"
-    "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00).\n";
+    "exact, mapped and transparent, colours used, the largest and mean difference with the\n"
+    "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00), and the\n"
+    "blurred difference (both pictures blurred 7 x 7 in linear light, the mean OKLab x 100).\n";
 
 const OptionEntry kOwnOptions[] = {
     {"-o", "FILE", "the picture to write"},
@@ -84,6 +85,13 @@ int indexPicture(int argc, char** argv) {
                     report.worstX, report.worstY, report.mean);
     } else {
         std::printf("difference    none\n");
+    }
+    // As an eye at a distance sees it: what dithering is for.
+    const double blurred = blurredDifference(picture, indices, mapper.palette().colours,
+                                             setup.options.alphaThreshold.value_or(128));
+    if (blurred >= 0) {
+        std::printf("blurred       %.2f (OKLab x 100 after a 7 x 7 blur in linear light)\n",
+                    blurred);
     }
     if (reportOnly) return kToolOk;
     const std::string& out = w.options.at("-o");
