@@ -85,6 +85,10 @@ double srgbToLinear(double v) {
     return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
 }
 
+double linearToSrgb(double l) {
+    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
+}
+
 // Sums over a (2r + 1)-wide window along rows, then along columns: each pixel the sum of its
 // window, clipped at the edges.
 void windowSums(std::vector<float>& plane, int32_t w, int32_t h, int r, int channels) {
@@ -317,7 +321,12 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                 {clampByte(c.r + offset), clampByte(c.g + offset), clampByte(c.b + offset)});
         }
     } else {
-        // Floyd-Steinberg: error moves only between pixels that are opaque and not exact.
+        // Floyd-Steinberg in linear light, serpentine: the error is what the eye averages, so a
+        // dithered area keeps the brightness of the colour it stands for (in sRGB codes a mid
+        // grey between black and white came out far too light). Error moves only between
+        // pixels that are opaque and not exact; a carried colour stays inside the cube.
+        double linear[256];
+        for (int v = 0; v < 256; ++v) linear[v] = srgbToLinear(v);
         std::vector<double> error(static_cast<size_t>(width + 2) * 3 * 2, 0.0);
         auto row = [&](int32_t y) {
             return error.data() + static_cast<size_t>(y & 1) * (width + 2) * 3;
@@ -329,21 +338,25 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             double* here = row(y);
             double* below = row(y + 1);
             std::fill(below, below + (width + 2) * 3, 0.0);
-            for (int32_t x = 0; x < width; ++x) {
+            const int32_t step = y % 2 == 0 ? 1 : -1;  // odd rows right to left
+            for (int32_t n = 0; n < width; ++n) {
+                const int32_t x = step > 0 ? n : width - 1 - n;
                 const size_t i = static_cast<size_t>(y) * width + x;
                 if (isTransparent(i) || keptExact(i)) continue;
                 const Rgb c = colourAt(i);
                 double* e = here + (x + 1) * 3;
-                const double v[3] = {std::clamp(c.r + e[0], 0.0, 255.0),
-                                     std::clamp(c.g + e[1], 0.0, 255.0),
-                                     std::clamp(c.b + e[2], 0.0, 255.0)};
+                const double v[3] = {std::clamp(linear[c.r] + e[0], 0.0, 1.0),
+                                     std::clamp(linear[c.g] + e[1], 0.0, 1.0),
+                                     std::clamp(linear[c.b] + e[2], 0.0, 1.0)};
                 const uint8_t chosen =
-                    searchableMatch({clampByte(v[0]), clampByte(v[1]), clampByte(v[2])});
+                    searchableMatch({clampByte(linearToSrgb(v[0])), clampByte(linearToSrgb(v[1])),
+                                     clampByte(linearToSrgb(v[2]))});
                 indices[i] = chosen;
                 const Rgb got = matcher.entry(chosen);
-                const double left[3] = {v[0] - got.r, v[1] - got.g, v[2] - got.b};
+                const double left[3] = {v[0] - linear[got.r], v[1] - linear[got.g],
+                                        v[2] - linear[got.b]};
                 auto give = [&](int32_t dx, int32_t dy, double share) {
-                    const int32_t tx = x + dx;
+                    const int32_t tx = x + dx * step;
                     if (tx < 0 || tx >= width || y + dy >= height) return;
                     if (!receives(static_cast<size_t>(y + dy) * width + tx)) return;
                     double* to = (dy == 0 ? here : below) + (tx + 1) * 3;
