@@ -173,9 +173,7 @@ static int run_text(const kiv_surface* surface, const kiv_font* font, long long 
             continue;
         }
         if (!glyph_of(font, *p, &glyph)) continue;
-        if (surface != NULL && pen < 0x40000000LL && y < 0x40000000LL) {
-            draw_sprite(surface, &glyph, pen, y, PLAIN, NULL);
-        }
+        if (surface != NULL) draw_sprite(surface, &glyph, pen, y, PLAIN, NULL);
         pen += font->bytes[1028 + *p];
     }
     if (pen - x > widest) widest = pen - x;

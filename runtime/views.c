@@ -50,14 +50,6 @@ int kiv_palette_from_bytes(const unsigned char* bytes, size_t size, kiv_palette*
     return kiv_succeed(status);
 }
 
-int kiv_palette_view(const kiv_archive* archive, int index, kiv_palette* palette,
-                     kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_palette_from_bytes(bytes, size, palette, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
-}
-
 int kiv_sprite_from_bytes(const unsigned char* bytes, size_t size, kiv_sprite* sprite,
                           kiv_status* status) {
     long width, height, kind, row = -1, previous_y = -1, previous_end = 0;
@@ -158,13 +150,6 @@ int kiv_sprite_runs(const kiv_sprite* sprite, int* cropped) {
     return runs;
 }
 
-int kiv_sprite_view(const kiv_archive* archive, int index, kiv_sprite* sprite, kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_sprite_from_bytes(bytes, size, sprite, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
-}
-
 int kiv_texture_from_bytes(const unsigned char* bytes, size_t size, kiv_picture* texture,
                            kiv_status* status) {
     long width, height;
@@ -185,14 +170,6 @@ int kiv_texture_from_bytes(const unsigned char* bytes, size_t size, kiv_picture*
     texture->height = (int)height;
     texture->pixels = bytes + 12;
     return kiv_succeed(status);
-}
-
-int kiv_texture_view(const kiv_archive* archive, int index, kiv_picture* texture,
-                     kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_texture_from_bytes(bytes, size, texture, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
 }
 
 int kiv_raw_view(const kiv_archive* archive, int index, int width, kiv_picture* raw,
@@ -245,13 +222,6 @@ int kiv_font_from_bytes(const unsigned char* bytes, size_t size, kiv_font* font,
     return kiv_succeed(status);
 }
 
-int kiv_font_view(const kiv_archive* archive, int index, kiv_font* font, kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_font_from_bytes(bytes, size, font, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
-}
-
 int kiv_glyph(const kiv_font* font, unsigned char code, kiv_sprite* glyph) {
     long offset;
     if (font == NULL || font->bytes == NULL || glyph == NULL) return 0;
@@ -279,13 +249,6 @@ int kiv_shade_from_bytes(const unsigned char* bytes, size_t size, kiv_shade* sha
     return kiv_succeed(status);
 }
 
-int kiv_shade_view(const kiv_archive* archive, int index, kiv_shade* shade, kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_shade_from_bytes(bytes, size, shade, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
-}
-
 int kiv_blend_from_bytes(const unsigned char* bytes, size_t size, kiv_blend* blend,
                          kiv_status* status) {
     if (bytes == NULL || blend == NULL) {
@@ -300,14 +263,24 @@ int kiv_blend_from_bytes(const unsigned char* bytes, size_t size, kiv_blend* ble
     return kiv_succeed(status);
 }
 
-int kiv_blend_view(const kiv_archive* archive, int index, kiv_blend* blend, kiv_status* status) {
-    int code;
-    ENTRY_OR_FAIL(bytes, size);
-    code = kiv_blend_from_bytes(bytes, size, blend, status);
-    return code == KIV_OK ? code : name_failure(archive, index, status, code);
-}
-
 const unsigned char* kiv_blend_level(const kiv_blend* blend, int level) {
     if (blend == NULL || level < 0 || level >= blend->levels) return NULL;
     return blend->tables + (size_t)level * BLEND_LEVEL;
 }
+
+/* The view of an archive's entry: its bytes through the _from_bytes check, the entry named in
+ * front of any reason. */
+#define ARCHIVE_VIEW(kind, type)                                                                   \
+    int kiv_##kind##_view(const kiv_archive* archive, int index, type* view, kiv_status* status) { \
+        int code;                                                                                  \
+        ENTRY_OR_FAIL(bytes, size);                                                                \
+        code = kiv_##kind##_from_bytes(bytes, size, view, status);                                 \
+        return code == KIV_OK ? code : name_failure(archive, index, status, code);                 \
+    }
+
+ARCHIVE_VIEW(palette, kiv_palette)
+ARCHIVE_VIEW(sprite, kiv_sprite)
+ARCHIVE_VIEW(texture, kiv_picture)
+ARCHIVE_VIEW(font, kiv_font)
+ARCHIVE_VIEW(shade, kiv_shade)
+ARCHIVE_VIEW(blend, kiv_blend)
