@@ -19,8 +19,8 @@ const std::array<OptionEntry, 7> kMappingOptions = {{
      "alpha below N is transparent (128); without it, partly\ntransparent pixels are refused"},
     {"--colour-key", "R,G,B", "pixels of this colour are transparent"},
     {"--dither", "KIND",
-     "none (default), ordered or floyd-steinberg; pixels of exactly a\npalette colour are never "
-     "moved"},
+     "none (default), ordered, floyd-steinberg, atkinson, sierra-lite,\npattern or blue-noise; "
+     "pixels of exactly a palette colour are never\nmoved"},
 }};
 
 namespace {
@@ -70,7 +70,9 @@ bool takeMappingOption(const std::string& name, const std::string& value, Mappin
         o.colourKey = key;
     } else if (name == "--dither") {
         if (!parseDither(value, o.dither))
-            return wrong("the kinds are none, ordered and floyd-steinberg");
+            return wrong(
+                "the kinds are none, ordered, floyd-steinberg, atkinson, sierra-lite, pattern and "
+                "blue-noise");
     } else {
         return wrong("not an option of the mapping");
     }

@@ -99,9 +99,124 @@ void writeRgbPng(const std::string& path, const TrueColourPicture& p) {
     kivtest::writeFile(path, kivtest::encodePng(png));
 }
 
+// The first palette of a WAD's PLAYPAL lump (14 palettes of 768 bytes), written as a raw
+// palette set; empty when the WAD is not there.
+std::string extractPlaypal(const std::string& wad, const std::string& out) {
+    if (!kivtest::fileExists(wad)) return {};
+    const std::vector<uint8_t> bytes = kivtest::readFile(wad);
+    if (bytes.size() < 12) return {};
+    auto word = [&](size_t at) {
+        return at + 4 <= bytes.size() ? uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 |
+                                            uint32_t(bytes[at + 2]) << 16 |
+                                            uint32_t(bytes[at + 3]) << 24
+                                      : 0u;
+    };
+    const uint32_t count = word(4), directory = word(8);
+    for (uint32_t i = 0; i < count; ++i) {
+        const size_t at = size_t(directory) + 16 * size_t(i);
+        if (at + 16 > bytes.size()) break;
+        if (std::string(reinterpret_cast<const char*>(&bytes[at + 8]), 7) != "PLAYPAL") continue;
+        const uint32_t from = word(at), size = word(at + 4);
+        if (size_t(from) + size > bytes.size() || size % 768 != 0) return {};
+        kivtest::writeFile(out, std::vector<uint8_t>(bytes.begin() + from,
+                                                     bytes.begin() + from + size));
+        return out;
+    }
+    return {};
+}
+
+// Each pixel of a picture that ImageMagick wrote with the palette's colours, as the palette's
+// entry of that colour (the lowest), for the blurred difference.
+bool entriesOf(const std::string& path, const ColourMatcher& exact, std::vector<uint8_t>& out) {
+    TrueColourPicture p;
+    std::string why;
+    if (!readTrueColourPng(kivtest::readFile(path), 1 << 26, p, &why)) return false;
+    out.resize(size_t(p.width) * size_t(p.height));
+    for (size_t i = 0; i < out.size(); ++i) {
+        const int e = exact.exactEntry({p.rgba[4 * i], p.rgba[4 * i + 1], p.rgba[4 * i + 2]});
+        if (e < 0) return false;
+        out[i] = static_cast<uint8_t>(e);
+    }
+    return true;
+}
+
+// Real art (a Debian game's sky textures) onto a real game palette (Freedoom's PLAYPAL), as an
+// eye at a distance sees it: kiv with each dithering against ImageMagick's -remap.
+void realArt(const std::string& work) {
+    const std::string playpal =
+        extractPlaypal("/usr/share/games/doom/freedoom2.wad", work + "/playpal.lmp");
+    std::vector<std::string> pictures;
+    for (const char* set : {"etr", "tuxracer"}) {
+        for (const char* sky : {"sunny", "cloudy", "evening", "night"}) {
+            pictures.push_back(std::string("/usr/share/games/etr/env/") + set + "/" + sky +
+                               "/front.png");
+        }
+    }
+    pictures.push_back("/usr/share/games/etr/textures/splash_1.png");
+    PaletteSource palette;
+    std::string why;
+    if (playpal.empty() || !loadPaletteSource(playpal, palette, &why) ||
+        !kivtest::fileExists(pictures.front())) {
+        std::printf("real art: skipped (needs the Debian packages freedoom and "
+                    "extremetuxracer-data)\n");
+        return;
+    }
+    TrueColourPicture swatch{256, 1, {}, false};
+    for (int i = 0; i < 256; ++i) {
+        swatch.rgba.insert(swatch.rgba.end(), {palette.colours[3 * i], palette.colours[3 * i + 1],
+                                               palette.colours[3 * i + 2], 255});
+    }
+    writeRgbPng(work + "/playpal.png", swatch);
+    MatchRules all;
+    all.searchable.set();
+    const ColourMatcher exact(palette.colours, all, ColourMetric::Rgb);
+    std::printf(
+        "Real art onto Freedoom's PLAYPAL (oklab): blurred difference (7 x 7 in linear light, "
+        "OKLab x 100), lower is better\n  %-28s %6s %6s %6s %6s %6s %6s | %6s %6s\n",
+        "picture", "none", "f-s", "atkin", "sierra", "patt", "blue", "IM none", "IM f-s");
+    const Dither dithers[] = {Dither::None,       Dither::FloydSteinberg, Dither::Atkinson,
+                              Dither::SierraLite, Dither::Pattern,        Dither::BlueNoise};
+    for (const std::string& path : pictures) {
+        TrueColourPicture picture;
+        if (!kivtest::fileExists(path) ||
+            !readTrueColourPng(kivtest::readFile(path), 1 << 26, picture, &why)) {
+            continue;
+        }
+        const std::string name = path.substr(path.find("env/") != std::string::npos
+                                                 ? path.find("env/") + 4
+                                                 : path.rfind('/') + 1);
+        std::printf("  %-28s", name.c_str());
+        for (const Dither dither : dithers) {
+            MappingOptions options;
+            options.transparentIndex = 256;
+            options.alphaThreshold = 128;
+            options.dither = dither;
+            PictureMapper mapper;
+            std::vector<uint8_t> out;
+            mapper.setUp(palette, options, nullptr);
+            mapper.map(picture, out, nullptr, nullptr);
+            std::printf(" %6.2f", blurredDifference(picture, out, palette.colours, 128));
+        }
+        std::printf(" |");
+        for (const char* imDither : {"None", "FloydSteinberg"}) {
+            std::vector<uint8_t> out;
+            const std::string im = work + "/im-real.png";
+            const bool ok = std::system(("/usr/bin/convert " + path + " -dither " + imDither +
+                                         " -remap " + work + "/playpal.png " + im)
+                                            .c_str()) == 0 &&
+                            entriesOf(im, exact, out);
+            if (ok)
+                std::printf(" %7.2f", blurredDifference(picture, out, palette.colours, 128));
+            else
+                std::printf(" %7s", "-");
+        }
+        std::printf("\n");
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     const std::string work = "/tmp/kiv-colour-bench";
     std::system(("mkdir -p " + work).c_str());
     PaletteSource palette;
@@ -117,6 +232,8 @@ int main() {
                                                palette.colours[3 * i + 2], 255});
     }
     writeRgbPng(work + "/palette.png", swatch);
+    realArt(work);
+    if (argc > 1 && std::string(argv[1]) == "--real-art") return 0;
     size_t distinct = 0;
     const TrueColourPicture noisy = noisyPicture(distinct);
     const TrueColourPicture flat = flatPicture();

@@ -16,6 +16,14 @@ bool parseDither(const std::string& word, Dither& dither) {
         dither = Dither::Ordered;
     } else if (word == "floyd-steinberg") {
         dither = Dither::FloydSteinberg;
+    } else if (word == "atkinson") {
+        dither = Dither::Atkinson;
+    } else if (word == "sierra-lite") {
+        dither = Dither::SierraLite;
+    } else if (word == "pattern") {
+        dither = Dither::Pattern;
+    } else if (word == "blue-noise") {
+        dither = Dither::BlueNoise;
     } else {
         return false;
     }
@@ -83,6 +91,16 @@ namespace {
 double srgbToLinear(double v) {
     const double c = v / 255.0;
     return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+// Each 8-bit sRGB value in linear light.
+const std::array<double, 256>& linearOf() {
+    static const std::array<double, 256> table = [] {
+        std::array<double, 256> t{};
+        for (int v = 0; v < 256; ++v) t[static_cast<size_t>(v)] = srgbToLinear(v);
+        return t;
+    }();
+    return table;
 }
 
 double linearToSrgb(double l) {
@@ -207,6 +225,7 @@ bool PictureMapper::setUp(const PaletteSource& palette, const MappingOptions& op
     }
     matcher_ = std::make_unique<ColourMatcher>(palette.colours, rules, options.metric);
     second_.reset();
+    plans_.clear();
     rules_ = rules;
     // Ordered dithering spreads a pixel over about the distance between neighbouring entries.
     std::vector<double> gaps;
@@ -234,11 +253,143 @@ constexpr int kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 5
                               {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
                               {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
 
+// Error diffusion kernels: to the pixel dx ahead (in the row's direction) and dy rows below.
+struct KernelTap {
+    int dx = 0, dy = 0;
+    double share = 0;
+};
+using Kernel = std::array<KernelTap, 6>;
+constexpr Kernel kFloydSteinberg = {{{1, 0, 7.0 / 16}, {-1, 1, 3.0 / 16}, {0, 1, 5.0 / 16},
+                                     {1, 1, 1.0 / 16}}};
+// Atkinson hands on three quarters of the error: flat areas stay calmer, contrast grows.
+constexpr Kernel kAtkinson = {{{1, 0, 1.0 / 8}, {2, 0, 1.0 / 8}, {-1, 1, 1.0 / 8},
+                               {0, 1, 1.0 / 8}, {1, 1, 1.0 / 8}, {0, 2, 1.0 / 8}}};
+constexpr Kernel kSierraLite = {{{1, 0, 2.0 / 4}, {-1, 1, 1.0 / 4}, {0, 1, 1.0 / 4}}};
+
+const Kernel& kernelOf(Dither dither) {
+    return dither == Dither::Atkinson     ? kAtkinson
+           : dither == Dither::SierraLite ? kSierraLite
+                                          : kFloydSteinberg;
+}
+
+// The most error (linear light, 0 to 1) a pixel hands on, per component.
+constexpr double kCarried = 0.5;
+
 uint8_t clampByte(double v) {
     return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
 }
 
 }  // namespace
+
+const std::vector<uint16_t>& blueNoiseMask() {
+    static const std::vector<uint16_t> mask = [] {
+        // Void and cluster on a torus: the energy of a place is the sum of a Gaussian of its
+        // distance to every set place. Start from a few scattered places, move the tightest
+        // cluster's into the largest void until they are one, then rank: the prototype's places
+        // by removing the tightest cluster, the rest by filling the largest void.
+        constexpr int kSide = static_cast<int>(kBlueNoiseSide);
+        constexpr int kCount = kSide * kSide;
+        std::vector<double> kernel(kCount);
+        for (int dy = 0; dy < kSide; ++dy) {
+            for (int dx = 0; dx < kSide; ++dx) {
+                const int ty = std::min(dy, kSide - dy), tx = std::min(dx, kSide - dx);
+                kernel[static_cast<size_t>(dy * kSide + dx)] =
+                    std::exp(-(tx * tx + ty * ty) / (2 * 1.9 * 1.9));
+            }
+        }
+        std::vector<char> set(kCount, 0);
+        std::vector<double> energy(kCount, 0.0);
+        auto toggle = [&](int at, bool on) {
+            set[static_cast<size_t>(at)] = on;
+            const int ay = at / kSide, ax = at % kSide;
+            const double sign = on ? 1.0 : -1.0;
+            for (int y = 0; y < kSide; ++y) {
+                const int dy = (y - ay + kSide) % kSide;
+                for (int x = 0; x < kSide; ++x) {
+                    energy[static_cast<size_t>(y * kSide + x)] +=
+                        sign * kernel[static_cast<size_t>(dy * kSide + (x - ax + kSide) % kSide)];
+                }
+            }
+        };
+        // The set place of most energy (tightest cluster) or the free place of least (void).
+        auto extreme = [&](bool ofSet) {
+            int best = -1;
+            for (int i = 0; i < kCount; ++i) {
+                if ((set[static_cast<size_t>(i)] != 0) != ofSet) continue;
+                if (best < 0 ||
+                    (ofSet ? energy[static_cast<size_t>(i)] > energy[static_cast<size_t>(best)]
+                           : energy[static_cast<size_t>(i)] < energy[static_cast<size_t>(best)])) {
+                    best = i;
+                }
+            }
+            return best;
+        };
+        uint32_t seed = 12345;
+        const int initial = kCount / 10;
+        for (int placed = 0; placed < initial;) {
+            seed = seed * 1664525u + 1013904223u;
+            const int at = static_cast<int>((seed >> 8) % kCount);
+            if (set[static_cast<size_t>(at)] == 0) toggle(at, true), ++placed;
+        }
+        for (int round = 0; round < kCount; ++round) {
+            const int cluster = extreme(true);
+            toggle(cluster, false);
+            const int gap = extreme(false);
+            toggle(gap, true);
+            if (gap == cluster) break;
+        }
+        const std::vector<char> prototype = set;
+        const std::vector<double> prototypeEnergy = energy;
+        std::vector<uint16_t> rank(kCount, 0);
+        for (int r = initial - 1; r >= 0; --r) {
+            const int cluster = extreme(true);
+            toggle(cluster, false);
+            rank[static_cast<size_t>(cluster)] = static_cast<uint16_t>(r);
+        }
+        set = prototype;
+        energy = prototypeEnergy;
+        for (int r = initial; r < kCount; ++r) {
+            const int gap = extreme(false);
+            toggle(gap, true);
+            rank[static_cast<size_t>(gap)] = static_cast<uint16_t>(r);
+        }
+        return rank;
+    }();
+    return mask;
+}
+
+const PictureMapper::Plan& PictureMapper::planOf(Rgb colour) {
+    const uint32_t key = rgbKey(colour);
+    if (const auto found = plans_.find(key); found != plans_.end()) return found->second;
+    if (plans_.size() >= (size_t{1} << 20)) plans_.clear();  // memory stays bounded
+    // Knoll's plan in linear light: each entry the nearest to the colour plus the error of
+    // those before, so the plan's average comes to the colour; then ordered dark to light, so
+    // neighbouring thresholds pick neighbouring shades.
+    const std::array<double, 256>& linear = linearOf();
+    const double goal[3] = {linear[colour.r], linear[colour.g], linear[colour.b]};
+    double error[3] = {0, 0, 0};
+    Plan plan{};
+    for (size_t n = 0; n < kPlanEntries; ++n) {
+        Rgb attempt;
+        uint8_t* parts[3] = {&attempt.r, &attempt.g, &attempt.b};
+        for (int k = 0; k < 3; ++k)
+            *parts[k] = clampByte(linearToSrgb(std::clamp(goal[k] + error[k], 0.0, 1.0)));
+        uint8_t chosen = matcher_->match(attempt);
+        if (options_.reserved.test(chosen)) chosen = matcher_->nearestByFullSearch(attempt);
+        plan[n] = chosen;
+        const Rgb got = matcher_->entry(chosen);
+        error[0] += goal[0] - linear[got.r];
+        error[1] += goal[1] - linear[got.g];
+        error[2] += goal[2] - linear[got.b];
+    }
+    auto luminance = [&](uint8_t e) {
+        const Rgb c = matcher_->entry(e);
+        return 0.2126 * linear[c.r] + 0.7152 * linear[c.g] + 0.0722 * linear[c.b];
+    };
+    std::stable_sort(plan.begin(), plan.end(),
+                     [&](uint8_t a, uint8_t b) { return luminance(a) < luminance(b); });
+    return plans_.emplace(key, plan).first->second;
+}
 
 bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& indices,
                         MappingReport* report, std::string* why) {
@@ -320,31 +471,46 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             indices[i] = searchableMatch(
                 {clampByte(c.r + offset), clampByte(c.g + offset), clampByte(c.b + offset)});
         }
+    } else if (options_.dither == Dither::Pattern || options_.dither == Dither::BlueNoise) {
+        // Each colour's plan, a mix of entries whose average in linear light is the colour;
+        // the threshold at the pixel's place picks one of them.
+        const uint16_t* mask =
+            options_.dither == Dither::BlueNoise ? blueNoiseMask().data() : nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            if (isTransparent(i) || keptExact(i)) continue;
+            const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
+            const size_t rank =
+                mask != nullptr
+                    ? mask[(y % kBlueNoiseSide) * kBlueNoiseSide + x % kBlueNoiseSide] *
+                          kPlanEntries / (kBlueNoiseSide * kBlueNoiseSide)
+                    : static_cast<size_t>(kBayer[y & 7][x & 7]) * kPlanEntries / 64;
+            indices[i] = planOf(colourAt(i))[rank];
+        }
     } else {
-        // Floyd-Steinberg in linear light, serpentine: the error is what the eye averages, so a
-        // dithered area keeps the brightness of the colour it stands for (in sRGB codes a mid
-        // grey between black and white came out far too light). Error moves only between
-        // pixels that are opaque and not exact; a carried colour stays inside the cube.
-        double linear[256];
-        for (int v = 0; v < 256; ++v) linear[v] = srgbToLinear(v);
-        std::vector<double> error(static_cast<size_t>(width + 2) * 3 * 2, 0.0);
-        auto row = [&](int32_t y) {
-            return error.data() + static_cast<size_t>(y & 1) * (width + 2) * 3;
-        };
+        // Error diffusion in linear light, serpentine: the error is what the eye averages, so a
+        // dithered area keeps the brightness and hue of the colour it stands for (in sRGB codes
+        // a mid grey between black and white came out far too light). Error moves only between
+        // pixels that are opaque and not exact. What a pixel carries is bounded: a carried
+        // colour stays inside the cube, and the error handed on is at most kCarried a
+        // component, so it cannot pile up along an edge the palette cannot follow.
+        const Kernel& kernel = kernelOf(options_.dither);
+        const std::array<double, 256>& linear = linearOf();
+        const size_t stride = static_cast<size_t>(width + 4) * 3;
+        std::vector<double> error(stride * 3, 0.0);
+        auto row = [&](int32_t y) { return error.data() + static_cast<size_t>(y % 3) * stride; };
         auto receives = [&](size_t i) {
             return !isTransparent(i) && matcher.exactEntry(colourAt(i)) < 0;
         };
         for (int32_t y = 0; y < height; ++y) {
             double* here = row(y);
-            double* below = row(y + 1);
-            std::fill(below, below + (width + 2) * 3, 0.0);
+            std::fill(row(y + 2), row(y + 2) + stride, 0.0);
             const int32_t step = y % 2 == 0 ? 1 : -1;  // odd rows right to left
             for (int32_t n = 0; n < width; ++n) {
                 const int32_t x = step > 0 ? n : width - 1 - n;
                 const size_t i = static_cast<size_t>(y) * width + x;
                 if (isTransparent(i) || keptExact(i)) continue;
                 const Rgb c = colourAt(i);
-                double* e = here + (x + 1) * 3;
+                const double* e = here + (x + 2) * 3;
                 const double v[3] = {std::clamp(linear[c.r] + e[0], 0.0, 1.0),
                                      std::clamp(linear[c.g] + e[1], 0.0, 1.0),
                                      std::clamp(linear[c.b] + e[2], 0.0, 1.0)};
@@ -353,19 +519,17 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                                      clampByte(linearToSrgb(v[2]))});
                 indices[i] = chosen;
                 const Rgb got = matcher.entry(chosen);
-                const double left[3] = {v[0] - linear[got.r], v[1] - linear[got.g],
-                                        v[2] - linear[got.b]};
-                auto give = [&](int32_t dx, int32_t dy, double share) {
-                    const int32_t tx = x + dx * step;
-                    if (tx < 0 || tx >= width || y + dy >= height) return;
-                    if (!receives(static_cast<size_t>(y + dy) * width + tx)) return;
-                    double* to = (dy == 0 ? here : below) + (tx + 1) * 3;
-                    for (int k = 0; k < 3; ++k) to[k] += left[k] * share;
-                };
-                give(1, 0, 7.0 / 16);
-                give(-1, 1, 3.0 / 16);
-                give(0, 1, 5.0 / 16);
-                give(1, 1, 1.0 / 16);
+                const double left[3] = {std::clamp(v[0] - linear[got.r], -kCarried, kCarried),
+                                        std::clamp(v[1] - linear[got.g], -kCarried, kCarried),
+                                        std::clamp(v[2] - linear[got.b], -kCarried, kCarried)};
+                for (const KernelTap& tap : kernel) {
+                    if (tap.share == 0) break;
+                    const int32_t tx = x + tap.dx * step;
+                    if (tx < 0 || tx >= width || y + tap.dy >= height) continue;
+                    if (!receives(static_cast<size_t>(y + tap.dy) * width + tx)) continue;
+                    double* to = row(y + tap.dy) + (tx + 2) * 3;
+                    for (int k = 0; k < 3; ++k) to[k] += left[k] * tap.share;
+                }
             }
         }
     }

@@ -3,11 +3,13 @@
 // optionally dithered. Pixels of exactly a palette colour are never moved by dithering.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "grab/colour_match.h"
@@ -16,7 +18,11 @@
 
 namespace kiv {
 
-enum class Dither { None, Ordered, FloydSteinberg };
+// Ordered: the colour moved by a Bayer threshold. Error diffusion: Floyd-Steinberg, Atkinson,
+// Sierra Lite. Pattern and blue noise: each colour planned as a mix of entries that averages to
+// it, one picked by a threshold (Bayer 8 x 8 or a blue-noise mask of 64 x 64) at the pixel's
+// place, so a colour at a place always gives the same entry (animation frames stay still).
+enum class Dither { None, Ordered, FloydSteinberg, Atkinson, SierraLite, Pattern, BlueNoise };
 
 // Pictures of at least this many pixels are mapped in two halves at once.
 inline constexpr size_t kTwoThreadPixels = 1 << 18;
@@ -53,6 +59,11 @@ struct MappingReport {
 double blurredDifference(const TrueColourPicture& picture, const std::vector<uint8_t>& indices,
                          const std::array<uint8_t, 768>& colours, int alphaThreshold);
 
+// The blue-noise threshold mask: kBlueNoiseSide² ranks 0 to kBlueNoiseSide² - 1, each once,
+// row by row, made by void and cluster (the same every time).
+inline constexpr size_t kBlueNoiseSide = 64;
+const std::vector<uint16_t>& blueNoiseMask();
+
 // A number with its thousands grouped: 1,228,800.
 std::string groupedDigits(int64_t number);
 // "1,024 pixels, 1,000 exact, worst distance 4.1 at (12, 30)".
@@ -77,6 +88,11 @@ class PictureMapper {
     std::unique_ptr<ColourMatcher> second_;  // the second half's, for large pictures
     MatchRules rules_;
     double ditherSpread_ = 0;
+    // Pattern dithering: each colour's plan, entries sorted by lightness, made once a colour.
+    static constexpr size_t kPlanEntries = 16;
+    using Plan = std::array<uint8_t, kPlanEntries>;
+    const Plan& planOf(Rgb colour);
+    std::unordered_map<uint32_t, Plan> plans_;
 };
 
 }  // namespace kiv

@@ -363,7 +363,8 @@ TEST(ArtistPath, MappingRulesEachCaught) {
                                                        : std::array<uint8_t, 4>{255, v, v, 255};
         rgba.insert(rgba.end(), px.begin(), px.end());
     }
-    for (const Dither dither : {Dither::Ordered, Dither::FloydSteinberg}) {
+    for (const Dither dither : {Dither::Ordered, Dither::FloydSteinberg, Dither::Atkinson,
+                                Dither::SierraLite, Dither::Pattern, Dither::BlueNoise}) {
         SCOPED_TRACE(static_cast<int>(dither));
         MappingOptions o;
         o.dither = dither;

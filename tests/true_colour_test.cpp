@@ -217,6 +217,9 @@ TEST(TrueColour, TransparentAndReservedRules) {
     }
 }
 
+const Dither kEveryDither[] = {Dither::Ordered,    Dither::FloydSteinberg, Dither::Atkinson,
+                               Dither::SierraLite, Dither::Pattern,        Dither::BlueNoise};
+
 TEST(TrueColour, DitheringNeverMovesAnExactPixel) {
     // A red-to-white ramp with an exact grey every fifth pixel and a transparent hole.
     const int w = 40, hgt = 8;
@@ -229,7 +232,7 @@ TEST(TrueColour, DitheringNeverMovesAnExactPixel) {
                                                      : std::array<uint8_t, 4>{255, v, v, 255};
         rgba.insert(rgba.end(), px.begin(), px.end());
     }
-    for (const Dither dither : {Dither::Ordered, Dither::FloydSteinberg}) {
+    for (const Dither dither : kEveryDither) {
         SCOPED_TRACE(static_cast<int>(dither));
         MappingOptions o;
         o.dither = dither;
@@ -241,7 +244,8 @@ TEST(TrueColour, DitheringNeverMovesAnExactPixel) {
         EXPECT_EQ(out[77], 0);
         EXPECT_GT(std::count(out.begin(), out.end(), 4), 0);  // red and white both used
         EXPECT_GT(std::count(out.begin(), out.end(), 3), 0);
-        if (dither == Dither::Ordered) {
+        if (dither == Dither::Ordered || dither == Dither::Pattern ||
+            dither == Dither::BlueNoise) {
             // Another frame that differs in its first row maps every other row the same.
             std::vector<uint8_t> frame = rgba;
             for (int x = 0; x < w * 4; ++x)
@@ -461,6 +465,35 @@ TEST(TrueColour, LargePicturesMapTheSameInTwoHalves) {
     }
 }
 
+// The blue-noise mask ranks every place once, and its first sixteenth is spread out: no two of
+// those places touch, even across the wrap.
+TEST(TrueColour, BlueNoiseMask) {
+    const std::vector<uint16_t>& mask = blueNoiseMask();
+    const int side = static_cast<int>(kBlueNoiseSide);
+    ASSERT_EQ(mask.size(), kBlueNoiseSide * kBlueNoiseSide);
+    std::vector<int> seen(mask.size(), 0);
+    for (const uint16_t rank : mask) {
+        ASSERT_LT(rank, mask.size());
+        ++seen[rank];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(mask.size()));
+    for (int at = 0; at < side * side; ++at) {
+        if (mask[static_cast<size_t>(at)] >= mask.size() / 16) continue;
+        for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{0, 1}, std::pair{1, 1},
+                                     std::pair{side - 1, 1}}) {
+            const int next = (at / side + dy) % side * side + (at % side + dx) % side;
+            EXPECT_GE(mask[static_cast<size_t>(next)], mask.size() / 16) << at;
+        }
+    }
+    Dither d = Dither::None;
+    for (const auto& [word, want] :
+         {std::pair{"atkinson", Dither::Atkinson}, std::pair{"sierra-lite", Dither::SierraLite},
+          std::pair{"pattern", Dither::Pattern}, std::pair{"blue-noise", Dither::BlueNoise}}) {
+        EXPECT_TRUE(parseDither(word, d) && d == want) << word;
+    }
+    EXPECT_FALSE(parseDither("bluenoise", d));
+}
+
 // The blurred difference: 0 for exact pixels, the plain OKLab distance for a flat colour, and
 // far smaller for a grey dithered between black and white than undithered (error carried in
 // sRGB codes made it worse than not dithering: 59 against 40).
@@ -490,6 +523,11 @@ TEST(TrueColour, BlurredDifference) {
                       b = colourPoint(ColourMetric::OkLab, {0, 0, 0});
     EXPECT_NEAR(blurred(Dither::None, flat, 16),
                 100 * std::sqrt(squaredDifference(ColourMetric::OkLab, a, b)), 1e-3);
-    EXPECT_LT(blurred(Dither::FloydSteinberg, grey, 16), blurred(Dither::None, grey, 16) / 3);
+    // Ordered dithering moves a colour only about as far as neighbouring entries lie apart.
+    for (const Dither dither : kEveryDither) {
+        SCOPED_TRACE(static_cast<int>(dither));
+        if (dither == Dither::Ordered) continue;
+        EXPECT_LT(blurred(dither, grey, 16), blurred(Dither::None, grey, 16) / 3);
+    }
     EXPECT_EQ(blurredDifference(picture(1, 1, {1, 2, 3, 0}), {7}, bw.colours, 128), -1);
 }

@@ -427,7 +427,8 @@ class MappingDialog : public QDialog {
             return edit;
         };
         form->addRow("Match colours by", combo("--match", {"oklab", "rgb", "ciede2000"}));
-        form->addRow("Dithering", combo("--dither", {"none", "ordered", "floyd-steinberg"}));
+        form->addRow("Dithering", combo("--dither", {"none", "ordered", "floyd-steinberg", "atkinson", "sierra-lite",
+                                                      "pattern", "blue-noise"}));
         form->addRow("Reserved entries", line("--reserve", "none, e.g. 0,224-255"));
         form->addRow("Transparent entry", line("--transparent-index", "0"));
         form->addRow("Alpha threshold",
