@@ -84,8 +84,10 @@ void writeToMemory(png_structp png, png_bytep data, png_size_t length) {
 
 void flushNothing(png_structp) {}
 
+// An indexed PNG of the image with the colours, or (colours null) an RGB one of the image's size
+// whose rows hold three bytes a pixel.
 bool writePng(std::vector<uint8_t>& out, const IndexedImage& image,
-              const std::array<uint8_t, 768>& colours, png_bytep* rows, PngErrors& errors) {
+              const std::array<uint8_t, 768>* colours, png_bytep* rows, PngErrors& errors) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, onError, onWarning);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -97,16 +99,18 @@ bool writePng(std::vector<uint8_t>& out, const IndexedImage& image,
     // The picture's own size decides, not libpng's default of a million pixels a side.
     png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
-                 static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_PALETTE,
+                 static_cast<png_uint_32>(image.height), 8,
+                 colours != nullptr ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_color palette[256];
-    for (int i = 0; i < 256; ++i) {
-        palette[i] = {colours[static_cast<size_t>(3 * i)], colours[static_cast<size_t>(3 * i + 1)],
-                      colours[static_cast<size_t>(3 * i + 2)]};
+    if (colours != nullptr) {
+        for (size_t i = 0; i < 256; ++i)
+            palette[i] = {(*colours)[3 * i], (*colours)[3 * i + 1], (*colours)[3 * i + 2]};
+        png_set_PLTE(png, info, palette, 256);
     }
-    png_set_PLTE(png, info, palette, 256);
     png_byte transparent = 0;
-    if (image.transparentZero) png_set_tRNS(png, info, &transparent, 1, nullptr);
+    if (image.transparentZero && colours != nullptr)
+        png_set_tRNS(png, info, &transparent, 1, nullptr);
     png_write_info(png, info);
     png_write_image(png, rows);
     png_write_end(png, info);
@@ -290,11 +294,30 @@ bool encodeIndexedPng(const IndexedImage& image, const std::array<uint8_t, 768>&
             const_cast<png_bytep>(image.pixels.data() + static_cast<size_t>(y) * image.width);
     }
     PngErrors errors;
-    if (!writePng(bytes, image, colours, rows.data(), errors)) {
+    if (!writePng(bytes, image, &colours, rows.data(), errors)) {
         if (why != nullptr) *why = errors.text[0] != '\0' ? errors.text : "cannot be encoded";
         return false;
     }
     return true;
+}
+
+bool writeRgbPng(const std::string& path, int32_t width, int32_t height,
+                 const std::vector<uint8_t>& rgb, std::string* why) {
+    if (width <= 0 || height <= 0 || rgb.size() != size_t(width) * size_t(height) * 3) {
+        if (why != nullptr) *why = "an empty picture";
+        return false;
+    }
+    std::vector<png_bytep> rows(static_cast<size_t>(height));
+    for (size_t y = 0; y < rows.size(); ++y)
+        rows[y] = const_cast<png_bytep>(rgb.data() + y * size_t(width) * 3);
+    const IndexedImage size{width, height, {}, false};
+    std::vector<uint8_t> bytes;
+    PngErrors errors;
+    if (!writePng(bytes, size, nullptr, rows.data(), errors)) {
+        if (why != nullptr) *why = errors.text[0] != '\0' ? errors.text : "cannot be encoded";
+        return false;
+    }
+    return writeWholeFile(path, bytes, why);
 }
 
 bool writeIndexedPng(const std::string& path, const IndexedImage& image,

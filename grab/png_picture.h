@@ -23,6 +23,10 @@ bool encodeIndexedPng(const IndexedImage& image, const std::array<uint8_t, 768>&
 bool writeIndexedPng(const std::string& path, const IndexedImage& image,
                      const std::array<uint8_t, 768>& colours, std::string* why);
 
+// Writes an 8-bit RGB PNG: rgb holds width x height pixels of three bytes, top row first.
+bool writeRgbPng(const std::string& path, int32_t width, int32_t height,
+                 const std::vector<uint8_t>& rgb, std::string* why);
+
 // An indexed PNG read from memory: its size, its palette (entries past the file's are 0) and
 // its pixels as palette indices.
 struct PngPicture {

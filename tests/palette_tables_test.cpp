@@ -1,13 +1,17 @@
 // Colour tables of kivtool table: every kind against a full search on two palettes, the rules of
-// fullbright and reserved entries, linear mixing, and the command's words, render and diff.
+// fullbright and reserved entries, linear mixing, and the command's words, render and diff;
+// palettes completed from the art.
 #include "grab/palette_tables.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 #include <random>
 
+#include "grab/palette_completion.h"
 #include "support/pcx_writer.h"
+#include "support/png_writer.h"
 #include "support/test_support.h"
 
 using namespace kiv;
@@ -261,6 +265,29 @@ TEST(ColourTables, PaletteSets) {
     PaletteSource second;
     ASSERT_TRUE(loadPaletteSource("set.pal:2", second, nullptr));
     EXPECT_EQ(second.colours[0], 128);
+    // render --palettes: a row a palette, 6-bit values widened; a part palette is refused.
+    writeFile("sets.kiv", buildArchive({{"SET", Bytes(set.begin(), set.end())},
+                                        {"SIX", Bytes(six.begin(), six.begin() + 768)},
+                                        {"ODD", Bytes(769, 1)}}));
+    const RunResult strips = runKivtool({"render", "sets.kiv", "--palettes", "--scale", "2"});
+    EXPECT_EQ(strips.status, 1);
+    EXPECT_EQ(strips.output, "SET.png\nSIX.png\n");
+    EXPECT_NE(strips.errors.find("769 bytes is no whole number of 768-byte palettes"),
+              std::string::npos);
+    TrueColourPicture strip, sixStrip;
+    ASSERT_TRUE(readTrueColourPng(readFile("SET.png"), 1 << 20, strip, nullptr));
+    ASSERT_TRUE(readTrueColourPng(readFile("SIX.png"), 1 << 20, sixStrip, nullptr));
+    ASSERT_EQ(std::make_pair(strip.width, strip.height), std::make_pair(512, 6));
+    auto pixel = [](const TrueColourPicture& p, int x, int y) {
+        const size_t at = (size_t(y) * size_t(p.width) + size_t(x)) * 4;
+        return Bytes(p.rgba.begin() + at, p.rgba.begin() + at + 3);
+    };
+    EXPECT_EQ(pixel(strip, 3, 1), (Bytes{255, 255, 255}));  // palette 0, entry 1
+    EXPECT_EQ(pixel(strip, 5, 5), (Bytes{178, 178, 178}));  // palette 2, entry 2
+    EXPECT_EQ(pixel(strip, 511, 3), (Bytes{255, 0, 0}));    // palette 1, entry 255
+    EXPECT_EQ(pixel(sixStrip, 2, 0), (Bytes{255, 255, 255}));
+    EXPECT_EQ(pixel(sixStrip, 5, 1), (Bytes{101, 101, 101}));  // 25 in 6 bits
+    EXPECT_EQ(runKivtool({"render", "sets.kiv", "--palettes", "--width", "4"}).status, 2);
     for (const auto& [words, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--bias", "1,2,3"}, "R,G,B:A is needed"},
              {{"--bias", "1,2,3:2"}, "R,G,B:A is needed"},
@@ -271,5 +298,68 @@ TEST(ColourTables, PaletteSets) {
         const RunResult r = runKivtool(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.errors.find(error), std::string::npos) << r.errors;
+    }
+}
+
+// A palette completed from the art: the kept entries stay, the free ones take the pictures'
+// colours, the most-used first; the same answer whatever order the colours came in.
+TEST(ColourTables, PaletteCompletedFromTheArt) {
+    std::array<uint8_t, 768> c{};
+    c[3] = c[4] = c[5] = 255;  // 0 black, 1 white, the rest black
+    ColourCounts counts{{0xC81E1E, 100}, {0x1E1EC8, 50}, {0x000000, 7}, {0x1E1EC9, 1}};
+    std::bitset<256> keep;
+    keep.set();
+    keep.reset(254).reset(255);
+    std::array<uint8_t, 768> out{};
+    CompletionReport report;
+    ASSERT_TRUE(completePalette(c, keep, counts, ColourMetric::Rgb, out, report, nullptr));
+    EXPECT_TRUE(std::equal(c.begin(), c.begin() + 254 * 3, out.begin()));
+    EXPECT_EQ(Bytes(out.begin() + 254 * 3, out.end()), (Bytes{200, 30, 30, 30, 30, 200}));
+    EXPECT_EQ(report.chosen, 2);
+    EXPECT_EQ(report.pixels, 158u);
+    EXPECT_EQ(report.worstAfter, 1.0);  // 30,30,201 to 30,30,200
+    EXPECT_NEAR(report.meanAfter, 1.0 / 158, 1e-9);
+    EXPECT_NEAR(report.worstBefore, std::sqrt(30.0 * 30 + 30 * 30 + 201 * 201), 1e-9);
+    ColourCounts reordered;
+    for (auto it = counts.begin(); it != counts.end(); ++it) reordered.insert(*it);
+    std::array<uint8_t, 768> again{};
+    ASSERT_TRUE(completePalette(c, keep, reordered, ColourMetric::OkLab, again, report, nullptr));
+    ASSERT_TRUE(completePalette(c, keep, counts, ColourMetric::OkLab, out, report, nullptr));
+    EXPECT_EQ(out, again);
+    std::string why;
+    EXPECT_FALSE(completePalette(c, keep, {}, ColourMetric::Rgb, out, report, &why));
+    EXPECT_EQ(why, "the pictures have no opaque pixel");
+    keep.set();
+    EXPECT_FALSE(completePalette(c, keep, counts, ColourMetric::Rgb, out, report, &why));
+
+    // The command: the picture's pixels of alpha below 128 do not count; every format reads back.
+    ScopedTempDir dir;
+    writeFile("pal.pal", Bytes(c.begin(), c.end()));
+    TestPng png;
+    png.width = 3, png.height = 1, png.kind = TestPng::Rgba;
+    png.rgba = {200, 30, 30, 255, 30, 30, 200, 255, 10, 250, 10, 127};
+    writeFile("art.png", encodePng(png));
+    for (const char* format : {"raw", "jasc", "gimp"}) {
+        SCOPED_TRACE(format);
+        const RunResult r = runKivtool({"palette", "--palette", "pal.pal", "--keep", "0-253",
+                                        "--from", "art.png", "-o", "new", "--format", format,
+                                        "--match", "rgb"});
+        ASSERT_EQ(r.status, 0) << r.errors;
+        EXPECT_NE(r.output.find("after         mean 0.00, worst 0.00"), std::string::npos)
+            << r.output;
+        PaletteSource back;
+        ASSERT_TRUE(loadPaletteSource("new", back, nullptr));
+        EXPECT_EQ(Bytes(back.colours.begin() + 254 * 3, back.colours.end()),
+                  (Bytes{30, 30, 200, 200, 30, 30}));  // a tie: the lower colour first
+    }
+    for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+             {{"--format", "act"}, 2},
+             {{"--keep", "0-256"}, 2},
+             {{"--from", "none.png"}, 1},
+             {{"--keep", "0-255"}, 1}}) {
+        std::vector<std::string> args = {"palette", "--palette", "pal.pal", "--keep", "0-9",
+                                         "--from",  "art.png",   "-o",      "x"};
+        args.insert(args.end(), words.begin(), words.end());
+        EXPECT_EQ(runKivtool(args).status, status) << words[0] << " " << words[1];
     }
 }

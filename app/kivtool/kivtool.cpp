@@ -157,7 +157,9 @@ const char* const kUsage =
     "                                 maps a true-colour picture onto a palette\n"
     "  table KIND --palette SOURCE -o FILE [OPTION...]\n"
     "                                 writes a colour table: blend, additive, multiply, tint,\n"
-    "                                 light, remap or grey\n"
+    "                                 light, remap, grey, inverse or palettes\n"
+    "  palette --palette SOURCE --keep LIST --from PICTURE... -o FILE [--format F]\n"
+    "                                 completes a palette: the free entries chosen for the art\n"
     "\n"
     "A NAME is an entry's name (every entry of that name) or #N, the N-th entry.\n"
     "Exit status: 0 all well (or no difference), 1 a problem or difference found, 2 trouble.\n";
@@ -222,6 +224,7 @@ int kivtoolMain(int argc, char** argv) {
     if (command == "diff") return diffArchives(argc, argv);
     if (command == "index") return indexPicture(argc, argv);
     if (command == "table") return makeColourTable(argc, argv);
+    if (command == "palette") return completePaletteCommand(argc, argv);
     if (command == "unpack") return unpackCommand(argc, argv);
     return usageError("unknown command " + command);
 }
@@ -234,7 +237,8 @@ std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOpti
     return {{"list", listCommandOptions()},       {"verify", verifyCommandOptions()},
             {"extract", extractCommandOptions()}, {"render", renderCommandOptions()},
             {"diff", diffCommandOptions()},       {"unpack", unpackCommandOptions()},
-            {"index", indexCommandOptions()},     {"table", tableCommandOptions()}};
+            {"index", indexCommandOptions()},     {"table", tableCommandOptions()},
+            {"palette", paletteCommandOptions()}};
 }
 
 }  // namespace kiv

@@ -28,6 +28,7 @@ int diffArchives(int argc, char** argv);
 int unpackCommand(int argc, char** argv);
 int indexPicture(int argc, char** argv);
 int makeColourTable(int argc, char** argv);
+int completePaletteCommand(int argc, char** argv);
 
 // Each subcommand's table of options, as its parser and help use it.
 std::span<const OptionEntry> listCommandOptions();
@@ -36,6 +37,7 @@ std::span<const OptionEntry> extractCommandOptions();
 std::span<const OptionEntry> renderCommandOptions();
 std::span<const OptionEntry> diffCommandOptions();
 std::span<const OptionEntry> tableCommandOptions();
+std::span<const OptionEntry> paletteCommandOptions();
 std::span<const OptionEntry> unpackCommandOptions();
 std::span<const OptionEntry> indexCommandOptions();  // and the mapping options
 std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOptionTables();

@@ -1,5 +1,6 @@
 // kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N] [--width W |
 // --table WxH]
+#include <algorithm>
 #include <cstdio>
 #include <unordered_set>
 
@@ -35,6 +36,38 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
     }
 }
 
+// A palette set as a strip: palette p is row p, entry e column e, each scale pixels a side.
+bool drawPaletteSet(const ArchiveView& archive, size_t i, const std::vector<uint8_t>& bytes,
+                    int scale, const std::string& folder, std::unordered_set<std::string>& used) {
+    if (bytes.empty() || bytes.size() % 768 != 0) {
+        notWritten(archive, i,
+                   "a raw item of " + std::to_string(bytes.size()) +
+                       " bytes is no whole number of 768-byte palettes");
+        return false;
+    }
+    const bool sixBit = std::all_of(bytes.begin(), bytes.end(), [](uint8_t v) { return v < 64; });
+    const auto palettes = static_cast<int32_t>(bytes.size() / 768);
+    const int32_t width = 256 * scale, height = palettes * scale;
+    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            for (size_t k = 0; k < 3; ++k) {
+                const uint8_t v = bytes[size_t(y / scale) * 768 + size_t(x / scale) * 3 + k];
+                rgb[(size_t(y) * size_t(width) + size_t(x)) * 3 + k] =
+                    sixBit ? static_cast<uint8_t>(v * 4 + v / 16) : v;
+            }
+        }
+    }
+    const std::string file = inFolder(folder, safeFileName(archive.name(i), i, used) + ".png");
+    std::string why;
+    if (!writeRgbPng(file, width, height, rgb, &why)) {
+        notWritten(archive, i, file + ": " + why);
+        return false;
+    }
+    std::printf("%s\n", file.c_str());
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -46,6 +79,7 @@ const OptionEntry kRenderOptions[] = {
     {"--scale", "N", "enlarge by whole pixels, 1 to 16"},
     {"--width", "W", "draw raw items in rows of W pixels"},
     {"--table", "WxH", "draw raw items as whole W x H tables, a picture each"},
+    {"--palettes", nullptr, "draw raw items of whole 768-byte palettes as a strip"},
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -67,7 +101,9 @@ int renderItems(int argc, char** argv) {
             "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
             "palette item unless --palette names another item or a palette source as kiv\n"
             "--palette takes them (PCX, indexed PNG, archive[:ITEM], JASC-PAL, GIMP, raw or\n"
-            "a set of raw palettes FILE:N).\n"
+            "a set of raw palettes FILE:N). With --palettes, a raw item of whole palettes of\n"
+            "768 bytes (a palette set) is drawn as an RGB strip, a row of its 256 colours a\n"
+            "palette (6-bit values when none is above 63).\n"
             "Every item named (with no names, every graphic item) is written or said on\n"
             "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
             "written or the archive's palette damaged, 2 trouble.\n",
@@ -95,6 +131,9 @@ int renderItems(int argc, char** argv) {
                 "cells, and not with --width");
         }
     }
+    const bool strips = w.options.count("--palettes") > 0;
+    if (strips && (rawWidth > 0 || tableWidth > 0))
+        return usageError("--palettes is not given with --width or --table");
     ArchiveView archive;
     if (!openForReading(archive, w.operands[0])) return kToolTrouble;
     const bool named = w.operands.size() > 1;
@@ -117,6 +156,10 @@ int renderItems(int argc, char** argv) {
         const std::vector<uint8_t> bytes = archive.item(i);
         const ItemInfo info =
             archive.readable(i) ? recogniseItem(archive.name(i), bytes) : itemInfo(archive, i);
+        if (strips && info.kind == ItemKind::Raw && archive.readable(i)) {
+            if (!drawPaletteSet(archive, i, bytes, scale, folder, used)) status = kToolProblem;
+            continue;
+        }
         std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
         // Tables: whole W x H blocks of a raw item, one picture each.
         const bool table = info.kind == ItemKind::Raw && rawWidth == 0 &&
