@@ -232,8 +232,9 @@ int main(int argc, char** argv) {
                                                palette.colours[3 * i + 2], 255});
     }
     writeRgbPng(work + "/palette.png", swatch);
-    realArt(work);
-    if (argc > 1 && std::string(argv[1]) == "--real-art") return 0;
+    const std::string only = argc > 1 ? argv[1] : "";
+    if (only.empty() || only == "--real-art") realArt(work);
+    if (only == "--real-art") return 0;
     size_t distinct = 0;
     const TrueColourPicture noisy = noisyPicture(distinct);
     const TrueColourPicture flat = flatPicture();
@@ -252,6 +253,7 @@ int main(int argc, char** argv) {
         "dither=Image.Dither.NONE); "
         "print(time.perf_counter()-t)\" 2>/dev/null";
     for (const auto& [name, picture] : {std::pair{"noisy", &noisy}, std::pair{"flat", &flat}}) {
+        if (only == "--tables") break;
         const int runs = 7;
         char pillowLine[1024];
         std::snprintf(pillowLine, sizeof pillowLine, pillow, (work + "/" + name + ".png").c_str(),

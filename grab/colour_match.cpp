@@ -4,8 +4,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <numbers>
+#include <thread>
+
+#include <immintrin.h>
 
 namespace kiv {
 
@@ -35,6 +39,10 @@ const char* metricName(ColourMetric metric) {
 }
 
 namespace {
+
+// Lanes: entries in groups of eight, each group their red, green and blue values and their
+// entry numbers as floats; padding lies at kLanePadding, far outside the cube, never nearest.
+constexpr float kLanePadding = 1000.0f;
 
 // sRGB values 0 to 255 in linear light, 0 to 1.
 const std::array<double, 256>& linearLight() {
@@ -368,6 +376,18 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         }
     }
     std::sort(exact_.begin(), exact_.end());
+    // rgb: the searchable entries as lanes.
+    const size_t groups = (searchable_.size() + 7) / 8;
+    lanes_.assign(metric == ColourMetric::Rgb ? groups * 32 : 0, 0.0f);
+    for (size_t i = 0; i < lanes_.size() / 4; ++i) {
+        const bool real = i < searchable_.size();
+        const Rgb c = real ? entries_[searchable_[i]] : Rgb{};
+        float* group = lanes_.data() + (i / 8) * 32 + i % 8;
+        group[0] = real ? c.r : kLanePadding;
+        group[8] = real ? c.g : kLanePadding;
+        group[16] = real ? c.b : kLanePadding;
+        group[24] = real ? searchable_[i] : 255.0f;
+    }
     if (metric == ColourMetric::Ciede2000) {
         byLightness_ = searchable_;
         std::stable_sort(byLightness_.begin(), byLightness_.end(),
@@ -448,6 +468,145 @@ uint8_t ColourMatcher::nearestOnce(Rgb colour) {
     const int cell[3] = {colour.r >> 4, colour.g >> 4, colour.b >> 4};
     const auto [from, many] = lattice_->candidates(1, cell, searchable_, points_);
     return nearestOf(p, lattice_->pool.data() + from, many);
+}
+
+namespace {
+
+// The nearest entry of the lanes, the lowest of the least difference: the same answer as a
+// search in index order. A squared difference of 8-bit values (at most 195,075; padding's at
+// most 3 x 1000²) is a whole number that floats hold exactly, so (difference << 8 | entry) is
+// a key whose least is the answer.
+__attribute__((target("avx2,fma"))) uint8_t nearestInLanesAvx2(const float* lanes,
+                                                                size_t groups, const __m256 want[3]) {
+    __m256i best = _mm256_set1_epi32(INT32_MAX);
+    for (size_t n = 0; n < groups; ++n, lanes += 32) {
+        const __m256 dr = _mm256_sub_ps(_mm256_loadu_ps(lanes), want[0]);
+        const __m256 dg = _mm256_sub_ps(_mm256_loadu_ps(lanes + 8), want[1]);
+        const __m256 db = _mm256_sub_ps(_mm256_loadu_ps(lanes + 16), want[2]);
+        const __m256 d = _mm256_fmadd_ps(dr, dr, _mm256_fmadd_ps(dg, dg, _mm256_mul_ps(db, db)));
+        const __m256i key = _mm256_or_si256(_mm256_slli_epi32(_mm256_cvttps_epi32(d), 8),
+                                            _mm256_cvttps_epi32(_mm256_loadu_ps(lanes + 24)));
+        best = _mm256_min_epi32(best, key);
+    }
+    best = _mm256_min_epi32(best, _mm256_permute2x128_si256(best, best, 1));
+    best = _mm256_min_epi32(best, _mm256_shuffle_epi32(best, 0x4E));
+    best = _mm256_min_epi32(best, _mm256_shuffle_epi32(best, 0xB1));
+    return static_cast<uint8_t>(_mm256_cvtsi256_si32(best) & 0xFF);
+}
+
+// The entries of the lanes that may be nearest to some colour of the box low to high (each
+// component, inclusive): those no farther from the box than the nearest entry's farthest
+// corner. Written to out as lanes; the count of groups is returned.
+__attribute__((target("avx2,fma"))) size_t boxCandidatesAvx2(const float* lanes, size_t groups,
+                                                              const float low[3],
+                                                              const float high[3], float* out) {
+    __m256 lo[3], hi[3];
+    for (int k = 0; k < 3; ++k) lo[k] = _mm256_set1_ps(low[k]), hi[k] = _mm256_set1_ps(high[k]);
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 reach = _mm256_set1_ps(3e38f);
+    __m256 nearBy[32];
+    for (size_t n = 0; n < groups; ++n) {
+        __m256 far = zero, near = zero;
+        for (size_t k = 0; k < 3; ++k) {
+            const __m256 v = _mm256_loadu_ps(lanes + n * 32 + k * 8);
+            const __m256 a = _mm256_sub_ps(v, lo[k]), b = _mm256_sub_ps(v, hi[k]);
+            far = _mm256_add_ps(far, _mm256_max_ps(_mm256_mul_ps(a, a), _mm256_mul_ps(b, b)));
+            const __m256 gap = _mm256_max_ps(_mm256_max_ps(_mm256_sub_ps(zero, a), zero), b);
+            near = _mm256_fmadd_ps(gap, gap, near);
+        }
+        reach = _mm256_min_ps(reach, far);
+        nearBy[n] = near;
+    }
+    reach = _mm256_min_ps(reach, _mm256_permute2f128_ps(reach, reach, 1));
+    reach = _mm256_min_ps(reach, _mm256_shuffle_ps(reach, reach, 0x4E));
+    reach = _mm256_min_ps(reach, _mm256_shuffle_ps(reach, reach, 0xB1));
+    size_t many = 0;
+    for (size_t n = 0; n < groups; ++n) {
+        auto mask = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_cmp_ps(nearBy[n], reach, _CMP_LE_OQ)));
+        for (; mask != 0; mask &= mask - 1, ++many) {
+            const size_t from = n * 32 + static_cast<size_t>(__builtin_ctz(mask));
+            float* to = out + (many / 8) * 32 + many % 8;
+            to[0] = lanes[from], to[8] = lanes[from + 8], to[16] = lanes[from + 16],
+            to[24] = lanes[from + 24];
+        }
+    }
+    for (; many % 8 != 0; ++many) {
+        float* to = out + (many / 8) * 32 + many % 8;
+        to[0] = to[8] = to[16] = kLanePadding, to[24] = 255.0f;
+    }
+    return many / 8;
+}
+
+__attribute__((target("avx2,fma"))) void nearestByCellsAvx2(std::span<const Rgb> colours,
+                                                             const std::vector<uint32_t>& order,
+                                                             const std::vector<uint32_t>& first,
+                                                             size_t fromCell, size_t toCell,
+                                                             const float* lanes, size_t groups,
+                                                             uint8_t* out) {
+    float parent[32 * 32], child[32 * 32];
+    size_t parentGroups = 0, parentOf = SIZE_MAX;
+    for (size_t cell = fromCell; cell < toCell; ++cell) {
+        if (first[cell] == first[cell + 1]) continue;
+        // cell: the cell of 64 a side (r, g, b: 2 bits each), then the cell of 16 inside it.
+        const size_t up = cell >> 6;
+        const int r16 = static_cast<int>((up >> 4 & 3) << 2 | (cell >> 4 & 3));
+        const int g16 = static_cast<int>((up >> 2 & 3) << 2 | (cell >> 2 & 3));
+        const int b16 = static_cast<int>((up & 3) << 2 | (cell & 3));
+        if (up != parentOf) {
+            const float low[3] = {float((r16 >> 2) * 64), float((g16 >> 2) * 64),
+                                  float((b16 >> 2) * 64)};
+            const float high[3] = {low[0] + 63, low[1] + 63, low[2] + 63};
+            parentGroups = boxCandidatesAvx2(lanes, groups, low, high, parent);
+            parentOf = up;
+        }
+        const float low[3] = {float(r16 * 16), float(g16 * 16), float(b16 * 16)};
+        const float high[3] = {low[0] + 15, low[1] + 15, low[2] + 15};
+        const size_t childGroups = boxCandidatesAvx2(parent, parentGroups, low, high, child);
+        for (uint32_t k = first[cell]; k < first[cell + 1]; ++k) {
+            const Rgb c = colours[order[k]];
+            const __m256 want[3] = {_mm256_set1_ps(c.r), _mm256_set1_ps(c.g),
+                                    _mm256_set1_ps(c.b)};
+            out[order[k]] = nearestInLanesAvx2(child, childGroups, want);
+        }
+    }
+}
+
+size_t cellOf(Rgb c) {
+    return size_t(c.r >> 6) << 10 | size_t(c.g >> 6) << 8 | size_t(c.b >> 6) << 6 |
+           size_t(c.r >> 4 & 3) << 4 | size_t(c.g >> 4 & 3) << 2 | size_t(c.b >> 4 & 3);
+}
+
+}  // namespace
+
+void ColourMatcher::nearestOfEach(std::span<const Rgb> colours, uint8_t* out) {
+    const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (metric_ != ColourMetric::Rgb || searchable_.empty() || !wide) {
+        for (size_t i = 0; i < colours.size(); ++i) out[i] = nearestOnce(colours[i]);
+        return;
+    }
+    // The colours by their cell of 16 a side, cells of one cell of 64 together: each cell's
+    // candidates are found once, from its parent's, and serve all its colours at once. Many
+    // colours are answered in two halves at once.
+    std::vector<uint32_t> first(4097, 0), order(colours.size());
+    for (const Rgb& c : colours) ++first[cellOf(c) + 1];
+    for (size_t cell = 0; cell < 4096; ++cell) first[cell + 1] += first[cell];
+    std::vector<uint32_t> next(first.begin(), first.end() - 1);
+    for (size_t i = 0; i < colours.size(); ++i)
+        order[next[cellOf(colours[i])]++] = static_cast<uint32_t>(i);
+    const size_t groups = lanes_.size() / 32;
+    if (colours.size() < 8192 || std::thread::hardware_concurrency() < 2) {
+        nearestByCellsAvx2(colours, order, first, 0, 4096, lanes_.data(), groups, out);
+        return;
+    }
+    // Split at a cell of 64 near the middle of the colours.
+    size_t half = 64;
+    while (half < 4096 && first[half] < colours.size() / 2) half += 64;
+    auto other = std::async(std::launch::async, [&] {
+        nearestByCellsAvx2(colours, order, first, half, 4096, lanes_.data(), groups, out);
+    });
+    nearestByCellsAvx2(colours, order, first, 0, half, lanes_.data(), groups, out);
+    other.get();
 }
 
 // The nearest of a cell's candidates (in index order, so ties go to the lowest), measured as

@@ -238,16 +238,51 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
     // Tables whose colour does not depend on the order of the pair are filled once per pair.
     const bool symmetric = o.kind == TableKind::Additive || o.kind == TableKind::Multiply ||
                            (o.kind == TableKind::Blend && o.alpha == 0.5);
+    const bool pairs = o.kind == TableKind::Blend || o.kind == TableKind::Additive ||
+                       o.kind == TableKind::Multiply;
+    // The pair tables in sRGB values from each entry's terms, worked out once: the same
+    // arithmetic as tableTarget, so the same colours.
+    std::array<std::array<double, 3>, 256> first{}, second{};
+    for (size_t e = 0; e < 256; ++e) {
+        for (size_t k = 0; k < 3; ++k) {
+            const double v = palette.colours[3 * e + k];
+            first[e][k] = o.kind == TableKind::Blend ? o.alpha * v : v;
+            second[e][k] = o.kind == TableKind::Blend ? (1 - o.alpha) * v : v;
+        }
+    }
+    auto target = [&](int a, int b) -> Rgb {
+        if (!pairs || o.linear) return tableTarget(palette.colours, o, a, b);
+        const auto& x = first[static_cast<size_t>(a)];
+        const auto& y = second[static_cast<size_t>(b)];
+        uint8_t v[3];
+        for (size_t k = 0; k < 3; ++k) {
+            const double mixed = o.kind == TableKind::Blend      ? x[k] + y[k]
+                                 : o.kind == TableKind::Additive ? std::min(255.0, x[k] + y[k])
+                                                                 : x[k] * y[k] / 255.0;
+            v[k] = rounded(std::clamp(mixed, 0.0, 255.0));
+        }
+        return {v[0], v[1], v[2]};
+    };
+    std::vector<Rgb> wanted;
+    std::vector<uint32_t> cells;
+    wanted.reserve(table.size());
+    cells.reserve(table.size());
     for (int a = 0; a < rows; ++a) {
         for (int b = symmetric ? a : 0; b < 256; ++b) {
-            uint8_t& cell = table[static_cast<size_t>(a) * 256 + static_cast<size_t>(b)];
+            const size_t cell = static_cast<size_t>(a) * 256 + static_cast<size_t>(b);
             if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
-                cell = static_cast<uint8_t>(b);
+                table[cell] = static_cast<uint8_t>(b);
             } else {
-                cell = matcher.nearestOnce(tableTarget(palette.colours, o, a, b));
-                if (symmetric) table[static_cast<size_t>(b) * 256 + static_cast<size_t>(a)] = cell;
+                wanted.push_back(target(a, b));
+                cells.push_back(static_cast<uint32_t>(cell));
             }
         }
+    }
+    std::vector<uint8_t> answers(wanted.size());
+    matcher.nearestOfEach(wanted, answers.data());
+    for (size_t i = 0; i < cells.size(); ++i) {
+        table[cells[i]] = answers[i];
+        if (symmetric) table[(cells[i] % 256) * 256 + cells[i] / 256] = answers[i];
     }
     return true;
 }

@@ -41,6 +41,12 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
         return s;
     }();
     const PaletteSource random = paletteOf(randomColours());
+    // Colours met again and again: every tie must go to the lowest entry.
+    const PaletteSource repeats = [] {
+        std::array<uint8_t, 768> c = randomColours();
+        for (size_t i = 24; i < 768; ++i) c[i] = c[i % 24];
+        return paletteOf(c);
+    }();
     struct Case {
         const char* what;
         TableOptions o;
@@ -57,6 +63,15 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
     });
     add("additive reserved",
         [](TableOptions& o) { o.kind = TableKind::Additive, o.reserved.set(255).set(7); });
+    add("blend 0.5 rgb", [](TableOptions& o) {
+        o.kind = TableKind::Blend, o.alpha = 0.5, o.metric = ColourMetric::Rgb;
+    });
+    add("additive rgb reserved", [](TableOptions& o) {
+        o.kind = TableKind::Additive, o.metric = ColourMetric::Rgb, o.reserved.set(0).set(9);
+    });
+    add("multiply rgb", [](TableOptions& o) {
+        o.kind = TableKind::Multiply, o.metric = ColourMetric::Rgb;
+    });
     add("multiply ciede2000",
         [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Ciede2000; });
     add("tint", [](TableOptions& o) {
@@ -72,10 +87,12 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
     add("inverse 6 rgb reserved", [](TableOptions& o) {
         o.kind = TableKind::Inverse, o.bits = 6, o.metric = ColourMetric::Rgb, o.reserved.set(0);
     });
-    for (const PaletteSource* palette : {&example, &random}) {
+    for (const PaletteSource* palette : {&example, &random, &repeats}) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.what) + (palette == &random ? " (random palette)" : ""));
-            if (palette == &random && c.o.metric == ColourMetric::Ciede2000) continue;  // slow
+            SCOPED_TRACE(std::string(c.what) + (palette == &random    ? " (random palette)"
+                                                : palette == &repeats ? " (repeats)"
+                                                                      : ""));
+            if (palette != &example && c.o.metric == ColourMetric::Ciede2000) continue;  // slow
             std::vector<uint8_t> table;
             ASSERT_TRUE(makeTable(*palette, c.o, table, nullptr));
             ASSERT_EQ(table.size(), tableBytes(c.o));
@@ -299,6 +316,20 @@ TEST(ColourTables, PaletteSets) {
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.errors.find(error), std::string::npos) << r.errors;
     }
+}
+
+// An entry just as far from a cell's corner as the nearest one (0: 40,20,20 and 1: black, both
+// 675 from 15,15,15) is still a candidate of that cell: the tie goes to the lower entry.
+TEST(ColourTables, ManyAtOnceKeepTiesAtACellsCorner) {
+    std::array<uint8_t, 768> c{};
+    c[0] = 40, c[1] = c[2] = 20;
+    MatchRules rules;
+    rules.searchable.set();
+    ColourMatcher matcher(c, rules, ColourMetric::Rgb);
+    const std::vector<Rgb> colours = {{15, 15, 15}, {14, 15, 15}, {16, 16, 16}};
+    uint8_t out[3] = {9, 9, 9};
+    matcher.nearestOfEach(colours, out);
+    EXPECT_EQ(std::vector<int>(out, out + 3), (std::vector<int>{0, 1, 0}));
 }
 
 // A palette completed from the art: the kept entries stay, the free ones take the pictures'
