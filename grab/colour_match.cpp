@@ -154,6 +154,85 @@ double ciede2000Squared(const ColourPoint& one, const ColourPoint& two) {
     return l * l + c * c + h * h + rT * c * h;
 }
 
+// CIEDE2000 squared as above, from terms of each colour worked out once (L*, a*, b* and the
+// chroma), with the hue angles' roles played by the colours' directions: the hue difference
+// from their cross and dot products, the mean hue's cosines from their bisector, one arctangent
+// for the rotation term. Equal to the above but for rounding (well below 1e-9 of the
+// difference); searches confirm their nearest answers with the above. Colours of opposite hue
+// (where the mean hue is a choice of the formula) are measured by the above.
+struct CieTerms {
+    double l = 0, a = 0, b = 0, chroma = 0;
+};
+
+CieTerms cieTerms(const ColourPoint& p) {
+    return {p.x, p.y, p.z, std::sqrt(p.y * p.y + p.z * p.z)};
+}
+
+// Past beat, a bound below the difference may be given instead (it too is past beat).
+double ciede2000Quickly(const CieTerms& one, const CieTerms& two, double beat) {
+    constexpr double pow25to7 = 6103515625.0;
+    auto seventh = [](double v) {
+        const double v2 = v * v, v3 = v2 * v;
+        return v3 * v3 * v;
+    };
+    const double cMean7 = seventh((one.chroma + two.chroma) / 2);
+    const double g = 0.5 * (1 - std::sqrt(cMean7 / (cMean7 + pow25to7)));
+    const double a1 = (1 + g) * one.a, a2 = (1 + g) * two.a;
+    const double cp1 = std::sqrt(a1 * a1 + one.b * one.b), cp2 = std::sqrt(a2 * a2 + two.b * two.b);
+    double dH = 0, hueX = 1, hueY = 0;  // the mean hue's direction
+    if (cp1 * cp2 != 0) {
+        const double cross = a1 * two.b - one.b * a2, dot = a1 * a2 + one.b * two.b;
+        if (dot < 0 && std::fabs(cross) <= 1e-9 * cp1 * cp2) {
+            return ciede2000Squared({one.l, one.a, one.b}, {two.l, two.a, two.b});
+        }
+        dH = std::copysign(std::sqrt(std::max(0.0, 2 * (cp1 * cp2 - dot))), cross);
+        hueX = a1 / cp1 + a2 / cp2, hueY = one.b / cp1 + two.b / cp2;
+    } else if (cp1 + cp2 != 0) {
+        hueX = cp1 != 0 ? a1 : a2, hueY = cp1 != 0 ? one.b : two.b;  // the coloured one's hue
+    }
+    const double length = std::sqrt(hueX * hueX + hueY * hueY);
+    const double cx = hueX / length, sx = hueY / length;
+    // cos(h - 30), cos 2h, cos(3h + 6), cos(4h - 63) from cos h and sin h.
+    const double c2 = 2 * cx * cx - 1, s2 = 2 * sx * cx;
+    const double c3 = cx * (4 * cx * cx - 3), s3 = sx * (3 - 4 * sx * sx);
+    const double c4 = 2 * c2 * c2 - 1, s4 = 2 * s2 * c2;
+    static const double cos30 = std::cos(radians(30)), sin30 = std::sin(radians(30)),
+                        cos6 = std::cos(radians(6)), sin6 = std::sin(radians(6)),
+                        cos63 = std::cos(radians(63)), sin63 = std::sin(radians(63));
+    const double t = 1 - 0.17 * (cx * cos30 + sx * sin30) + 0.24 * c2 +
+                     0.32 * (c3 * cos6 - s3 * sin6) - 0.20 * (c4 * cos63 + s4 * sin63);
+    const double cpMean = (cp1 + cp2) / 2;
+    const double lMean = (one.l + two.l) / 2, lShift = (lMean - 50) * (lMean - 50);
+    const double sL = 1 + 0.015 * lShift / std::sqrt(20 + lShift);
+    const double sC = 1 + 0.045 * cpMean;
+    const double sH = 1 + 0.015 * cpMean * t;
+    const double l = (two.l - one.l) / sL, c = (cp2 - cp1) / sC, h = dH / sH;
+    const double plain = l * l + c * c + h * h;
+    // The rotation term is at most 2 sin 60° |c h|: without it the pair may already lose.
+    const double least = (plain - 1.7321 * std::fabs(c * h)) * (1 - 1e-12);
+    if (least > beat) return least;
+    double hMean = degrees(std::atan2(sx, cx));
+    if (hMean < 0) hMean += 360;
+    const double from275 = (hMean - 275) / 25;
+    const double dTheta = 30 * std::exp(-from275 * from275);
+    const double cpMean7 = seventh(cpMean);
+    const double rC = 2 * std::sqrt(cpMean7 / (cpMean7 + pow25to7));
+    const double rT = -std::sin(radians(2 * dTheta)) * rC;
+    return l * l + c * c + h * h + rT * c * h;
+}
+
+// A bound below CIEDE2000 squared, cheap: the lightness term over S_L at most
+// 1 + 0.015 |L - 50| (x / sqrt(20 + x) < sqrt x), and the rest at least 1 - sqrt(3) / 2 of the
+// chroma and hue terms (|R_T| < 2 sin 60°), which are at least the a*b* distance over the
+// largest S_C (a' at most 1.5 a*, so C' at most 1.5 C*; S_H is below S_C).
+double lowerBound(const CieTerms& one, const std::array<double, 4>& two) {
+    const double sL = 1 + 0.015 * std::fabs((one.l + two[0]) / 2 - 50);
+    const double dL = two[0] - one.l;
+    const double da = two[1] - one.a, db = two[2] - one.b;
+    const double sC = 1 + 0.0675 * (one.chroma + two[3]) / 2;
+    return (dL * dL / (sL * sL) + (1 - 0.8661) * (da * da + db * db) / (sC * sC)) * (1 - 1e-12);
+}
+
 // The largest S_L of CIEDE2000 for lightness 0 to 100 is 1.7470...: a lightness difference dL
 // makes the difference at least dL / 1.75.
 constexpr double kLightnessBound = 1.75;
@@ -392,6 +471,10 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         byLightness_ = searchable_;
         std::stable_sort(byLightness_.begin(), byLightness_.end(),
                          [&](uint8_t a, uint8_t b) { return points_[a].x < points_[b].x; });
+        for (const uint8_t e : byLightness_) {
+            const CieTerms t = cieTerms(points_[e]);
+            byLightnessTerms_.push_back({t.l, t.a, t.b, t.chroma});
+        }
     } else {
         blockOf_.assign(4096, 0);
         lattice_ = std::make_unique<Lattice>(metric, blockOf_, single_);
@@ -428,13 +511,19 @@ uint8_t ColourMatcher::nearestByFullSearch(Rgb colour) const {
 }
 
 uint8_t ColourMatcher::nearestByLightness(const ColourPoint& p) const {
+    // Outward from the colour's lightness, measured quickly, until the lightness difference
+    // alone rules out the rest; then every entry within rounding of the least is measured
+    // exactly, so the answer is the exact search's.
     const auto n = static_cast<ptrdiff_t>(byLightness_.size());
     ptrdiff_t up = std::lower_bound(byLightness_.begin(), byLightness_.end(), p.x,
                                     [&](uint8_t e, double l) { return points_[e].x < l; }) -
                    byLightness_.begin();
     ptrdiff_t down = up - 1;
+    const CieTerms want = cieTerms(p);
+    constexpr double kRelative = 1e-6, kAbsolute = 1e-9;  // far above the quick form's rounding
     double best = std::numeric_limits<double>::infinity();
-    int answer = 256;
+    std::array<std::pair<double, uint8_t>, 256> measured;
+    size_t many = 0;
     while (down >= 0 || up < n) {
         const double dDown = down >= 0 ? p.x - points_[byLightness_[static_cast<size_t>(down)]].x
                                        : std::numeric_limits<double>::infinity();
@@ -443,10 +532,22 @@ uint8_t ColourMatcher::nearestByLightness(const ColourPoint& p) const {
         const bool takeDown = dDown <= dUp;
         const double dL = (takeDown ? dDown : dUp) / kLightnessBound;
         // Every entry further on either side differs at least this much.
-        if (dL * dL > best * (1 + 1e-9) + 1e-12) break;
-        const uint8_t e = byLightness_[static_cast<size_t>(takeDown ? down-- : up++)];
-        const double d = squaredDifference(metric_, p, points_[e]);
-        if (d < best || (d == best && e < answer)) best = d, answer = e;
+        if (dL * dL > best * (1 + kRelative) + kAbsolute) break;
+        const auto at = static_cast<size_t>(takeDown ? down-- : up++);
+        const std::array<double, 4>& t = byLightnessTerms_[at];
+        if (lowerBound(want, t) > best * (1 + kRelative) + kAbsolute) continue;
+        const double d =
+            ciede2000Quickly(want, {t[0], t[1], t[2], t[3]}, best * (1 + kRelative) + kAbsolute);
+        measured[many++] = {d, byLightness_[at]};
+        best = std::min(best, d);
+    }
+    double exact = std::numeric_limits<double>::infinity();
+    int answer = 256;
+    for (size_t i = 0; i < many; ++i) {
+        if (measured[i].first > best * (1 + 2 * kRelative) + 2 * kAbsolute) continue;
+        const uint8_t e = measured[i].second;
+        const double d = ciede2000Squared(p, points_[e]);
+        if (d < exact || (d == exact && e < answer)) exact = d, answer = e;
     }
     return static_cast<uint8_t>(answer == 256 ? 0 : answer);
 }

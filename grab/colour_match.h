@@ -98,6 +98,7 @@ class ColourMatcher {
     std::array<ColourPoint, 256> points_{};
     std::vector<uint8_t> searchable_;                     // in index order
     std::vector<uint8_t> byLightness_;                    // CIEDE2000: searchable entries by L*
+    std::vector<std::array<double, 4>> byLightnessTerms_;  // their L*, a*, b* and chroma
     std::vector<std::pair<uint32_t, uint8_t>> exact_;     // colour key → entry, sorted by key
     std::unique_ptr<Lattice> lattice_;                    // rgb and OKLab
     std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <future>
+#include <thread>
 
 namespace kiv {
 
@@ -279,7 +281,19 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
         }
     }
     std::vector<uint8_t> answers(wanted.size());
-    matcher.nearestOfEach(wanted, answers.data());
+    if (o.metric != ColourMetric::Rgb && wanted.size() >= 8192 &&
+        std::thread::hardware_concurrency() > 1) {
+        // Two halves at once, each with a matcher of its own.
+        ColourMatcher other(palette.colours, rules, o.metric);
+        const size_t half = wanted.size() / 2;
+        auto otherHalf = std::async(std::launch::async, [&] {
+            other.nearestOfEach({wanted.data() + half, wanted.size() - half}, answers.data() + half);
+        });
+        matcher.nearestOfEach({wanted.data(), half}, answers.data());
+        otherHalf.get();
+    } else {
+        matcher.nearestOfEach(wanted, answers.data());
+    }
     for (size_t i = 0; i < cells.size(); ++i) {
         table[cells[i]] = answers[i];
         if (symmetric) table[(cells[i] % 256) * 256 + cells[i] / 256] = answers[i];
