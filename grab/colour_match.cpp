@@ -44,6 +44,12 @@ namespace {
 // entry numbers as floats; padding lies at kLanePadding, far outside the cube, never nearest.
 constexpr float kLanePadding = 1000.0f;
 
+// Whether the processor has AVX2 and FMA, which the searches in lanes use.
+bool wideProcessor() {
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return wide;
+}
+
 // sRGB values 0 to 255 in linear light, 0 to 1.
 const std::array<double, 256>& linearLight() {
     static const std::array<double, 256> table = [] {
@@ -429,7 +435,7 @@ struct ColourMatcher::Lattice {
 
 ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const MatchRules& rules,
                              ColourMetric metric)
-    : metric_(metric), known_(nullptr, std::free) {
+    : metric_(metric), known_(nullptr, std::free), kept_(rules.keptExact) {
     for (int i = 0; i < 256; ++i) {
         const size_t at = static_cast<size_t>(3 * i);
         entries_[static_cast<size_t>(i)] = {colours[at], colours[at + 1], colours[at + 2]};
@@ -455,6 +461,12 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         }
     }
     std::sort(exact_.begin(), exact_.end());
+    for (const auto& [key, e] : exact_) {
+        size_t slot = exactSlot(key);
+        while (exactKeys_[slot] != 0) slot = (slot + 1) % kExactSlots;
+        exactKeys_[slot] = key + (1u << 24);
+        exactEntries_[slot] = e;
+    }
     // rgb: the searchable entries as lanes.
     const size_t groups = (searchable_.size() + 7) / 8;
     lanes_.assign(metric == ColourMetric::Rgb ? groups * 32 : 0, 0.0f);
@@ -466,6 +478,11 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
         group[8] = real ? c.g : kLanePadding;
         group[16] = real ? c.b : kLanePadding;
         group[24] = real ? searchable_[i] : 255.0f;
+    }
+    quick_ = metric == ColourMetric::Rgb && !searchable_.empty() && wideProcessor();
+    if (quick_) {
+        recentKeys_.assign(kRecent, 0);
+        recentAnswers_.assign(kRecent, 0);
     }
     if (metric == ColourMetric::Ciede2000) {
         byLightness_ = searchable_;
@@ -489,9 +506,12 @@ ColourMatcher::~ColourMatcher() = default;
 
 int ColourMatcher::exactEntry(Rgb colour) const {
     const uint32_t key = rgbKey(colour);
-    const auto found =
-        std::lower_bound(exact_.begin(), exact_.end(), std::pair<uint32_t, uint8_t>{key, 0});
-    return found != exact_.end() && found->first == key ? found->second : -1;
+    // Open addressing over 1,024 slots for at most 256 colours: a probe or two.
+    for (size_t slot = exactSlot(key);; slot = (slot + 1) % kExactSlots) {
+        const uint32_t held = exactKeys_[slot];  // colour key + 2^24, or 0: free
+        if (held == 0) return -1;
+        if (held == key + (1u << 24)) return exactEntries_[slot];
+    }
 }
 
 double ColourMatcher::squaredDifferenceTo(Rgb colour, int entry) const {
@@ -573,12 +593,13 @@ uint8_t ColourMatcher::nearestOnce(Rgb colour) {
 
 namespace {
 
-// The nearest entry of the lanes, the lowest of the least difference: the same answer as a
-// search in index order. A squared difference of 8-bit values (at most 195,075; padding's at
+// The key (difference << 8 | entry) of the nearest entry of the lanes, the lowest of the least
+// difference: the same answer as a search in index order. A squared difference of 8-bit values (at most 195,075; padding's at
 // most 3 x 1000²) is a whole number that floats hold exactly, so (difference << 8 | entry) is
 // a key whose least is the answer.
-__attribute__((target("avx2,fma"))) uint8_t nearestInLanesAvx2(const float* lanes,
-                                                                size_t groups, const __m256 want[3]) {
+__attribute__((target("avx2,fma"))) uint32_t leastKeyInLanesAvx2(const float* lanes,
+                                                                  size_t groups,
+                                                                  const __m256 want[3]) {
     __m256i best = _mm256_set1_epi32(INT32_MAX);
     for (size_t n = 0; n < groups; ++n, lanes += 32) {
         const __m256 dr = _mm256_sub_ps(_mm256_loadu_ps(lanes), want[0]);
@@ -592,7 +613,7 @@ __attribute__((target("avx2,fma"))) uint8_t nearestInLanesAvx2(const float* lane
     best = _mm256_min_epi32(best, _mm256_permute2x128_si256(best, best, 1));
     best = _mm256_min_epi32(best, _mm256_shuffle_epi32(best, 0x4E));
     best = _mm256_min_epi32(best, _mm256_shuffle_epi32(best, 0xB1));
-    return static_cast<uint8_t>(_mm256_cvtsi256_si32(best) & 0xFF);
+    return static_cast<uint32_t>(_mm256_cvtsi256_si32(best));
 }
 
 // The entries of the lanes that may be nearest to some colour of the box low to high (each
@@ -639,12 +660,13 @@ __attribute__((target("avx2,fma"))) size_t boxCandidatesAvx2(const float* lanes,
     return many / 8;
 }
 
-__attribute__((target("avx2,fma"))) void nearestByCellsAvx2(std::span<const Rgb> colours,
-                                                             const std::vector<uint32_t>& order,
-                                                             const std::vector<uint32_t>& first,
-                                                             size_t fromCell, size_t toCell,
-                                                             const float* lanes, size_t groups,
-                                                             uint8_t* out) {
+// The colours of cells fromCell to toCell (see cellOf), listed by order from first[cell]: each
+// to its nearest entry, or with keptOnly (sorted colour keys of entries that only an exact
+// colour takes), to that entry when the colour is exactly one.
+__attribute__((target("avx2,fma"))) void nearestByCellsAvx2(
+    std::span<const Rgb> colours, const std::vector<uint32_t>& order,
+    const std::vector<uint32_t>& first, size_t fromCell, size_t toCell, const float* lanes,
+    size_t groups, const std::vector<std::pair<uint32_t, uint8_t>>* keptOnly, uint8_t* out) {
     float parent[32 * 32], child[32 * 32];
     size_t parentGroups = 0, parentOf = SIZE_MAX;
     for (size_t cell = fromCell; cell < toCell; ++cell) {
@@ -664,13 +686,31 @@ __attribute__((target("avx2,fma"))) void nearestByCellsAvx2(std::span<const Rgb>
         const float low[3] = {float(r16 * 16), float(g16 * 16), float(b16 * 16)};
         const float high[3] = {low[0] + 15, low[1] + 15, low[2] + 15};
         const size_t childGroups = boxCandidatesAvx2(parent, parentGroups, low, high, child);
+        uint32_t lastKey = UINT32_MAX;
+        uint8_t last = 0;
         for (uint32_t k = first[cell]; k < first[cell + 1]; ++k) {
             const Rgb c = colours[order[k]];
-            const __m256 want[3] = {_mm256_set1_ps(c.r), _mm256_set1_ps(c.g),
-                                    _mm256_set1_ps(c.b)};
-            out[order[k]] = nearestInLanesAvx2(child, childGroups, want);
+            if (rgbKey(c) != lastKey) {
+                lastKey = rgbKey(c);
+                const __m256 want[3] = {_mm256_set1_ps(c.r), _mm256_set1_ps(c.g),
+                                        _mm256_set1_ps(c.b)};
+                const uint32_t key = leastKeyInLanesAvx2(child, childGroups, want);
+                last = static_cast<uint8_t>(key & 0xFF);
+                if (keptOnly != nullptr && key > 0xFF) {
+                    const auto found = std::lower_bound(keptOnly->begin(), keptOnly->end(),
+                                                        std::pair<uint32_t, uint8_t>{lastKey, 0});
+                    if (found != keptOnly->end() && found->first == lastKey) last = found->second;
+                }
+            }
+            out[order[k]] = last;
         }
     }
+}
+
+__attribute__((target("avx2,fma"))) uint32_t leastKeyInLanes(const float* lanes, size_t groups,
+                                                             Rgb c) {
+    const __m256 want[3] = {_mm256_set1_ps(c.r), _mm256_set1_ps(c.g), _mm256_set1_ps(c.b)};
+    return leastKeyInLanesAvx2(lanes, groups, want);
 }
 
 size_t cellOf(Rgb c) {
@@ -680,12 +720,58 @@ size_t cellOf(Rgb c) {
 
 }  // namespace
 
+uint8_t ColourMatcher::nearestSearchableSlowly(Rgb colour) {
+    if (!quick_) {
+        const uint8_t e = match(colour);
+        return kept_.test(e) ? nearestByFullSearch(colour) : e;
+    }
+    // The candidates of the colour's cell of 16 a side, made once, as lanes: the count of
+    // groups, then the groups. The answer is remembered by colour (see nearestSearchable).
+    if (cellLanes_.empty()) cellLanes_.assign(4096, 0);
+    const size_t cell = size_t(colour.r >> 4) << 8 | size_t(colour.g >> 4) << 4 | (colour.b >> 4);
+    if (cellLanes_[cell] == 0) {
+        float lanes[32 * 32];
+        const float low[3] = {float(colour.r & 0xF0), float(colour.g & 0xF0),
+                              float(colour.b & 0xF0)};
+        const float high[3] = {low[0] + 15, low[1] + 15, low[2] + 15};
+        const size_t groups = boxCandidatesAvx2(lanes_.data(), lanes_.size() / 32, low, high, lanes);
+        cellLanes_[cell] = static_cast<uint32_t>(cellPool_.size() + 1);
+        cellPool_.push_back(static_cast<float>(groups));
+        cellPool_.insert(cellPool_.end(), lanes, lanes + groups * 32);
+    }
+    const float* at = cellPool_.data() + cellLanes_[cell] - 1;
+    const auto answer =
+        static_cast<uint8_t>(leastKeyInLanes(at + 1, static_cast<size_t>(at[0]), colour) & 0xFF);
+    const size_t recent = recentSlot(rgbKey(colour));
+    recentKeys_[recent] = rgbKey(colour) + 1;
+    recentAnswers_[recent] = answer;
+    return answer;
+}
+
+bool ColourMatcher::answersManyQuickly() const {
+    return quick_;
+}
+
 void ColourMatcher::nearestOfEach(std::span<const Rgb> colours, uint8_t* out) {
-    const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    if (metric_ != ColourMetric::Rgb || searchable_.empty() || !wide) {
+    if (!answersManyQuickly()) {
         for (size_t i = 0; i < colours.size(); ++i) out[i] = nearestOnce(colours[i]);
         return;
     }
+    byCells(colours, out, nullptr, true);
+}
+
+void ColourMatcher::matchEach(std::span<const Rgb> colours, uint8_t* out, bool twoAtOnce) const {
+    std::vector<std::pair<uint32_t, uint8_t>> keptOnly;
+    for (const auto& [key, e] : exact_) {
+        if (std::find(searchable_.begin(), searchable_.end(), e) == searchable_.end())
+            keptOnly.emplace_back(key, e);
+    }
+    byCells(colours, out, keptOnly.empty() ? nullptr : &keptOnly, twoAtOnce);
+}
+
+void ColourMatcher::byCells(std::span<const Rgb> colours, uint8_t* out,
+                            const std::vector<std::pair<uint32_t, uint8_t>>* keptOnly,
+                            bool twoAtOnce) const {
     // The colours by their cell of 16 a side, cells of one cell of 64 together: each cell's
     // candidates are found once, from its parent's, and serve all its colours at once. Many
     // colours are answered in two halves at once.
@@ -696,17 +782,18 @@ void ColourMatcher::nearestOfEach(std::span<const Rgb> colours, uint8_t* out) {
     for (size_t i = 0; i < colours.size(); ++i)
         order[next[cellOf(colours[i])]++] = static_cast<uint32_t>(i);
     const size_t groups = lanes_.size() / 32;
-    if (colours.size() < 8192 || std::thread::hardware_concurrency() < 2) {
-        nearestByCellsAvx2(colours, order, first, 0, 4096, lanes_.data(), groups, out);
+    if (!twoAtOnce || colours.size() < 8192 || std::thread::hardware_concurrency() < 2) {
+        nearestByCellsAvx2(colours, order, first, 0, 4096, lanes_.data(), groups, keptOnly, out);
         return;
     }
     // Split at a cell of 64 near the middle of the colours.
     size_t half = 64;
     while (half < 4096 && first[half] < colours.size() / 2) half += 64;
     auto other = std::async(std::launch::async, [&] {
-        nearestByCellsAvx2(colours, order, first, half, 4096, lanes_.data(), groups, out);
+        nearestByCellsAvx2(colours, order, first, half, 4096, lanes_.data(), groups, keptOnly,
+                           out);
     });
-    nearestByCellsAvx2(colours, order, first, 0, half, lanes_.data(), groups, out);
+    nearestByCellsAvx2(colours, order, first, 0, half, lanes_.data(), groups, keptOnly, out);
     other.get();
 }
 

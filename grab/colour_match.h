@@ -78,6 +78,21 @@ class ColourMatcher {
     // colours are taken cell by cell, each cell's candidates found once, and measured eight
     // at a time in exact whole-number distances.
     void nearestOfEach(std::span<const Rgb> colours, uint8_t* out);
+    // match() of each colour, for many at once, where answersManyQuickly says it may
+    // (optionally in two halves at once); calls from several threads may share the matcher.
+    bool answersManyQuickly() const;
+    // The nearest searchable entry (kept ones play no part), for colours seldom met twice
+    // (dithered ones): under rgb with AVX2 among its cell's candidates, eight at a time, and
+    // remembered in a small table by colour.
+    uint8_t nearestSearchable(Rgb colour) {
+        if (quick_) {
+            const uint32_t key = rgbKey(colour);
+            const size_t slot = recentSlot(key);
+            if (recentKeys_[slot] == key + 1) return recentAnswers_[slot];
+        }
+        return nearestSearchableSlowly(colour);
+    }
+    void matchEach(std::span<const Rgb> colours, uint8_t* out, bool twoAtOnce) const;
     // The lowest entry of exactly this colour that match() may give, or -1.
     int exactEntry(Rgb colour) const;
     // The nearest searchable entry, found without the structures that speed it up.
@@ -89,6 +104,10 @@ class ColourMatcher {
   private:
     struct Lattice;
     uint8_t matchSlowly(Rgb colour);
+    uint8_t nearestSearchableSlowly(Rgb colour);
+    static size_t recentSlot(uint32_t key) { return (key * 2654435761u) >> (32 - kRecentBits); }
+    void byCells(std::span<const Rgb> colours, uint8_t* out,
+                 const std::vector<std::pair<uint32_t, uint8_t>>* keptOnly, bool twoAtOnce) const;
     uint8_t nearest(Rgb colour);
     uint8_t nearestByLightness(const ColourPoint& p) const;
     uint8_t nearestOf(const ColourPoint& p, const uint8_t* candidates, size_t many) const;
@@ -100,6 +119,11 @@ class ColourMatcher {
     std::vector<uint8_t> byLightness_;                    // CIEDE2000: searchable entries by L*
     std::vector<std::array<double, 4>> byLightnessTerms_;  // their L*, a*, b* and chroma
     std::vector<std::pair<uint32_t, uint8_t>> exact_;     // colour key → entry, sorted by key
+    // The same as a hash table (see exactEntry).
+    static constexpr size_t kExactSlots = 1024;
+    static size_t exactSlot(uint32_t key) { return (key * 2654435761u) >> 22; }
+    std::array<uint32_t, kExactSlots> exactKeys_{};
+    std::array<uint8_t, kExactSlots> exactEntries_{};
     std::unique_ptr<Lattice> lattice_;                    // rgb and OKLab
     std::unique_ptr<uint16_t[], void (*)(void*)> known_;  // per colour: 0, or entry + 1
     // The finest cells of the lattice come in blocks of 64, one block per cell of 16 a side
@@ -108,8 +132,17 @@ class ColourMatcher {
     // several, or a kept entry's colour inside).
     std::vector<uint32_t> blockOf_;
     std::vector<uint16_t> single_;
-    // rgb: the searchable entries as lanes of eight for searches at full width.
+    // rgb: the searchable entries as lanes of eight for searches at full width; the candidates
+    // of cells of 16 a side as lanes (cellLanes_: offset into cellPool_ + 1, or 0).
     std::vector<float> lanes_;
+    std::vector<uint32_t> cellLanes_;
+    std::vector<float> cellPool_;
+    static constexpr int kRecentBits = 14;
+    static constexpr size_t kRecent = size_t{1} << kRecentBits;
+    std::vector<uint32_t> recentKeys_;  // colour key + 1, or 0
+    std::vector<uint8_t> recentAnswers_;
+    std::bitset<256> kept_;
+    bool quick_ = false;  // rgb on a processor with AVX2: the searches in lanes
 };
 
 }  // namespace kiv

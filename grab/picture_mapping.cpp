@@ -374,8 +374,7 @@ const PictureMapper::Plan& PictureMapper::planOf(Rgb colour) {
         uint8_t* parts[3] = {&attempt.r, &attempt.g, &attempt.b};
         for (int k = 0; k < 3; ++k)
             *parts[k] = clampByte(linearToSrgb(std::clamp(goal[k] + error[k], 0.0, 1.0)));
-        uint8_t chosen = matcher_->match(attempt);
-        if (options_.reserved.test(chosen)) chosen = matcher_->nearestByFullSearch(attempt);
+        const uint8_t chosen = matcher_->nearestSearchable(attempt);
         plan[n] = chosen;
         const Rgb got = matcher_->entry(chosen);
         error[0] += goal[0] - linear[got.r];
@@ -422,12 +421,9 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         return rgba[4 * i + 3] < threshold ||
                (options_.colourKey && colourAt(i) == *options_.colourKey);
     };
-    // A dithered colour is no colour of the picture, so it never takes a reserved entry.
+    // A dithered colour is no colour of the picture, so it never takes a reserved entry:
+    // dithering asks for the nearest searchable entry.
     ColourMatcher& matcher = *matcher_;
-    auto searchableMatch = [&](Rgb c) {
-        const uint8_t e = matcher.match(c);
-        return options_.reserved.test(e) ? matcher.nearestByFullSearch(c) : e;
-    };
     indices.assign(count, transparentIndex);
     // Dithering never moves a pixel of exactly a palette colour: it keeps that entry.
     auto keptExact = [&](size_t i) {
@@ -451,7 +447,33 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                 out[i] = last;
             }
         };
-        if (count >= kTwoThreadPixels && std::thread::hardware_concurrency() > 1) {
+        if (matcher.answersManyQuickly()) {
+            // Every opaque pixel of a part at once, cell by cell (see matchEach); large
+            // pictures in two halves at once.
+            auto mapPart = [&, key](size_t from, size_t to) {
+                std::vector<Rgb> colours;
+                std::vector<uint32_t> where;
+                colours.reserve(to - from);
+                where.reserve(to - from);
+                const uint8_t* px = rgba + 4 * from;
+                for (size_t i = from; i < to; ++i, px += 4) {
+                    const uint32_t colour = uint32_t{px[0]} << 16 | uint32_t{px[1]} << 8 | px[2];
+                    if (px[3] < threshold || colour == key) continue;
+                    colours.push_back({px[0], px[1], px[2]});
+                    where.push_back(static_cast<uint32_t>(i));
+                }
+                std::vector<uint8_t> answers(colours.size());
+                matcher.matchEach(colours, answers.data(), false);
+                for (size_t k = 0; k < where.size(); ++k) indices[where[k]] = answers[k];
+            };
+            if (count >= kTwoThreadPixels && std::thread::hardware_concurrency() > 1) {
+                auto other = std::async(std::launch::async, [&] { mapPart(count / 2, count); });
+                mapPart(0, count / 2);
+                other.get();
+            } else {
+                mapPart(0, count);
+            }
+        } else if (count >= kTwoThreadPixels && std::thread::hardware_concurrency() > 1) {
             if (!second_)
                 second_ =
                     std::make_unique<ColourMatcher>(palette_.colours, rules_, options_.metric);
@@ -468,7 +490,7 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             const Rgb c = colourAt(i);
             const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
             const double offset = (kBayer[y & 7][x & 7] - 31.5) / 64.0 * ditherSpread_;
-            indices[i] = searchableMatch(
+            indices[i] = matcher.nearestSearchable(
                 {clampByte(c.r + offset), clampByte(c.g + offset), clampByte(c.b + offset)});
         }
     } else if (options_.dither == Dither::Pattern || options_.dither == Dither::BlueNoise) {
@@ -495,12 +517,38 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         // component, so it cannot pile up along an edge the palette cannot follow.
         const Kernel& kernel = kernelOf(options_.dither);
         const std::array<double, 256>& linear = linearOf();
+        // Pixels that neither give nor take error: transparent ones and exact ones (which keep
+        // their entry), found once.
+        std::vector<uint8_t> fixed(count, 0);
+        uint32_t lastKey = 0xFFFFFFFF;
+        int lastExact = -1;
+        for (size_t i = 0; i < count; ++i) {
+            if (isTransparent(i)) {
+                fixed[i] = 1;
+                continue;
+            }
+            const Rgb c = colourAt(i);
+            if (rgbKey(c) != lastKey) lastKey = rgbKey(c), lastExact = matcher.exactEntry(c);
+            if (lastExact >= 0) fixed[i] = 1, indices[i] = static_cast<uint8_t>(lastExact);
+        }
+        // The sRGB value nearest to a linear one: how many of the values' midpoints it reaches,
+        // counted on from the first value of its 4096th of the range.
+        std::array<double, 256> midpoints{};
+        for (size_t k = 0; k < 255; ++k) midpoints[k] = srgbToLinear(static_cast<double>(k) + 0.5);
+        midpoints[255] = 2.0;
+        std::vector<uint8_t> startOf(4097);
+        for (size_t j = 0, k = 0; j <= 4096; ++j) {
+            while (midpoints[k] <= static_cast<double>(j) / 4096) ++k;
+            startOf[j] = static_cast<uint8_t>(k);
+        }
+        auto toSrgb = [&](double v) {
+            size_t k = startOf[static_cast<size_t>(v * 4096)];
+            while (midpoints[k] <= v) ++k;
+            return static_cast<uint8_t>(k);
+        };
         const size_t stride = static_cast<size_t>(width + 4) * 3;
         std::vector<double> error(stride * 3, 0.0);
         auto row = [&](int32_t y) { return error.data() + static_cast<size_t>(y % 3) * stride; };
-        auto receives = [&](size_t i) {
-            return !isTransparent(i) && matcher.exactEntry(colourAt(i)) < 0;
-        };
         for (int32_t y = 0; y < height; ++y) {
             double* here = row(y);
             std::fill(row(y + 2), row(y + 2) + stride, 0.0);
@@ -508,15 +556,14 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             for (int32_t n = 0; n < width; ++n) {
                 const int32_t x = step > 0 ? n : width - 1 - n;
                 const size_t i = static_cast<size_t>(y) * width + x;
-                if (isTransparent(i) || keptExact(i)) continue;
+                if (fixed[i] != 0) continue;
                 const Rgb c = colourAt(i);
                 const double* e = here + (x + 2) * 3;
                 const double v[3] = {std::clamp(linear[c.r] + e[0], 0.0, 1.0),
                                      std::clamp(linear[c.g] + e[1], 0.0, 1.0),
                                      std::clamp(linear[c.b] + e[2], 0.0, 1.0)};
                 const uint8_t chosen =
-                    searchableMatch({clampByte(linearToSrgb(v[0])), clampByte(linearToSrgb(v[1])),
-                                     clampByte(linearToSrgb(v[2]))});
+                    matcher.nearestSearchable({toSrgb(v[0]), toSrgb(v[1]), toSrgb(v[2])});
                 indices[i] = chosen;
                 const Rgb got = matcher.entry(chosen);
                 const double left[3] = {std::clamp(v[0] - linear[got.r], -kCarried, kCarried),
@@ -526,7 +573,7 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                     if (tap.share == 0) break;
                     const int32_t tx = x + tap.dx * step;
                     if (tx < 0 || tx >= width || y + tap.dy >= height) continue;
-                    if (!receives(static_cast<size_t>(y + tap.dy) * width + tx)) continue;
+                    if (fixed[static_cast<size_t>(y + tap.dy) * width + tx] != 0) continue;
                     double* to = row(y + tap.dy) + (tx + 2) * 3;
                     for (int k = 0; k < 3; ++k) to[k] += left[k] * tap.share;
                 }

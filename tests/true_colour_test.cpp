@@ -112,11 +112,16 @@ TEST(TrueColour, AnswersEqualAFullSearch) {
         auto entry = [&](int i) {
             return Rgb{colours[3 * i], colours[3 * i + 1], colours[3 * i + 2]};
         };
-        for (int n = 0; n < 6000; ++n) {
+        // The same colours asked one at a time, all at once, and for the nearest searchable
+        // entry alone (as dithering asks).
+        std::vector<Rgb> asked;
+        std::vector<int> wanted, nearestWanted;
+        for (int n = 0; n < 9000; ++n) {  // past 8,192: matchEach in two halves
             Rgb c{uint8_t(random()), uint8_t(random()), uint8_t(random())};
             if (n % 3 == 0) c = entry(static_cast<int>(random() % 256));  // exact colours too
             if (n % 3 == 1)
                 c.g = static_cast<uint8_t>(entry(static_cast<int>(random() % 256)).g + 1);
+            asked.push_back(c);
             int want = -1;
             for (const auto* set : {&rules.searchable, &rules.keptExact}) {
                 for (int i = 0; i < 256 && want < 0; ++i) {
@@ -132,7 +137,17 @@ TEST(TrueColour, AnswersEqualAFullSearch) {
             }
             if (want < -1) want = -2 - want;
             ASSERT_EQ(matcher.match(c), want) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+            wanted.push_back(want);
+            nearestWanted.push_back(matcher.nearestByFullSearch(c));
         }
+        std::vector<uint8_t> all(asked.size());
+        for (const bool twoAtOnce : {false, true}) {
+            if (!matcher.answersManyQuickly()) break;
+            matcher.matchEach(asked, all.data(), twoAtOnce);
+            EXPECT_TRUE(std::equal(all.begin(), all.end(), wanted.begin()));
+        }
+        for (size_t i = 0; i < asked.size(); ++i)
+            ASSERT_EQ(matcher.nearestSearchable(asked[i]), nearestWanted[i]) << i;
     }
 }
 
