@@ -1,5 +1,6 @@
 // kivtool and kiv --depfile on archives of many entries, against what users would use instead on
-// the same data: tar xf for extract and unpack, the job without --depfile, cmp for diff. Each
+// the same data: tar xf for extract and unpack, the job without --depfile, reading both files
+// for diff. Each
 // side runs the same number of times; the median and the minimum of both are printed.
 //   kiv_scale_bench [N]   N entries for extract, unpack and --depfile (default 100000)
 #include <spawn.h>
@@ -149,8 +150,9 @@ int main(int argc, char** argv) {
     writeArchive(folder + "/a.kiv", 10000, 16, "a", 2);
     writeArchive(folder + "/b.kiv", 10000, 16, "b", 3);
     const Timing diff = timed("", kivtool + " diff a.kiv b.kiv", 3);
-    const Timing cmp = timed("", "cmp a.kiv b.kiv", 3);
-    side("diff of 10,000 entries with none in common", diff, "cmp", cmp);
+    // Reading both files whole (cmp would stop at the first byte that differs).
+    const Timing both = timed("", "cat a.kiv b.kiv > /dev/null", 3);
+    side("diff of 10,000 entries with none in common", diff, "reading both files", both);
 
     // verify --rebuild of 1 GiB: 512 items of 2 MiB. Memory of kivtool and the jobs it runs.
     writeArchive(folder + "/huge.kiv", 512, 2 << 20, "h", 4);

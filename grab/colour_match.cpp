@@ -504,15 +504,6 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
 
 ColourMatcher::~ColourMatcher() = default;
 
-int ColourMatcher::exactEntry(Rgb colour) const {
-    const uint32_t key = rgbKey(colour);
-    // Open addressing over 1,024 slots for at most 256 colours: a probe or two.
-    for (size_t slot = exactSlot(key);; slot = (slot + 1) % kExactSlots) {
-        const uint32_t held = exactKeys_[slot];  // colour key + 2^24, or 0: free
-        if (held == 0) return -1;
-        if (held == key + (1u << 24)) return exactEntries_[slot];
-    }
-}
 
 double ColourMatcher::squaredDifferenceTo(Rgb colour, int entry) const {
     return squaredDifference(metric_, colourPoint(metric_, colour),
@@ -726,8 +717,12 @@ uint8_t ColourMatcher::nearestSearchableSlowly(Rgb colour) {
         return kept_.test(e) ? nearestByFullSearch(colour) : e;
     }
     // The candidates of the colour's cell of 16 a side, made once, as lanes: the count of
-    // groups, then the groups. The answer is remembered by colour (see nearestSearchable).
-    if (cellLanes_.empty()) cellLanes_.assign(4096, 0);
+    // groups, then the groups. A cell of 4 a side with one candidate is known by it (see
+    // nearestSearchable), others' answers are remembered by colour.
+    if (cellLanes_.empty()) {
+        cellLanes_.assign(4096, 0);
+        finestSingle_.assign(size_t{1} << 18, 0);
+    }
     const size_t cell = size_t(colour.r >> 4) << 8 | size_t(colour.g >> 4) << 4 | (colour.b >> 4);
     if (cellLanes_[cell] == 0) {
         float lanes[32 * 32];
@@ -740,6 +735,20 @@ uint8_t ColourMatcher::nearestSearchableSlowly(Rgb colour) {
         cellPool_.insert(cellPool_.end(), lanes, lanes + groups * 32);
     }
     const float* at = cellPool_.data() + cellLanes_[cell] - 1;
+    uint16_t& single = finestSingle_[finestOf(colour)];
+    if (single == 0) {
+        float lanes[32 * 32];
+        const float low[3] = {float(colour.r & 0xFC), float(colour.g & 0xFC),
+                              float(colour.b & 0xFC)};
+        const float high[3] = {low[0] + 3, low[1] + 3, low[2] + 3};
+        const size_t groups =
+            boxCandidatesAvx2(at + 1, static_cast<size_t>(at[0]), low, high, lanes);
+        // One candidate: the first lane of the first group, the rest padding.
+        single = groups == 1 && lanes[1] == kLanePadding
+                     ? static_cast<uint16_t>(static_cast<int>(lanes[24]) + 1)
+                     : uint16_t{0xFFFF};
+        if (single != 0xFFFF) return static_cast<uint8_t>(single - 1);
+    }
     const auto answer =
         static_cast<uint8_t>(leastKeyInLanes(at + 1, static_cast<size_t>(at[0]), colour) & 0xFF);
     const size_t recent = recentSlot(rgbKey(colour));
@@ -857,12 +866,9 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
 }
 
 void linearToOkLab(const double lin[3], double lab[3]) {
-    const double l =
-        std::cbrt(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
-    const double m =
-        std::cbrt(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
-    const double s =
-        std::cbrt(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
+    const double l = cubeRoot(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
+    const double m = cubeRoot(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
+    const double s = cubeRoot(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
     lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
     lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
     lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;

@@ -85,7 +85,9 @@ class ColourMatcher {
     // (dithered ones): under rgb with AVX2 among its cell's candidates, eight at a time, and
     // remembered in a small table by colour.
     uint8_t nearestSearchable(Rgb colour) {
-        if (quick_) {
+        if (quick_ && !finestSingle_.empty()) {
+            const uint16_t single = finestSingle_[finestOf(colour)];
+            if (single != 0 && single != 0xFFFF) return static_cast<uint8_t>(single - 1);
             const uint32_t key = rgbKey(colour);
             const size_t slot = recentSlot(key);
             if (recentKeys_[slot] == key + 1) return recentAnswers_[slot];
@@ -93,8 +95,16 @@ class ColourMatcher {
         return nearestSearchableSlowly(colour);
     }
     void matchEach(std::span<const Rgb> colours, uint8_t* out, bool twoAtOnce) const;
-    // The lowest entry of exactly this colour that match() may give, or -1.
-    int exactEntry(Rgb colour) const;
+    // The lowest entry of exactly this colour that match() may give, or -1: open addressing
+    // over kExactSlots slots for at most 256 colours, a probe or two.
+    int exactEntry(Rgb colour) const {
+        const uint32_t key = rgbKey(colour);
+        for (size_t slot = exactSlot(key);; slot = (slot + 1) % kExactSlots) {
+            const uint32_t held = exactKeys_[slot];  // colour key + 2^24, or 0: free
+            if (held == 0) return -1;
+            if (held == key + (1u << 24)) return exactEntries_[slot];
+        }
+    }
     // The nearest searchable entry, found without the structures that speed it up.
     uint8_t nearestByFullSearch(Rgb colour) const;
     double squaredDifferenceTo(Rgb colour, int entry) const;
@@ -140,6 +150,11 @@ class ColourMatcher {
     static constexpr int kRecentBits = 14;
     static constexpr size_t kRecent = size_t{1} << kRecentBits;
     std::vector<uint32_t> recentKeys_;  // colour key + 1, or 0
+    // Per cell of 4 a side: its one candidate + 1, 0xFFFF for several, 0 not yet known.
+    std::vector<uint16_t> finestSingle_;
+    static size_t finestOf(Rgb c) {
+        return size_t(c.r >> 2) << 12 | size_t(c.g >> 2) << 6 | size_t(c.b >> 2);
+    }
     std::vector<uint8_t> recentAnswers_;
     std::bitset<256> kept_;
     bool quick_ = false;  // rgb on a processor with AVX2: the searches in lanes

@@ -108,39 +108,46 @@ double linearToSrgb(double l) {
 }
 
 // Sums over a (2r + 1)-wide window along rows, then along columns: each pixel the sum of its
-// window, clipped at the edges.
+// window, clipped at the edges. Columns are summed a row at a time (a running sum per column),
+// so memory is read in order.
 void windowSums(std::vector<float>& plane, int32_t w, int32_t h, int r, int channels) {
-    std::vector<float> line;
-    for (int pass = 0; pass < 2; ++pass) {
-        const int32_t n = pass == 0 ? w : h, lines = pass == 0 ? h : w;
-        line.resize(static_cast<size_t>(n) * channels);
-        for (int32_t l = 0; l < lines; ++l) {
-            auto at = [&](int32_t i) -> float* {
-                const size_t p =
-                    pass == 0 ? static_cast<size_t>(l) * w + i : static_cast<size_t>(i) * w + l;
-                return plane.data() + p * channels;
-            };
-            for (int32_t i = 0; i < n; ++i) {
-                for (int k = 0; k < channels; ++k)
-                    line[static_cast<size_t>(i) * channels + k] = at(i)[k];
-            }
-            std::vector<double> run(static_cast<size_t>(channels), 0.0);
-            for (int32_t i = 0; i < std::min(r, n); ++i) {
-                for (int k = 0; k < channels; ++k)
-                    run[k] += line[static_cast<size_t>(i) * channels + k];
-            }
-            for (int32_t i = 0; i < n; ++i) {
-                if (i + r < n) {
-                    for (int k = 0; k < channels; ++k)
-                        run[k] += line[static_cast<size_t>(i + r) * channels + k];
-                }
-                if (i - r - 1 >= 0) {
-                    for (int k = 0; k < channels; ++k)
-                        run[k] -= line[static_cast<size_t>(i - r - 1) * channels + k];
-                }
-                for (int k = 0; k < channels; ++k) at(i)[k] = static_cast<float>(run[k]);
+    const size_t rowSize = static_cast<size_t>(w) * static_cast<size_t>(channels);
+    std::vector<double> line(rowSize);
+    for (int32_t y = 0; y < h; ++y) {
+        float* px = plane.data() + static_cast<size_t>(y) * rowSize;
+        std::copy(px, px + rowSize, line.begin());
+        std::vector<double> run(static_cast<size_t>(channels), 0.0);
+        for (int32_t i = 0; i < std::min(r, w); ++i) {
+            for (int k = 0; k < channels; ++k)
+                run[static_cast<size_t>(k)] += line[static_cast<size_t>(i) * channels + k];
+        }
+        for (int32_t i = 0; i < w; ++i) {
+            for (int k = 0; k < channels; ++k) {
+                double& sum = run[static_cast<size_t>(k)];
+                if (i + r < w) sum += line[static_cast<size_t>(i + r) * channels + k];
+                if (i - r - 1 >= 0) sum -= line[static_cast<size_t>(i - r - 1) * channels + k];
+                px[static_cast<size_t>(i) * channels + k] = static_cast<float>(sum);
             }
         }
+    }
+    const std::vector<float> rows(plane);
+    std::vector<double> run(rowSize, 0.0);
+    auto rowOf = [&](int32_t y) { return rows.data() + static_cast<size_t>(y) * rowSize; };
+    for (int32_t y = 0; y < std::min(r, h); ++y) {
+        const float* from = rowOf(y);
+        for (size_t j = 0; j < rowSize; ++j) run[j] += from[j];
+    }
+    for (int32_t y = 0; y < h; ++y) {
+        if (y + r < h) {
+            const float* from = rowOf(y + r);
+            for (size_t j = 0; j < rowSize; ++j) run[j] += from[j];
+        }
+        if (y - r - 1 >= 0) {
+            const float* from = rowOf(y - r - 1);
+            for (size_t j = 0; j < rowSize; ++j) run[j] -= from[j];
+        }
+        float* to = plane.data() + static_cast<size_t>(y) * rowSize;
+        for (size_t j = 0; j < rowSize; ++j) to[j] = static_cast<float>(run[j]);
     }
 }
 
@@ -169,21 +176,28 @@ double blurredDifference(const TrueColourPicture& picture, const std::vector<uin
         p[6] = 1.0f;
     }
     windowSums(plane, w, h, 3, kChannels);
-    double sum = 0;
-    int64_t opaque = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (picture.rgba[4 * i + 3] < alphaThreshold) continue;
-        const float* p = plane.data() + i * kChannels;
-        double a[3], b[3], labA[3], labB[3];
-        for (int k = 0; k < 3; ++k) a[k] = p[k] / p[6], b[k] = p[3 + k] / p[6];
-        linearToOkLab(a, labA);
-        linearToOkLab(b, labB);
-        sum += 100 * std::sqrt((labA[0] - labB[0]) * (labA[0] - labB[0]) +
-                               (labA[1] - labB[1]) * (labA[1] - labB[1]) +
-                               (labA[2] - labB[2]) * (labA[2] - labB[2]));
-        ++opaque;
-    }
-    return opaque > 0 ? sum / static_cast<double>(opaque) : -1;
+    // Both halves at once; each its own sum, added in order.
+    auto part = [&](size_t from, size_t to, double& sum, int64_t& opaque) {
+        for (size_t i = from; i < to; ++i) {
+            if (picture.rgba[4 * i + 3] < alphaThreshold) continue;
+            const float* p = plane.data() + i * kChannels;
+            double a[3], b[3], labA[3], labB[3];
+            for (int k = 0; k < 3; ++k) a[k] = p[k] / p[6], b[k] = p[3 + k] / p[6];
+            linearToOkLab(a, labA);
+            linearToOkLab(b, labB);
+            sum += 100 * std::sqrt((labA[0] - labB[0]) * (labA[0] - labB[0]) +
+                                   (labA[1] - labB[1]) * (labA[1] - labB[1]) +
+                                   (labA[2] - labB[2]) * (labA[2] - labB[2]));
+            ++opaque;
+        }
+    };
+    double sums[2] = {0, 0};
+    int64_t opaque[2] = {0, 0};
+    auto other = std::async(std::launch::async, [&] { part(count / 2, count, sums[1], opaque[1]); });
+    part(0, count / 2, sums[0], opaque[0]);
+    other.get();
+    const int64_t all = opaque[0] + opaque[1];
+    return all > 0 ? (sums[0] + sums[1]) / static_cast<double>(all) : -1;
 }
 
 std::string groupedDigits(int64_t number) {
@@ -517,51 +531,57 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         // component, so it cannot pile up along an edge the palette cannot follow.
         const Kernel& kernel = kernelOf(options_.dither);
         const std::array<double, 256>& linear = linearOf();
-        // Pixels that neither give nor take error: transparent ones and exact ones (which keep
-        // their entry), found once.
-        std::vector<uint8_t> fixed(count, 0);
+        // Transparent pixels and exact ones (which keep their entry) neither give nor take
+        // error.
         uint32_t lastKey = 0xFFFFFFFF;
         int lastExact = -1;
-        for (size_t i = 0; i < count; ++i) {
-            if (isTransparent(i)) {
-                fixed[i] = 1;
-                continue;
-            }
-            const Rgb c = colourAt(i);
-            if (rgbKey(c) != lastKey) lastKey = rgbKey(c), lastExact = matcher.exactEntry(c);
-            if (lastExact >= 0) fixed[i] = 1, indices[i] = static_cast<uint8_t>(lastExact);
-        }
         // The sRGB value nearest to a linear one: how many of the values' midpoints it reaches,
-        // counted on from the first value of its 4096th of the range.
+        // counted from the first value of its 16,384th of the range, which holds at most one
+        // midpoint (the steepest part, near black, moves 0.2 of a value in one).
+        constexpr size_t kSteps = 16384;
         std::array<double, 256> midpoints{};
         for (size_t k = 0; k < 255; ++k) midpoints[k] = srgbToLinear(static_cast<double>(k) + 0.5);
         midpoints[255] = 2.0;
-        std::vector<uint8_t> startOf(4097);
-        for (size_t j = 0, k = 0; j <= 4096; ++j) {
-            while (midpoints[k] <= static_cast<double>(j) / 4096) ++k;
+        std::vector<uint8_t> startOf(kSteps + 1);
+        for (size_t j = 0, k = 0; j <= kSteps; ++j) {
+            while (midpoints[k] <= static_cast<double>(j) / kSteps) ++k;
             startOf[j] = static_cast<uint8_t>(k);
         }
         auto toSrgb = [&](double v) {
-            size_t k = startOf[static_cast<size_t>(v * 4096)];
-            while (midpoints[k] <= v) ++k;
-            return static_cast<uint8_t>(k);
+            const size_t k = startOf[static_cast<size_t>(v * kSteps)];
+            return static_cast<uint8_t>(k + (midpoints[k] <= v ? 1 : 0));
         };
         const size_t stride = static_cast<size_t>(width + 4) * 3;
         std::vector<double> error(stride * 3, 0.0);
         auto row = [&](int32_t y) { return error.data() + static_cast<size_t>(y % 3) * stride; };
+        // The share for the next pixel of the row is carried in hand, the rest through rows.
+        const double ahead = kernel[0].share;  // every kernel's first tap: (1, 0)
         for (int32_t y = 0; y < height; ++y) {
             double* here = row(y);
             std::fill(row(y + 2), row(y + 2) + stride, 0.0);
             const int32_t step = y % 2 == 0 ? 1 : -1;  // odd rows right to left
+            // Where each further tap's error goes, as seen from pixel 0.
+            std::array<double*, 6> tapAt{};
+            for (size_t t = 1; t < kernel.size(); ++t) {
+                tapAt[t] = row(y + kernel[t].dy) + (kernel[t].dx * step + 2) * 3;
+            }
+            double carried[3] = {0, 0, 0};
             for (int32_t n = 0; n < width; ++n) {
                 const int32_t x = step > 0 ? n : width - 1 - n;
                 const size_t i = static_cast<size_t>(y) * width + x;
-                if (fixed[i] != 0) continue;
-                const Rgb c = colourAt(i);
                 const double* e = here + (x + 2) * 3;
-                const double v[3] = {std::clamp(linear[c.r] + e[0], 0.0, 1.0),
-                                     std::clamp(linear[c.g] + e[1], 0.0, 1.0),
-                                     std::clamp(linear[c.b] + e[2], 0.0, 1.0)};
+                const double held[3] = {carried[0], carried[1], carried[2]};
+                carried[0] = carried[1] = carried[2] = 0;
+                if (isTransparent(i)) continue;
+                const Rgb c = colourAt(i);
+                if (rgbKey(c) != lastKey) lastKey = rgbKey(c), lastExact = matcher.exactEntry(c);
+                if (lastExact >= 0) {
+                    indices[i] = static_cast<uint8_t>(lastExact);
+                    continue;
+                }
+                const double v[3] = {std::clamp(linear[c.r] + (e[0] + held[0]), 0.0, 1.0),
+                                     std::clamp(linear[c.g] + (e[1] + held[1]), 0.0, 1.0),
+                                     std::clamp(linear[c.b] + (e[2] + held[2]), 0.0, 1.0)};
                 const uint8_t chosen =
                     matcher.nearestSearchable({toSrgb(v[0]), toSrgb(v[1]), toSrgb(v[2])});
                 indices[i] = chosen;
@@ -569,13 +589,13 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                 const double left[3] = {std::clamp(v[0] - linear[got.r], -kCarried, kCarried),
                                         std::clamp(v[1] - linear[got.g], -kCarried, kCarried),
                                         std::clamp(v[2] - linear[got.b], -kCarried, kCarried)};
-                for (const KernelTap& tap : kernel) {
-                    if (tap.share == 0) break;
-                    const int32_t tx = x + tap.dx * step;
-                    if (tx < 0 || tx >= width || y + tap.dy >= height) continue;
-                    if (fixed[static_cast<size_t>(y + tap.dy) * width + tx] != 0) continue;
-                    double* to = row(y + tap.dy) + (tx + 2) * 3;
-                    for (int k = 0; k < 3; ++k) to[k] += left[k] * tap.share;
+                for (int k = 0; k < 3; ++k) carried[k] = left[k] * ahead;
+                // Error for a pixel past an edge lands in the rows' margins or in rows never
+                // read, and error for a transparent or exact pixel is never read: either way it
+                // is dropped.
+                for (size_t t = 1; t < kernel.size() && kernel[t].share != 0; ++t) {
+                    double* to = tapAt[t] + x * 3;
+                    for (int k = 0; k < 3; ++k) to[k] += left[k] * kernel[t].share;
                 }
             }
         }
