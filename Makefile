@@ -58,7 +58,8 @@ test: build build-asan build-release
 	@echo "kiv: running the tests of the release build"
 	@cd build-release && ctest -j $(JOBS) --output-on-failure
 
-bench: deps
+bench:
+	@bash scripts/install-deps.sh bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKIV_BENCH=ON -DKIV_TESTS=OFF -DKIV_GUI=ON > build-bench.log 2>&1 || (cat build-bench.log; exit 1)
 	@cmake --build build-bench -j $(JOBS) --target kiv_bench kiv_scale_bench kiv_colour_bench kiv_watch_bench kiv_preview_bench kiv_runtime_bench
 	@build-bench/bench/kiv_bench

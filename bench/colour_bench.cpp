@@ -1,11 +1,15 @@
-// True-colour pictures onto a 256-entry palette, against what users would use instead, on the
-// same files in one run: a noisy 1280 x 960 picture (about 300,000 distinct colours) and a flat
-// one. Each side runs the same number of times; the median and the minimum of both are printed.
-//   the mapping alone (kiv in-process, each run from a fresh mapper) against Pillow's
-//     quantize(palette=..., dither=NONE) alone, with rgb and OKLab and CIEDE2000;
-//   the whole command (read PNG, map, write PNG): kivtool index --match rgb against ImageMagick
-//     convert -dither None -remap;
-//   a 256 x 256 blend table under each metric against the straightforward search.
+// True-colour pictures onto 256-entry palettes, against what users would use instead, on the
+// same files in one run. Each side runs the same number of times; medians (and minimums).
+//   real art (a Debian game's sky textures onto Freedoom's PLAYPAL): the blurred difference of
+//     kiv undithered and with each dithering, beside ImageMagick's -remap undithered and
+//     Floyd-Steinberg;
+//   mapping (a photo from a Debian package, uniform noise, a noisy gradient, a flat picture onto
+//     the example's palette): kiv in process under each metric, a plain scalar search and the
+//     same in 16-bit lanes, Pillow's quantize with its palette warm and cold, each one's count
+//     of pixels farther than the nearest entry; kivtool index and kiv's Floyd-Steinberg against
+//     ImageMagick's whole command;
+//   tables: a 256 x 256 blend table under each metric against the straightforward search.
+//   kiv_colour_bench [--real-art | --mapping | --tables]   one part (mapping: and tables)
 #include <sys/wait.h>
 #include <immintrin.h>
 #include <time.h>

@@ -231,9 +231,11 @@ int fuzzPngReader(const uint8_t* data, size_t size) {
     }
     kiv::MappingOptions options;
     options.alphaThreshold = 128;
-    options.dither = size % 3 == 0 ? kiv::Dither::None
-                     : size % 3 == 1 ? kiv::Dither::Ordered
-                                     : kiv::Dither::FloydSteinberg;
+    constexpr kiv::Dither kDithers[] = {
+        kiv::Dither::None,       kiv::Dither::Ordered, kiv::Dither::FloydSteinberg,
+        kiv::Dither::Atkinson,   kiv::Dither::SierraLite, kiv::Dither::Pattern,
+        kiv::Dither::BlueNoise};
+    options.dither = kDithers[size % 7];
     options.metric = size % 2 == 0 ? kiv::ColourMetric::Rgb : kiv::ColourMetric::OkLab;
     kiv::PictureMapper mapper;
     std::vector<uint8_t> indices;

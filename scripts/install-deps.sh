@@ -4,6 +4,9 @@
 #   scripts/install-deps.sh core   and GoogleTest (the command-line tools and their tests)
 #   scripts/install-deps.sh gui    compiler, CMake, libpng and Qt 6 Widgets: what kiv-gui needs
 #   scripts/install-deps.sh viewer compiler, CMake, libpng and SDL2: the example viewer
+#   scripts/install-deps.sh bench  all, and the real art the colour bench maps: a game's
+#                                  palette (freedoom), sky textures (extremetuxracer-data) and
+#                                  photos (mate-backgrounds)
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
 #                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files, and
@@ -16,10 +19,13 @@ case "${1:-core}" in
   viewer) want+=(libsdl2-dev) ;;
   *) want+=(libgtest-dev) ;;
 esac
-if [ "${1:-core}" = all ]; then
+if [ "${1:-core}" = all ] || [ "${1:-core}" = bench ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev
          groff-base openbox libsdl2-dev pkgconf)
+fi
+if [ "${1:-core}" = bench ]; then
+  want+=(freedoom extremetuxracer-data mate-backgrounds)
 fi
 missing=()
 for p in "${want[@]}"; do
