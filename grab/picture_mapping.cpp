@@ -336,8 +336,9 @@ const Kernel& kernelOf(Dither dither) {
                                           : kFloydSteinberg;
 }
 
-// The most error (linear light, 0 to 1) a pixel hands on, per component.
-constexpr double kCarried = 0.5;
+// How far past the cube (linear light, 0 to 1) a carried colour may go, per component: the
+// error of a colour the palette cannot reach stops growing there.
+constexpr double kSlack = 0.5;
 
 uint8_t clampByte(double v) {
     return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
@@ -577,8 +578,9 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         // dithered area keeps the brightness and hue of the colour it stands for (in sRGB codes
         // a mid grey between black and white came out far too light). Error moves only between
         // pixels that are opaque and not exact. What a pixel carries is bounded: a carried
-        // colour stays inside the cube, and the error handed on is at most kCarried a
-        // component, so it cannot pile up along an edge the palette cannot follow.
+        // colour stays within kSlack of the cube (the entry is chosen for the nearest colour
+        // inside it), so error cannot pile up along an edge the palette cannot follow, while
+        // the error of an extreme entry is kept whole and the average stays right.
         const Kernel& kernel = kernelOf(options_.dither);
         const std::array<double, 256>& linear = linearOf();
         // Transparent pixels and exact ones (which keep their entry) neither give nor take
@@ -629,16 +631,17 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
                     indices[i] = static_cast<uint8_t>(lastExact);
                     continue;
                 }
-                const double v[3] = {std::clamp(linear[c.r] + (e[0] + held[0]), 0.0, 1.0),
-                                     std::clamp(linear[c.g] + (e[1] + held[1]), 0.0, 1.0),
-                                     std::clamp(linear[c.b] + (e[2] + held[2]), 0.0, 1.0)};
-                const uint8_t chosen =
-                    matcher.nearestSearchable({toSrgb(v[0]), toSrgb(v[1]), toSrgb(v[2])});
+                const double v[3] = {
+                    std::clamp(linear[c.r] + (e[0] + held[0]), -kSlack, 1 + kSlack),
+                    std::clamp(linear[c.g] + (e[1] + held[1]), -kSlack, 1 + kSlack),
+                    std::clamp(linear[c.b] + (e[2] + held[2]), -kSlack, 1 + kSlack)};
+                const uint8_t chosen = matcher.nearestSearchable(
+                    {toSrgb(std::clamp(v[0], 0.0, 1.0)), toSrgb(std::clamp(v[1], 0.0, 1.0)),
+                     toSrgb(std::clamp(v[2], 0.0, 1.0))});
                 indices[i] = chosen;
                 const Rgb got = matcher.entry(chosen);
-                const double left[3] = {std::clamp(v[0] - linear[got.r], -kCarried, kCarried),
-                                        std::clamp(v[1] - linear[got.g], -kCarried, kCarried),
-                                        std::clamp(v[2] - linear[got.b], -kCarried, kCarried)};
+                const double left[3] = {v[0] - linear[got.r], v[1] - linear[got.g],
+                                        v[2] - linear[got.b]};
                 for (int k = 0; k < 3; ++k) carried[k] = left[k] * ahead;
                 // Error for a pixel past an edge lands in the rows' margins or in rows never
                 // read, and error for a transparent or exact pixel is never read: either way it

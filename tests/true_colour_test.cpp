@@ -509,6 +509,38 @@ TEST(TrueColour, BlueNoiseMask) {
     EXPECT_FALSE(parseDither("bluenoise", d));
 }
 
+// Dithering mixes entries so that their average in linear light is the colour: grey 128 (0.216
+// in linear light) over black and white is white in 3 or 4 of each 16 pixels of a plan, and in
+// 0.216 of them under error diffusion, which keeps an extreme entry's error whole (clipped at
+// the cube, the white share was 0.258). Atkinson hands on three quarters and comes out lighter.
+TEST(TrueColour, DitheredMixesKeepTheColoursShare) {
+    PaletteSource bw{"bw", "bw", {}, 256, "test"};
+    std::fill(bw.colours.begin() + 3, bw.colours.end(), 255);  // 0 black, the rest white
+    MappingOptions o;
+    o.transparentIndex = 7;
+    std::vector<uint8_t> grey;
+    for (int i = 0; i < 64 * 64; ++i) grey.insert(grey.end(), {128, 128, 128, 255});
+    auto whiteShare = [&](Dither dither) {
+        o.dither = dither;
+        PictureMapper mapper;
+        EXPECT_TRUE(mapper.setUp(bw, o, nullptr));
+        std::vector<uint8_t> out;
+        EXPECT_TRUE(mapper.map(picture(64, 64, grey), out, nullptr, nullptr));
+        return static_cast<double>(
+                   std::count_if(out.begin(), out.end(), [](uint8_t e) { return e != 0; })) /
+               static_cast<double>(out.size());
+    };
+    for (const Dither dither : {Dither::Pattern, Dither::BlueNoise}) {
+        SCOPED_TRACE(static_cast<int>(dither));
+        const double share = whiteShare(dither);
+        EXPECT_GE(share, 3.0 / 16);
+        EXPECT_LE(share, 4.0 / 16);
+    }
+    EXPECT_NEAR(whiteShare(Dither::FloydSteinberg), 0.216, 0.01);
+    EXPECT_NEAR(whiteShare(Dither::SierraLite), 0.216, 0.01);
+    EXPECT_GT(whiteShare(Dither::Atkinson), 0.25);
+}
+
 // The blurred difference: 0 for exact pixels, the plain OKLab distance for a flat colour, and
 // far smaller for a grey dithered between black and white than undithered (error carried in
 // sRGB codes made it worse than not dithering: 59 against 40).
