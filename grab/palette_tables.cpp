@@ -267,32 +267,57 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
     };
     std::vector<Rgb> wanted;
     std::vector<uint32_t> cells;
-    wanted.reserve(table.size());
-    cells.reserve(table.size());
-    for (int a = 0; a < rows; ++a) {
-        for (int b = symmetric ? a : 0; b < 256; ++b) {
-            const size_t cell = static_cast<size_t>(a) * 256 + static_cast<size_t>(b);
-            if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
-                table[cell] = static_cast<uint8_t>(b);
-            } else {
-                wanted.push_back(target(a, b));
-                cells.push_back(static_cast<uint32_t>(cell));
+    if (pairs && !symmetric) {
+        // Every cell, in order (cells stays empty: the i-th colour is cell i), in two halves
+        // at once.
+        wanted.resize(table.size());
+        auto fill = [&](int from, int to) {
+            for (int a = from; a < to; ++a) {
+                Rgb* out = wanted.data() + static_cast<size_t>(a) * 256;
+                if (o.linear || o.kind != TableKind::Blend) {
+                    for (int b = 0; b < 256; ++b) out[b] = target(a, b);
+                    continue;
+                }
+                // A blend's colours in sRGB values, as target() works them out.
+                const auto& x = first[static_cast<size_t>(a)];
+                for (size_t b = 0; b < 256; ++b) {
+                    const auto& y = second[b];
+                    out[b] = {rounded(x[0] + y[0]), rounded(x[1] + y[1]), rounded(x[2] + y[2])};
+                }
+            }
+        };
+        auto otherRows = std::async(std::launch::async, [&] { fill(128, 256); });
+        fill(0, 128);
+        otherRows.get();
+    } else {
+        wanted.reserve(table.size());
+        cells.reserve(table.size());
+        for (int a = 0; a < rows; ++a) {
+            for (int b = symmetric ? a : 0; b < 256; ++b) {
+                const size_t cell = static_cast<size_t>(a) * 256 + static_cast<size_t>(b);
+                if (o.kind == TableKind::Light && o.fullbright.test(static_cast<size_t>(b))) {
+                    table[cell] = static_cast<uint8_t>(b);
+                } else {
+                    wanted.push_back(target(a, b));
+                    cells.push_back(static_cast<uint32_t>(cell));
+                }
             }
         }
     }
-    std::vector<uint8_t> answers(wanted.size());
+    std::vector<uint8_t> listed(cells.empty() ? 0 : wanted.size());
+    uint8_t* answers = cells.empty() ? table.data() : listed.data();
     if (o.metric != ColourMetric::Rgb && wanted.size() >= 8192 &&
         std::thread::hardware_concurrency() > 1) {
         // Two halves at once, each with a matcher of its own.
         ColourMatcher other(palette.colours, rules, o.metric);
         const size_t half = wanted.size() / 2;
         auto otherHalf = std::async(std::launch::async, [&] {
-            other.nearestOfEach({wanted.data() + half, wanted.size() - half}, answers.data() + half);
+            other.nearestOfEach({wanted.data() + half, wanted.size() - half}, answers + half);
         });
-        matcher.nearestOfEach({wanted.data(), half}, answers.data());
+        matcher.nearestOfEach({wanted.data(), half}, answers);
         otherHalf.get();
     } else {
-        matcher.nearestOfEach(wanted, answers.data());
+        matcher.nearestOfEach(wanted, answers);
     }
     for (size_t i = 0; i < cells.size(); ++i) {
         table[cells[i]] = answers[i];
