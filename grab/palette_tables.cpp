@@ -230,9 +230,15 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
     }
     ColourMatcher matcher(palette.colours, rules, o.metric);
     if (o.kind == TableKind::Inverse) {
+        std::vector<Rgb> colours(table.size());
         for (size_t cell = 0; cell < table.size(); ++cell) {
-            table[cell] = matcher.match(tableTarget(
-                palette.colours, o, static_cast<int>(cell / 256), static_cast<int>(cell % 256)));
+            colours[cell] = tableTarget(palette.colours, o, static_cast<int>(cell / 256),
+                                        static_cast<int>(cell % 256));
+        }
+        if (matcher.answersManyQuickly()) {
+            matcher.nearestOfEach(colours, table.data());
+        } else {
+            for (size_t cell = 0; cell < table.size(); ++cell) table[cell] = matcher.match(colours[cell]);
         }
         return true;
     }
