@@ -2,7 +2,8 @@
 // the same data: tar xf for extract and unpack, the job without --depfile, reading both files
 // for diff. Each
 // side runs the same number of times; the median and the minimum of both are printed.
-//   kiv_scale_bench [N]   N entries for extract, unpack and --depfile (default 100000)
+//   kiv_scale_bench [N]   N entries for extract, unpack, --depfile and diff (default 100000)
+//   kiv_scale_bench N --diff   diff alone at 10,000, 100,000 and 1,000,000 entries
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -118,6 +119,18 @@ int main(int argc, char** argv) {
     folder = tmpl;
     const std::string kivtool = KIVTOOL_BINARY, kiv = KIV_BINARY;
     std::printf("kivtool and --depfile at scale (%d entries of 16 bytes)\n", n);
+    // --diff: diff alone at 10,000, 100,000 and 1,000,000 entries, whose cost must grow linearly.
+    if (argc > 2 && std::string(argv[2]) == "--diff") {
+        for (const int size : {10000, 100000, 1000000}) {
+            writeArchive(folder + "/a.kiv", size, 16, "a", 2);
+            writeArchive(folder + "/b.kiv", size, 16, "b", 3);
+            const Timing diff = timed("", kivtool + " diff a.kiv b.kiv", 3);
+            const Timing both = timed("", "cat a.kiv b.kiv > /dev/null", 3);
+            const std::string what = "diff of " + std::to_string(size) + " entries, none in common";
+            side(what.c_str(), diff, "reading both files", both);
+        }
+        return 0;
+    }
 
     writeArchive(folder + "/many.kiv", n, 16, "e", 1);
     run(kivtool + " extract many.kiv -o files && tar cf many.tar -C files .");
@@ -146,13 +159,14 @@ int main(int argc, char** argv) {
         n, plain.median, plain.minimum, depfile.median, depfile.minimum,
         (depfile.median / plain.median - 1) * 100);
 
-    // Two archives of 10,000 entries with nothing in common.
-    writeArchive(folder + "/a.kiv", 10000, 16, "a", 2);
-    writeArchive(folder + "/b.kiv", 10000, 16, "b", 3);
+    // Two archives of n entries with nothing in common.
+    writeArchive(folder + "/a.kiv", n, 16, "a", 2);
+    writeArchive(folder + "/b.kiv", n, 16, "b", 3);
     const Timing diff = timed("", kivtool + " diff a.kiv b.kiv", 3);
     // Reading both files whole (cmp would stop at the first byte that differs).
     const Timing both = timed("", "cat a.kiv b.kiv > /dev/null", 3);
-    side("diff of 10,000 entries with none in common", diff, "reading both files", both);
+    const std::string what = "diff of " + std::to_string(n) + " entries with none in common";
+    side(what.c_str(), diff, "reading both files", both);
 
     // verify --rebuild of 1 GiB: 512 items of 2 MiB. Memory of kivtool and the jobs it runs.
     writeArchive(folder + "/huge.kiv", 512, 2 << 20, "h", 4);

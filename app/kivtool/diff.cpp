@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <tuple>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "app/kivtool/kivtool.h"
@@ -42,18 +41,41 @@ std::string described(const ArchiveView& archive, size_t i, const ItemInfo& info
     return std::string(kindName(info.kind)) + " of " + std::to_string(bytes) + " bytes";
 }
 
-// A content hash of an item (FNV-1a over its bytes, read in blocks); 0 when it cannot be read.
-uint64_t contentHash(const ArchiveView& archive, size_t i) {
-    const ArchiveEntry& e = archive.entry(i);
-    uint64_t hash = 1469598103934665603ull;
-    std::vector<uint8_t> block(1 << 16);
-    for (int64_t done = 0; done < e.length;) {
-        const size_t step = static_cast<size_t>(std::min<int64_t>(e.length - done, 1 << 16));
-        if (!archive.file().readAt(e.offset + done, block.data(), step)) return 0;
-        for (size_t k = 0; k < step; ++k) hash = (hash ^ block[k]) * 1099511628211ull;
-        done += static_cast<int64_t>(step);
+// Content hashes (FNV-1a over the bytes) of the items marked in wanted, 0 for the others and
+// for items that cannot be read. The items are taken in the order of their data through a window
+// of 1 MiB, so the file is read once, in large reads, whatever the number of items.
+std::vector<uint64_t> contentHashes(const ArchiveView& v, const std::vector<bool>& wanted) {
+    constexpr size_t kWindow = size_t{1} << 20;
+    std::vector<size_t> byOffset;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (wanted[i]) byOffset.push_back(i);
     }
-    return hash;
+    std::sort(byOffset.begin(), byOffset.end(), [&](size_t x, size_t y) {
+        return v.entry(x).offset < v.entry(y).offset;
+    });
+    std::vector<uint64_t> hashes(v.size(), 0);
+    std::vector<uint8_t> window(kWindow);
+    int64_t from = 0, held = 0;  // the window holds bytes from to from + held
+    for (const size_t i : byOffset) {
+        const ArchiveEntry& e = v.entry(i);
+        uint64_t hash = 1469598103934665603ull;
+        bool whole = true;
+        for (int64_t done = 0; done < e.length && whole;) {
+            const int64_t at = e.offset + done;
+            if (at < from || at >= from + held) {
+                const int64_t want = std::min<int64_t>(kWindow, v.directory().fileSize - at);
+                whole = want > 0 && v.file().readAt(at, window.data(), static_cast<size_t>(want));
+                from = at, held = whole ? want : 0;
+                if (!whole) break;
+            }
+            const int64_t step = std::min(e.length - done, from + held - at);
+            const uint8_t* bytes = window.data() + (at - from);
+            for (int64_t k = 0; k < step; ++k) hash = (hash ^ bytes[k]) * 1099511628211ull;
+            done += step;
+        }
+        hashes[i] = whole ? hash : 0;
+    }
+    return hashes;
 }
 
 // What lies after the last item (both files have the right magic, or they would not be open).
@@ -117,45 +139,60 @@ int diffArchives(int argc, char** argv) {
     const int64_t sizeA = a.directory().fileSize, sizeB = b.directory().fileSize;
     if (sizeA == sizeB && sameBytes(a.file(), 0, b.file(), 0, sizeA)) return kToolOk;
 
-    // Entries of the same name pair up in the order they come.
-    std::unordered_map<std::string, std::vector<size_t>> inB;
-    for (size_t j = 0; j < b.size(); ++j) inB[b.name(j)].push_back(j);
-    std::unordered_map<std::string, size_t> taken;
+    // Entries of the same name pair up in the order they come: B's names sorted (each name's
+    // entries in their order), a cursor a name.
+    std::vector<std::pair<std::string, size_t>> namesB;
+    namesB.reserve(b.size());
+    for (size_t j = 0; j < b.size(); ++j) namesB.emplace_back(b.name(j), j);
+    std::sort(namesB.begin(), namesB.end());
+    std::vector<size_t> cursor(namesB.size(), 0);  // per name's first place: how many taken
     std::vector<std::pair<size_t, size_t>> pairs;
     std::vector<bool> pairedA(a.size()), pairedB(b.size());
     for (size_t i = 0; i < a.size(); ++i) {
-        const auto found = inB.find(a.name(i));
-        if (found == inB.end()) continue;
-        size_t& next = taken[a.name(i)];
-        if (next < found->second.size()) {
-            pairs.emplace_back(i, found->second[next]);
-            pairedA[i] = pairedB[found->second[next]] = true;
-            ++next;
+        const std::string name = a.name(i);
+        const auto first = std::lower_bound(
+            namesB.begin(), namesB.end(), name,
+            [](const std::pair<std::string, size_t>& x, const std::string& n) { return x.first < n; });
+        if (first == namesB.end() || first->first != name) continue;
+        const auto start = static_cast<size_t>(first - namesB.begin());
+        const size_t next = start + cursor[start];
+        if (next < namesB.size() && namesB[next].first == name) {
+            pairs.emplace_back(i, namesB[next].second);
+            pairedA[i] = pairedB[namesB[next].second] = true;
+            ++cursor[start];
         }
     }
     std::vector<std::string> lines;
     // Renamed: an entry of A without partner whose bytes an entry of B without partner holds.
-    // Candidates meet by flags, length and a hash of their bytes; each item is read once for
-    // its hash and once more to be sure.
-    std::unordered_map<uint64_t, std::vector<size_t>> unpairedB;
-    auto key = [](const ArchiveView& v, size_t i) {
-        const ArchiveEntry& e = v.entry(i);
-        uint64_t k = contentHash(v, i);
-        k ^= (static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
-              static_cast<uint32_t>(e.flags)) *
-             0x9E3779B97F4A7C15ull;
-        return k;
+    // Candidates meet by flags, length and a hash of their bytes (sorted keys, no map); each
+    // item is read once for its hash and once more to be sure.
+    auto withData = [](const ArchiveView& v, const std::vector<bool>& paired) {
+        std::vector<bool> wanted(v.size());
+        for (size_t i = 0; i < v.size(); ++i)
+            wanted[i] = !paired[i] && v.entry(i).length > 0 && v.readable(i);
+        return wanted;
     };
+    const std::vector<bool> hashA = withData(a, pairedA), hashB = withData(b, pairedB);
+    const std::vector<uint64_t> contentA = contentHashes(a, hashA), contentB = contentHashes(b, hashB);
+    auto key = [](const ArchiveView& v, size_t i, uint64_t content) {
+        const ArchiveEntry& e = v.entry(i);
+        return content ^ (static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
+                          static_cast<uint32_t>(e.flags)) *
+                             0x9E3779B97F4A7C15ull;
+    };
+    std::vector<std::pair<uint64_t, size_t>> unpairedB;
     for (size_t j = 0; j < b.size(); ++j) {
-        if (!pairedB[j] && b.entry(j).length > 0 && b.readable(j))
-            unpairedB[key(b, j)].push_back(j);
+        if (hashB[j]) unpairedB.emplace_back(key(b, j, contentB[j]), j);
     }
+    std::sort(unpairedB.begin(), unpairedB.end());
     for (size_t i = 0; i < a.size(); ++i) {
-        if (pairedA[i] || a.entry(i).length == 0 || !a.readable(i)) continue;
-        const auto found = unpairedB.find(key(a, i));
-        if (found == unpairedB.end()) continue;
-        for (size_t& j : found->second) {
-            if (j == SIZE_MAX || pairedB[j]) continue;
+        if (!hashA[i]) continue;
+        const uint64_t k = key(a, i, contentA[i]);
+        auto found = std::lower_bound(unpairedB.begin(), unpairedB.end(),
+                                      std::pair<uint64_t, size_t>{k, 0});
+        for (; found != unpairedB.end() && found->first == k; ++found) {
+            const size_t j = found->second;
+            if (pairedB[j]) continue;
             const ArchiveEntry& x = a.entry(i);
             const ArchiveEntry& y = b.entry(j);
             if (x.flags != y.flags || x.length != y.length ||
@@ -165,7 +202,6 @@ int diffArchives(int argc, char** argv) {
             lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) + " (entry " +
                             std::to_string(i + 1) + " -> " + std::to_string(j + 1) + ")");
             pairedA[i] = pairedB[j] = true;
-            j = SIZE_MAX;
             break;
         }
     }
