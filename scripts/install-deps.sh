@@ -9,8 +9,9 @@
 #                                  photos (mate-backgrounds)
 #   scripts/install-deps.sh all    and Qt 6 Widgets, Google Benchmark, Xvfb, fonts for the window's
 #                                  Chinese texts, the picture tools used as references, clang and
-#                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files, and
-#                                  openbox (the window is tried under a real window manager)
+#                                  libFuzzer, Pillow, Ninja, the checkers of the packaging files,
+#                                  openbox (the window is tried under a real window manager), and
+#                                  Bazel and nginx (the example's build with a shared cache)
 set -euo pipefail
 want=(g++ cmake make libpng-dev)
 case "${1:-core}" in
@@ -22,7 +23,7 @@ esac
 if [ "${1:-core}" = all ] || [ "${1:-core}" = bench ]; then
   want+=(qt6-base-dev libbenchmark-dev xvfb xauth fonts-wqy-microhei netpbm imagemagick
          clang libclang-rt-14-dev python3-pil ninja-build desktop-file-utils appstream dpkg-dev
-         groff-base openbox libsdl2-dev pkgconf)
+         groff-base openbox libsdl2-dev pkgconf bazel-bootstrap nginx-light)
 fi
 if [ "${1:-core}" = bench ]; then
   want+=(freedoom extremetuxracer-data mate-backgrounds)
