@@ -113,6 +113,7 @@ int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& 
     writer.keepOnErrors = hooks.keepLastGood;
     writer.cancel = hooks.cancel;
     writer.output = hooks.archive;
+    writer.tempPath = hooks.tempFile;
     ConsoleScope console{hooks};
     try {
         beginArchive(writer, scriptPath);
@@ -141,6 +142,7 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
     writer.keepOnErrors = hooks.keepLastGood;
     writer.cancel = hooks.cancel;
     writer.output = hooks.archive;
+    writer.tempPath = hooks.tempFile;
     ConsoleScope console{hooks};
     console.show();
     const std::string scriptFile = resolveScriptPath(scriptBase(scriptPath) + ".lnk");

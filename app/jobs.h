@@ -24,6 +24,8 @@ struct JobHooks {
     const volatile sig_atomic_t* cancel = nullptr;
     // kiv -o: the archive's path instead of beside the script (its temporary data beside it).
     std::string archive;
+    // kiv -j: the temporary data's own file (messages still name datatemp.dat).
+    std::string tempFile;
 };
 
 // What a job did, for summaries, dependency files and the window's status line.

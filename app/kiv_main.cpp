@@ -2,7 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +32,7 @@ namespace {
 const char* const kUsage =
     "usage: kiv [OPTION]... SCRIPT [/k]\n"
     "       kiv --watch [OPTION]... SCRIPT... [/k]\n"
+    "       kiv -j N [OPTION]... SCRIPT... [/k]\n"
     "Builds an archive (.kiv) from a grab script (.SCP) or a link script (a name whose last\n"
     "three letters are LNK, in any case). The archive lands beside the script, named after the\n"
     "part of its path before the first '.'; pictures and linked files are taken relative to the\n"
@@ -106,6 +112,99 @@ int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetu
         }
         return runJob(job.script, used, verbose, keyPauses, hooks, result);
     });
+}
+
+// kiv -j N SCRIPT...: the jobs side by side, N at a time, each in a session of its own (its
+// output, diagnostics, warning policy, error record and transfer buffer) and with a temporary
+// data file of its own. What each job printed comes out whole and in the order given, as from
+// the same jobs one after another: a link job, which may merge archives of the jobs before it,
+// starts when they have ended, and the jobs after it when it has ended. The exit status is the
+// worst.
+struct ParallelJob {
+    std::string script;
+    std::string output, diagnostics;
+    int status = 0;
+    bool started = false, done = false;
+};
+
+int runInParallel(const std::vector<std::string>& scripts, size_t most,
+                  const kiv::MappingSetup& mapping, const kiv::PictureMapper& mapper,
+                  bool verbose, int keyPauses) {
+    using namespace kiv;
+    std::vector<ParallelJob> jobs(scripts.size());
+    for (size_t k = 0; k < scripts.size(); ++k) jobs[k].script = scripts[k];
+    const JobSession& policy = currentSession();
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t running = 0, finished = 0;
+    auto run = [&](size_t k) {
+        ParallelJob& job = jobs[k];
+        JobSession session;
+        session.console = session.output = [&job](std::string_view text) { job.output += text; };
+        session.diagnostics = [&job](std::string_view text) { job.diagnostics += text; };
+        session.quiet = policy.quiet;
+        session.strict = policy.strict;
+        session.warningActions = policy.warningActions;
+        SessionScope scope(session);
+        JobHooks hooks;
+        hooks.tempFile = std::string(".datatemp-") + std::to_string(getpid()) + "-" +
+                         std::to_string(k) + ".dat";
+        JobResult result;
+        if (!createTransferBuffer()) {
+            job.diagnostics += "kiv: error: not enough memory for the transfer buffer\n";
+            job.status = kStartupFailure;
+        } else {
+            PictureMapper own;
+            PictureMapper* used = nullptr;
+            if (!mapping.palette.empty() && own.setUp(mapper.palette(), mapper.options(), nullptr))
+                used = &own;
+            try {
+                job.status = runJob(job.script, used, verbose, keyPauses, hooks, result);
+            } catch (const std::bad_alloc&) {
+                job.diagnostics += "kiv: error: not enough memory\n";
+                job.status = kJobError;
+            }
+        }
+        std::lock_guard<std::mutex> held(lock);
+        job.done = true;
+        --running;
+        ++finished;
+        changed.notify_all();
+    };
+    // A job may start when fewer than most run and no link job stands between it and an
+    // unfinished one (a link job itself waits for every job before it).
+    auto mayStart = [&](size_t k) {
+        for (size_t earlier = 0; earlier < k; ++earlier) {
+            if (jobs[earlier].done) continue;
+            if (isLinkScriptName(jobs[k].script) || isLinkScriptName(jobs[earlier].script))
+                return false;
+        }
+        return true;
+    };
+    std::vector<std::thread> threads;
+    size_t printed = 0;
+    int worst = 0;
+    std::unique_lock<std::mutex> held(lock);
+    while (printed < jobs.size()) {
+        const size_t seen = finished;
+        for (size_t k = printed; k < jobs.size() && running < most; ++k) {
+            if (jobs[k].started || !mayStart(k)) continue;
+            jobs[k].started = true;
+            ++running;
+            threads.emplace_back(run, k);
+        }
+        changed.wait(held, [&] { return jobs[printed].done || finished != seen; });
+        for (; printed < jobs.size() && jobs[printed].done; ++printed) {
+            std::fwrite(jobs[printed].output.data(), 1, jobs[printed].output.size(), stdout);
+            std::fflush(stdout);
+            std::fwrite(jobs[printed].diagnostics.data(), 1, jobs[printed].diagnostics.size(),
+                        stderr);
+            worst = std::max(worst, jobs[printed].status);
+        }
+    }
+    held.unlock();
+    for (std::thread& t : threads) t.join();
+    return worst;
 }
 
 // Two names of one file: the same device and inode, or the same name while neither exists.
@@ -218,6 +317,17 @@ int runMain(int argc, char** argv) {
     if (line.has("--watch") && !depfile.empty()) {
         return wrongWords("--watch writes no dependency file: leave out --depfile");
     }
+    size_t jobsAtOnce = 0;
+    if (line.has("-j")) {
+        const std::string n = line.value("-j");
+        char* end = nullptr;
+        const long value = std::strtol(n.c_str(), &end, 10);
+        if (n.empty() || *end != '\0' || value < 1 || value > 64)
+            return wrongWords("-j " + n + ": a number of jobs from 1 to 64 is needed");
+        if (line.has("--watch") || line.has("-o") || !depfile.empty())
+            return wrongWords("-j runs several jobs: leave out --watch, -o and --depfile");
+        jobsAtOnce = static_cast<size_t>(value);
+    }
     if (line.has("-o") && (line.has("--watch") || output.empty())) {
         return wrongWords(output.empty() ? "-o needs an archive's name"
                                          : "-o names the archive of one job: leave out --watch");
@@ -258,6 +368,16 @@ int runMain(int argc, char** argv) {
     }
     int keyPauses = 0;
     for (int i = 1; i < argc; ++i) keyPauses += equalsIgnoreCase(argv[i], "/k") ? 1 : 0;
+    if (jobsAtOnce > 0) {
+        std::vector<std::string> scripts;
+        for (const std::string& word : line.operands) {
+            if (!equalsIgnoreCase(word.c_str(), "/k")) scripts.push_back(word);
+        }
+        const int status =
+            runInParallel(scripts, jobsAtOnce, mapping, mapper, verbose, keyPauses);
+        releaseTransferBuffer();
+        return status;
+    }
     if (line.has("--watch")) {
         std::vector<std::string> scripts;
         for (const std::string& word : line.operands) {

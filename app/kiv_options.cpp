@@ -2,7 +2,7 @@
 
 namespace kiv {
 
-const std::array<OptionEntry, 11> kKivOptions = {{
+const std::array<OptionEntry, 12> kKivOptions = {{
     {"-C", "DIR",
      "change to DIR first, as make -C does (every other path is then\nrelative to DIR)"},
     {"-o", "ARCHIVE",
@@ -15,6 +15,10 @@ const std::array<OptionEntry, 11> kKivOptions = {{
      "run each SCRIPT (several may be given), then run again each job one\nof whose files "
      "changed (its script, pictures, linked files, merged\narchives), archives before the link "
      "jobs that merge them, until\nCtrl-C; a summary line per job on standard error"},
+    {"-j", "N",
+     "run the SCRIPTs given (several), N jobs at a time, each printing its\noutput whole in the "
+     "order given, as one after another would; a link\njob waits for the jobs before it; the "
+     "exit status is the worst"},
     {"--strict, -Werror", nullptr, "warnings are errors: the exit status becomes 1"},
     {"-Wno-NAME", nullptr, "no warnings of the kind NAME (the names are below)"},
     {"-Werror=NAME", nullptr, "warnings of the kind NAME are errors"},

@@ -8,6 +8,6 @@
 
 namespace kiv {
 
-extern const std::array<OptionEntry, 11> kKivOptions;
+extern const std::array<OptionEntry, 12> kKivOptions;
 
 }  // namespace kiv

@@ -114,6 +114,10 @@ std::string unsafeTempFile(int fd) {
     return {};
 }
 
+const std::string& tempFileOf(const ArchiveWriter& writer) {
+    return writer.tempPath.empty() ? writer.tempName : writer.tempPath;
+}
+
 // Opens "datatemp.dat" without emptying it, waits for any other job that holds it, and only
 // then empties it. Returns -1 with the reason when it cannot or may not be used.
 int openTempFile(const std::string& name, std::string& reason) {
@@ -288,7 +292,7 @@ void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName) {
     writer.itemNames.clear();
     std::string reason;
     std::string failed = writer.tempName;
-    writer.tempFile = openTempFile(writer.tempName, reason);
+    writer.tempFile = openTempFile(tempFileOf(writer), reason);
     if (writer.tempFile >= 0) {
         failed = archiveName;
         writer.archiveFile = createPartialArchive(writer, reason);
@@ -462,7 +466,7 @@ void finishArchive(ArchiveWriter& writer) {
     if (closed != 0 && closeError != EINTR) {
         ioFailure(writer, "writing", writer.archiveName, closeError);
     }
-    removeTempFile(writer.tempFile, writer.tempName);
+    removeTempFile(writer.tempFile, tempFileOf(writer));
     close(writer.tempFile);
     writer.tempFile = -1;
 }
@@ -473,7 +477,7 @@ void abandonArchive(ArchiveWriter& writer) {
     if (!writer.partialName.empty()) unlink(writer.partialName.c_str());
     writer.partialName.clear();
     if (writer.tempFile >= 0) {
-        removeTempFile(writer.tempFile, writer.tempName);
+        removeTempFile(writer.tempFile, tempFileOf(writer));
         close(writer.tempFile);
     }
     writer.tempFile = -1;

@@ -49,6 +49,9 @@ struct ArchiveWriter {
     // "datatemp.dat" in the archive's folder.
     std::string output;
     std::string tempName = kTempFileName;
+    // The file the temporary data goes to when it is not tempName (kiv -j: one of the job's
+    // own, so that jobs side by side never wait for each other); messages still say tempName.
+    std::string tempPath;
     // When the job has reported an error by the time it finishes, the archive is not put in
     // place (withheld is set) and an earlier archive of the name stays as it was.
     bool keepOnErrors = false;

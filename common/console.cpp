@@ -17,20 +17,27 @@ void writeStandardOutput(std::string_view text) {
     std::fflush(stdout);
 }
 
+// The process's session: what a job uses unless its thread installed one of its own.
+JobSession& processSession() {
+    static JobSession session;
+    return session;
+}
+
+thread_local JobSession* installed = nullptr;
+
 TextSink& consoleSink() {
-    static TextSink sink = writeStandardOutput;
-    return sink;
+    return currentSession().console;
 }
 
 TextSink& outputSink() {
-    static TextSink sink = writeStandardOutput;
-    return sink;
+    return currentSession().output;
 }
 
 std::vector<std::string>& errorLines() {
-    static std::vector<std::string> lines;
-    return lines;
+    return currentSession().errorLines;
 }
+
+}  // namespace
 
 void writeStandardError(std::string_view text) {
     std::fflush(stdout);
@@ -38,25 +45,31 @@ void writeStandardError(std::string_view text) {
     std::fflush(stderr);
 }
 
-struct DiagnosticState {
-    TextSink sink = writeStandardError;
-    std::string script;
-    int line = 0;
-    bool quiet = false;
-    bool strict = false;
-    std::vector<std::string> written;
-    int errors = 0;
-    int warnings = 0;
-};
-
-DiagnosticState& diagnostics() {
-    static DiagnosticState state;
-    return state;
+void writeStandardOutputText(std::string_view text) {
+    writeStandardOutput(text);
 }
 
-// The shared line buffer of the console channel; a longer message is formatted into a
+JobSession& currentSession() {
+    return installed != nullptr ? *installed : processSession();
+}
+
+SessionScope::SessionScope(JobSession& session) : previous_(installed) {
+    installed = &session;
+}
+
+SessionScope::~SessionScope() {
+    installed = previous_;
+}
+
+namespace {
+
+JobSession& diagnostics() {
+    return currentSession();
+}
+
+// The console channel's line buffer (one a thread); a longer message is formatted into a
 // widened line instead, so nothing is ever cut or written past the buffer.
-char consoleLine[160];
+thread_local char consoleLine[160];
 
 std::string formatted(const char* format, va_list args) {
     va_list again;
@@ -99,7 +112,7 @@ void setStandardOutput(TextSink sink) {
 void resetChannels() {
     consoleSink() = writeStandardOutput;
     outputSink() = writeStandardOutput;
-    diagnostics().sink = writeStandardError;
+    diagnostics().diagnostics = writeStandardError;
 }
 
 void consolePrint(const char* format, ...) {
@@ -148,7 +161,7 @@ void outputErrorLine(const char* text) {
 }
 
 void setDiagnosticSink(TextSink sink) {
-    diagnostics().sink = std::move(sink);
+    diagnostics().diagnostics = std::move(sink);
 }
 
 void setDiagnosticLocation(std::string script, int line) {
@@ -168,8 +181,7 @@ void setWarningMode(bool quiet, bool strict) {
 namespace {
 
 std::array<WarningAction, std::size(kWarningNames)>& warningActions() {
-    static std::array<WarningAction, std::size(kWarningNames)> actions{};
-    return actions;
+    return currentSession().warningActions;
 }
 
 void report(Severity severity, std::string text);
@@ -212,7 +224,7 @@ void diagnose(Severity severity, const char* format, ...) {
 namespace {
 
 void report(Severity severity, std::string text) {
-    DiagnosticState& state = diagnostics();
+    JobSession& state = diagnostics();
     const bool note = severity == Severity::Note;
     const bool error =
         severity == Severity::Error || (severity == Severity::Warning && state.strict);
@@ -233,7 +245,7 @@ void report(Severity severity, std::string text) {
     } else if (!note) {
         ++state.warnings;
     }
-    emit(state.sink, line);
+    emit(state.diagnostics, line);
 }
 
 }  // namespace

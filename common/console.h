@@ -7,7 +7,11 @@
 // also recorded, so that a front end can tell the user and choose the exit status.
 #pragma once
 
+#include <array>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <exception>
 #include <functional>
 #include <string>
@@ -113,6 +117,41 @@ int jobWarningCount();
 std::string toConsoleEncoding(std::string_view utf8);
 // The same for a given codeset name.
 std::string toConsoleEncoding(std::string_view utf8, const char* codeset);
+
+// What is a job's own and a front end sets up for it: its two message channels and its
+// diagnostics' sink, the diagnostics' location, policy and counts, its record of errors and the
+// transfer buffer through which its data moves. The functions above work on the session of the
+// calling thread: one installed by a SessionScope, else the process's. A job on a thread of its
+// own (kiv -j) has a session of its own, so jobs side by side share nothing.
+void writeStandardOutputText(std::string_view text);
+void writeStandardError(std::string_view text);
+struct JobSession {
+    TextSink console = writeStandardOutputText;
+    TextSink output = writeStandardOutputText;
+    TextSink diagnostics = writeStandardError;
+    std::string script;  // where a diagnostic is: script and line (0: the script alone)
+    int line = 0;
+    bool quiet = false;
+    bool strict = false;
+    std::array<WarningAction, std::size(kWarningNames)> warningActions{};
+    std::vector<std::string> errorLines;  // failures reported on the two channels
+    std::vector<std::string> written;     // diagnostics as written
+    int errors = 0;
+    int warnings = 0;
+    std::unique_ptr<uint8_t[], void (*)(void*)> transfer{nullptr, std::free};
+};
+JobSession& currentSession();
+// Installs a session for the calling thread until the scope ends.
+class SessionScope {
+  public:
+    explicit SessionScope(JobSession& session);
+    ~SessionScope();
+    SessionScope(const SessionScope&) = delete;
+    SessionScope& operator=(const SessionScope&) = delete;
+
+  private:
+    JobSession* previous_;
+};
 
 // Ends a job early with an exit status; the front end decides what that means for the process.
 class JobExit : public std::exception {

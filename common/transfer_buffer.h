@@ -1,4 +1,4 @@
-// The process-wide transfer buffer through which archive data is moved.
+// The transfer buffer through which a job's archive data is moved: its session's.
 #pragma once
 
 #include <cstddef>

@@ -170,3 +170,38 @@ TEST(CommandLine, OutputWhereTheBuildWantsIt) {
         << link.output;
     EXPECT_EQ(runKiv({"-o", "x.kiv", "--watch", "art.scp"}, "p").status, 2);
 }
+
+// kiv -j: the same output, diagnostics and archives as the jobs one after another, whatever
+// order they end in; the link job after the grab jobs merges their new archives; a failed job
+// makes the status 1; no temporary data file is left.
+TEST(CommandLine, ManyJobsAtOnce) {
+    ScopedTempDir dir;
+    copySourceFolder("examples/project", "seq");
+    writeText("seq/bad.scp", "LOADPCX nowhere.pcx\nRAW x 0 0 1 1\n");
+    writeText("seq/bad2.scp", "LOADPCX sheet.pcx\nRAW big 0 0 99 99\n");
+    copySourceFolder("examples/project", "par");
+    writeText("par/bad.scp", "LOADPCX nowhere.pcx\nRAW x 0 0 1 1\n");
+    writeText("par/bad2.scp", "LOADPCX sheet.pcx\nRAW big 0 0 99 99\n");
+    const std::vector<std::string> scripts = {"bad.scp", "art.scp", "letters.scp", "bad2.scp",
+                                              "tables.scp", "game.lnk"};
+    std::string output, errors;
+    for (const std::string& script : scripts) {
+        const RunResult one = runKiv({script}, "seq");
+        output += one.output;
+        errors += one.errors;
+    }
+    std::vector<std::string> args = {"-j", "3"};
+    args.insert(args.end(), scripts.begin(), scripts.end());
+    const RunResult all = runKiv(args, "par");
+    EXPECT_EQ(all.status, 1);
+    EXPECT_EQ(all.output, output);
+    EXPECT_EQ(all.errors, errors);
+    EXPECT_EQ(folderEntries("par"), folderEntries("seq"));
+    for (const char* archive : {"art.kiv", "letters.kiv", "tables.kiv", "game.kiv"}) {
+        EXPECT_EQ(readFile(std::string("par/") + archive), readFile(std::string("seq/") + archive))
+            << archive;
+    }
+    for (const char* n : {"0", "65", "x", ""})
+        EXPECT_EQ(runKiv({"-j", n, "art.scp"}, "par").status, 2) << n;
+    EXPECT_EQ(runKiv({"-j", "2", "-o", "a.kiv", "art.scp"}, "par").status, 2);
+}
