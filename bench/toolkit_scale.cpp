@@ -4,6 +4,7 @@
 // side runs the same number of times; the median and the minimum of both are printed.
 //   kiv_scale_bench [N]   N entries for extract, unpack, --depfile and diff (default 100000)
 //   kiv_scale_bench N --diff   diff alone at 10,000, 100,000 and 1,000,000 entries
+//   kiv_scale_bench N --jobs   200 grab scripts: kiv -j 2 against a loop of kiv and make -j 2
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -119,6 +120,42 @@ int main(int argc, char** argv) {
     folder = tmpl;
     const std::string kivtool = KIVTOOL_BINARY, kiv = KIV_BINARY;
     std::printf("kivtool and --depfile at scale (%d entries of 16 bytes)\n", n);
+    // 200 grab scripts (each the example's art.scp under its own name), three ways: kiv -j 2,
+    // a loop of kiv processes, make -j 2 running one kiv a script.
+    if (argc > 2 && std::string(argv[2]) == "--jobs") {
+        run(std::string("cp ") + KIV_SOURCE_DIR + "/examples/project/sheet.pcx .");
+        std::string names, makefile = "all:";
+        for (int i = 0; i < 200; ++i) {
+            std::string name = "s";
+            name += std::to_string(i);
+            run(std::string("cp ") + KIV_SOURCE_DIR + "/examples/project/art.scp " + name + ".scp");
+            names += ' ';
+            names += name;
+            names += ".scp";
+            makefile += ' ';
+            makefile += name;
+            makefile += ".kiv";
+        }
+        makefile += "\n%.kiv: %.scp\n\t" + kiv + " -q $< > /dev/null\n";
+        std::FILE* mk = std::fopen((folder + "/Makefile").c_str(), "w");
+        if (mk == nullptr) return 1;
+        std::fputs(makefile.c_str(), mk);
+        std::fclose(mk);
+        std::string together2 = kiv;
+        together2 += " -q -j 2";
+        together2 += names;
+        const Timing together = timed("rm -f s*.kiv", together2, 5);
+        std::string each = "for s in";  // piece by piece: GCC 12 at -O3 warns of "lit" + text
+        each += names;
+        each += "; do ";
+        each += kiv;
+        each += " -q $s; done";
+        const Timing loop = timed("rm -f s*.kiv", each, 5);
+        const Timing make = timed("rm -f s*.kiv", "make -s -j 2", 5);
+        side("200 grab scripts: kiv -j 2", together, "a loop of kiv processes", loop);
+        side("200 grab scripts: kiv -j 2", together, "make -j 2", make);
+        return 0;
+    }
     // --diff: diff alone at 10,000, 100,000 and 1,000,000 entries, whose cost must grow linearly.
     if (argc > 2 && std::string(argv[2]) == "--diff") {
         for (const int size : {10000, 100000, 1000000}) {
