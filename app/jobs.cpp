@@ -10,6 +10,7 @@
 #include "common/script_text.h"
 #include "common/transfer_buffer.h"
 #include "grab/interpreter.h"
+#include "grab/picture_mapping.h"
 
 namespace kiv {
 namespace {
@@ -160,6 +161,32 @@ int runLinkJob(const std::string& scriptPath, const JobHooks& hooks, JobResult* 
         return outOfMemory(writer);
     }
     return finalStatus();
+}
+
+JobReport runJob(const JobRequest& request) {
+    JobSession& session = currentSession();
+    struct FolderScope {
+        JobSession& session;
+        std::string before;
+        ~FolderScope() { session.folder = before; }
+    } folder{session, session.folder};
+    session.folder = request.folder;
+    JobReport report;
+    if (isLinkScriptName(request.script)) {
+        report.status = runLinkJob(request.script, request.hooks, &report);
+    } else {
+        for (int i = 0; i < request.keyPauses; ++i) outputPrint("\nKey Pause Active !!!!\n");
+        GrabContext ctx;
+        ctx.trueColour = request.trueColour;
+        ctx.noteMappings = request.noteMappings;
+        report.status = runGrabJob(ctx, request.script, request.hooks, &report);
+        // The palette is an input of the job like its pictures.
+        if (request.trueColour != nullptr) report.inputs.push_back(request.trueColour->palette().file);
+    }
+    report.errors = jobErrors();
+    report.diagnostics = jobDiagnostics();
+    report.warnings = jobWarningCount();
+    return report;
 }
 
 namespace {

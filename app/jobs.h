@@ -39,6 +39,28 @@ struct JobResult {
     std::vector<std::string> inputs;  // pictures, linked files and merged archives read
 };
 
+// A job as a value: what to run, and where.
+struct JobRequest {
+    std::string script;
+    // The folder its relative paths start from: the script, pictures, linked files, its archive
+    // and temporary data ("": the process's current folder). Messages name paths as given.
+    std::string folder;
+    JobHooks hooks;
+    PictureMapper* trueColour = nullptr;  // grab jobs: true-colour pictures mapped with it
+    bool noteMappings = false;            // grab jobs: say how each picture was mapped
+    int keyPauses = 0;                    // grab jobs: "/k" given this many times
+};
+// What it did: the result, its status and what it reported.
+struct JobReport : JobResult {
+    int status = 0;
+    std::vector<std::string> errors;       // failures reported on the two message channels
+    std::vector<std::string> diagnostics;  // kiv's own, as written
+    int warnings = 0;
+};
+// Runs one job in the calling thread's session (see JobSession), its folder set for the job;
+// every file it read is among the report's inputs, the palette of true-colour pictures too.
+JobReport runJob(const JobRequest& request);
+
 int runGrabJob(GrabContext& ctx, const std::string& scriptPath, const JobHooks& hooks = {},
                JobResult* result = nullptr);
 int runLinkJob(const std::string& scriptPath, const JobHooks& hooks = {},

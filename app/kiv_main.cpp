@@ -67,20 +67,16 @@ int wrongWords(const std::string& what) {
     return 2;
 }
 
-// One job, as both a single run and each run of --watch make it.
-// keyPauses: how many times "/k" was given; a grab job says so as many times.
-int runJob(const std::string& script, kiv::PictureMapper* mapper, bool verbose, int keyPauses,
-           const kiv::JobHooks& hooks, kiv::JobResult& result) {
-    using namespace kiv;
-    if (isLinkScriptName(script)) return runLinkJob(script, hooks, &result);
-    for (int i = 0; i < keyPauses; ++i) outputPrint("\nKey Pause Active !!!!\n");
-    GrabContext ctx;
-    ctx.trueColour = mapper;
-    ctx.noteMappings = verbose;
-    const int status = runGrabJob(ctx, script, hooks, &result);
-    // The palette is an input of the job like its pictures.
-    if (mapper != nullptr) result.inputs.push_back(mapper->palette().file);
-    return status;
+// One job as the command line asks for it.
+kiv::JobRequest requestFor(const std::string& script, kiv::PictureMapper* mapper, bool verbose,
+                           int keyPauses, const kiv::JobHooks& hooks) {
+    kiv::JobRequest request;
+    request.script = script;
+    request.hooks = hooks;
+    request.trueColour = mapper;
+    request.noteMappings = verbose;
+    request.keyPauses = keyPauses;
+    return request;
 }
 
 // kiv --watch SCRIPT...: the palette of true-colour pictures is read again when it changed.
@@ -110,7 +106,9 @@ int watchScripts(const std::vector<std::string>& scripts, const kiv::MappingSetu
             palette = now;
             used = &mapper;
         }
-        return runJob(job.script, used, verbose, keyPauses, hooks, result);
+        const JobReport report = runJob(requestFor(job.script, used, verbose, keyPauses, hooks));
+        result = report;
+        return report.status;
     });
 }
 
@@ -149,7 +147,6 @@ int runInParallel(const std::vector<std::string>& scripts, size_t most,
         JobHooks hooks;
         hooks.tempFile = std::string(".datatemp-") + std::to_string(getpid()) + "-" +
                          std::to_string(k) + ".dat";
-        JobResult result;
         if (!createTransferBuffer()) {
             job.diagnostics += "kiv: error: not enough memory for the transfer buffer\n";
             job.status = kStartupFailure;
@@ -159,7 +156,7 @@ int runInParallel(const std::vector<std::string>& scripts, size_t most,
             if (!mapping.palette.empty() && own.setUp(mapper.palette(), mapper.options(), nullptr))
                 used = &own;
             try {
-                job.status = runJob(job.script, used, verbose, keyPauses, hooks, result);
+                job.status = runJob(requestFor(job.script, used, verbose, keyPauses, hooks)).status;
             } catch (const std::bad_alloc&) {
                 job.diagnostics += "kiv: error: not enough memory\n";
                 job.status = kJobError;
@@ -387,11 +384,12 @@ int runMain(int argc, char** argv) {
         releaseTransferBuffer();
         return status;
     }
-    JobResult result;
     JobHooks hooks;
     hooks.archive = output;
-    int status = runJob(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
-                        hooks, result);
+    const JobReport result =
+        runJob(requestFor(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
+                          hooks));
+    int status = result.status;
     releaseTransferBuffer();
     std::string why;
     const std::string clash =
@@ -423,8 +421,17 @@ int runMain(int argc, char** argv) {
             std::fprintf(stderr, "kiv: wrote %s: %d entries, %lld bytes; %zu errors, %d warnings\n",
                          result.archive.c_str(), result.entries,
                          static_cast<long long>(result.bytes),
-                         jobErrors().size() + (jobFailed() && jobErrors().empty() ? 1 : 0),
-                         jobWarningCount());
+                         result.errors.size() +
+                             (result.errors.empty() &&
+                                      std::any_of(result.diagnostics.begin(),
+                                                  result.diagnostics.end(),
+                                                  [](const std::string& said) {
+                                                      return said.find(": error: ") !=
+                                                             std::string::npos;
+                                                  })
+                                  ? 1
+                                  : 0),
+                         result.warnings);
         } else {
             std::fprintf(stderr, "kiv: no archive written (exit status %d)\n", status);
         }

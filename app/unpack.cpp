@@ -1,9 +1,7 @@
 #include "app/unpack.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <unordered_set>
 
 #include "app/archive_items.h"
+#include "app/jobs.h"
 #include "app/tool_status.h"
 #include "app/unpack_parts.h"
 #include "archive/archive_writer.h"
@@ -21,6 +20,7 @@
 #include "common/console.h"
 #include "common/file_output.h"
 #include "common/script_text.h"
+#include "common/transfer_buffer.h"
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
@@ -33,26 +33,19 @@ int32_t up8(int32_t v) {
     return (v + 7) / 8 * 8;
 }
 
-// While a scratch grab run works in the project folder: the folder it was called from and the
-// message channels come back however the run ends.
+// While a scratch grab run works in the project folder: a session of its own, whose folder is
+// the project's and whose messages go nowhere; the process's folder and channels are never
+// touched.
 class ScratchRunScope {
   public:
-    explicit ScratchRunScope(const std::string& folder) : before_(std::filesystem::current_path()) {
-        std::filesystem::current_path(folder);
-        setConsoleWrite({});
-        setStandardOutput({});
-        setDiagnosticSink({});
+    explicit ScratchRunScope(const std::string& folder) : scope_(session_) {
+        session_.console = session_.output = session_.diagnostics = {};
+        session_.folder = folder;
     }
-    ~ScratchRunScope() {
-        resetChannels();
-        std::error_code ignored;
-        std::filesystem::current_path(before_, ignored);
-    }
-    ScratchRunScope(const ScratchRunScope&) = delete;
-    ScratchRunScope& operator=(const ScratchRunScope&) = delete;
 
   private:
-    std::filesystem::path before_;
+    JobSession session_;
+    SessionScope scope_;
 };
 
 // A scratch grab run: the production interpreter on pictures this unpack wrote.
@@ -356,26 +349,22 @@ int unpackInto(const std::string& archivePath, const std::string& folder, bool f
     return status;
 }
 
-// Runs kiv on a script in folder, its standard output thrown away; true when it ends with 0.
-bool runKivJob(const std::string& kiv, const std::string& folder, const std::string& script) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> words = {kiv, "-q", "-C", folder, "--", script};
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int started = posix_spawnp(&pid, kiv.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (started != 0) {
-        std::fprintf(stderr, "kivtool: cannot run %s: %s\n", kiv.c_str(), std::strerror(started));
+// Runs a job of the project in folder, in a session of its own: its output goes nowhere, its
+// warnings are not said (as kiv -q), its errors go to standard error. True when it ends with 0.
+bool runProjectJob(const std::string& folder, const std::string& script) {
+    JobSession session;
+    session.console = session.output = {};
+    session.quiet = true;
+    session.folder = folder;
+    SessionScope scope(session);
+    if (!createTransferBuffer()) {
+        std::fprintf(stderr, "kivtool: not enough memory for a job's transfer buffer\n");
         return false;
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    JobRequest request;
+    request.script = script;
+    request.folder = folder;
+    return runJob(request).status == 0;
 }
 
 }  // namespace
@@ -404,28 +393,17 @@ int rebuildAndCompare(const std::string& archivePath) {
     } cleanup{folder};
     // The report of unpack goes nowhere: only the outcome is said.
     std::vector<std::string> jobs;
-    std::fflush(stdout);
-    const int saved = dup(1);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved < 0 || null < 0) {
-        std::fprintf(stderr, "kivtool: %s\n", std::strerror(errno));
-        return kToolTrouble;
+    int unpacked = kToolTrouble;
+    {
+        JobSession silent;
+        silent.console = silent.output = {};
+        SessionScope scope(silent);
+        unpacked = unpackInto(archivePath, folder, false, &jobs);
     }
-    dup2(null, 1);
-    const int unpacked = unpackInto(archivePath, folder, false, &jobs);
-    std::fflush(stdout);
-    dup2(saved, 1);
-    ::close(saved);
-    ::close(null);
     if (unpacked != kToolOk) return unpacked;
-    // The kiv that came with this kivtool, else the one on the PATH. The jobs are run without
-    // a shell: no name is ever read as shell code.
-    std::error_code error;
-    std::string kiv =
-        (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "kiv").string();
-    if (error || access(kiv.c_str(), X_OK) != 0) kiv = "kiv";
+    // The jobs run here, each in a session whose folder is the project's.
     for (const std::string& job : jobs) {
-        if (!runKivJob(kiv, folder, job)) {
+        if (!runProjectJob(folder, job)) {
             std::printf("%s: the rebuild failed (kiv %s)\n", archivePath.c_str(),
                         printableName(job).c_str());
             return kToolProblem;

@@ -8,6 +8,7 @@
 #include "app/tool_status.h"
 #include "app/unpack_parts.h"
 #include "archive/archive_writer.h"
+#include "common/console.h"
 #include "common/file_output.h"
 #include "common/script_text.h"
 
@@ -105,14 +106,14 @@ int writeProjectScripts(const ArchiveView& archive, const std::vector<EntryPlan>
     files.text("build.sh", build);
     if (!files.trouble()) chmod((files.folder() + "/build.sh").c_str(), 0755);
     for (const EntryPlan& piece : plans) {
-        if (!piece.report.empty()) std::printf("%s\n", piece.report.c_str());
+        if (!piece.report.empty()) outputPrint("%s\n", piece.report.c_str());
     }
     if (files.trouble()) {
         std::fprintf(stderr, "kivtool: %s: the project in %s is incomplete\n",
                      archive.path().c_str(), files.folder().c_str());
         return kToolProblem;
     }
-    std::printf("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive.path().c_str(),
+    outputPrint("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive.path().c_str(),
                 archive.size(), files.folder().c_str(), shown.c_str());
     return kToolOk;
 }

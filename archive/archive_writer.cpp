@@ -120,7 +120,8 @@ const std::string& tempFileOf(const ArchiveWriter& writer) {
 
 // Opens "datatemp.dat" without emptying it, waits for any other job that holds it, and only
 // then empties it. Returns -1 with the reason when it cannot or may not be used.
-int openTempFile(const std::string& name, std::string& reason) {
+int openTempFile(const std::string& shown, std::string& reason) {
+    const std::string name = inJobFolder(shown);
     bool told = false;
     for (;;) {
         int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -138,7 +139,8 @@ int openTempFile(const std::string& name, std::string& reason) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) {
                 if (!told) {
-                    diagnose(Severity::Note, "waiting for another job to release %s", name.c_str());
+                    diagnose(Severity::Note, "waiting for another job to release %s",
+                             shown.c_str());
                     told = true;
                 }
                 while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -163,7 +165,8 @@ int openTempFile(const std::string& name, std::string& reason) {
 }
 
 // Deletes "datatemp.dat" only when it is still this job's file.
-void removeTempFile(int fd, const std::string& name) {
+void removeTempFile(int fd, const std::string& shown) {
+    const std::string name = inJobFolder(shown);
     struct stat held {
     }, named{};
     if (fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
@@ -208,7 +211,7 @@ void removeStalePartials(const std::string& folder, const std::string& file) {
 }
 
 int createPartialArchive(ArchiveWriter& writer, std::string& reason) {
-    const std::string& name = writer.archiveName;
+    const std::string name = inJobFolder(writer.archiveName);
     // The temporary name stays in the archive's folder, so the final rename stays there too.
     const std::string folder = folderOf(name);
     const std::string file = name.substr(folder.size());
@@ -246,7 +249,7 @@ int createPartialArchive(ArchiveWriter& writer, std::string& reason) {
 // A replaced archive keeps its permission bits and, where allowed, its group.
 void keepModeOfReplaced(int fd, const std::string& archiveName) {
     struct stat old {};
-    if (stat(archiveName.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+    if (stat(inJobFolder(archiveName).c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
     if (fchmod(fd, old.st_mode & 07777) != 0) {
         // Not ours to change: the new archive keeps the default permissions.
     }
@@ -456,7 +459,7 @@ void finishArchive(ArchiveWriter& writer) {
         ioFailure(writer, "writing", writer.partialName, errno);
     }
     // Renamed while still open and locked, so that no other job takes it for a left-over.
-    if (rename(writer.partialName.c_str(), writer.archiveName.c_str()) != 0) {
+    if (rename(writer.partialName.c_str(), inJobFolder(writer.archiveName).c_str()) != 0) {
         ioFailure(writer, "writing", writer.archiveName, errno);
     }
     writer.partialName.clear();

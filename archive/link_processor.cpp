@@ -25,12 +25,12 @@ bool openSource(const char* path, ReadableFile& source) {
 
 bool sameFile(const struct stat& a, const char* path) {
     struct stat b {};
-    return stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return stat(inJobFolder(path).c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool pathExists(const char* path) {
     struct stat info {};
-    return stat(resolveScriptPath(path).c_str(), &info) == 0;
+    return stat(inJobFolder(resolveScriptPath(path)).c_str(), &info) == 0;
 }
 
 void printEntry(const ArchiveWriter& writer, const std::array<char, kNameBytes>& name) {

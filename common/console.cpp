@@ -53,6 +53,15 @@ JobSession& currentSession() {
     return installed != nullptr ? *installed : processSession();
 }
 
+std::string inJobFolder(const std::string& path) {
+    const std::string& folder = currentSession().folder;
+    if (folder.empty() || path.empty() || path[0] == '/') return path;
+    std::string full = folder;
+    if (full.back() != '/') full += '/';
+    full += path;
+    return full;
+}
+
 SessionScope::SessionScope(JobSession& session) : previous_(installed) {
     installed = &session;
 }

@@ -139,8 +139,14 @@ struct JobSession {
     int errors = 0;
     int warnings = 0;
     std::unique_ptr<uint8_t[], void (*)(void*)> transfer{nullptr, std::free};
+    // The folder the job's relative paths start from (scripts, pictures, linked files, its
+    // archive and temporary data); empty: the process's current folder.
+    std::string folder;
 };
 JobSession& currentSession();
+// A path as the current session reaches it: a relative one inside the session's folder.
+// Messages keep naming paths as given; only the calls that reach the file system use this.
+std::string inJobFolder(const std::string& path);
 // Installs a session for the calling thread until the scope ends.
 class SessionScope {
   public:

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/console.h"
+
 namespace kiv {
 
 ReadableFile::~ReadableFile() {
@@ -33,7 +35,7 @@ bool ReadableFile::open(const std::string& path) {
     close();
     reason_.clear();
     // Non-blocking, so that a FIFO without a writer does not hold the job; checked below.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = ::open(inJobFolder(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         reason_ = systemReason(errno);
         return false;

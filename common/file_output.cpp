@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/console.h"
+
 #include "common/file_access.h"
 
 namespace kiv {
@@ -31,21 +33,21 @@ bool OutputFile::open(const std::string& path, mode_t mode) {
     failed_ = false;
     reason_.clear();
     direct_ = false;
-    path_ = path;
+    path_ = inJobFolder(path);
     struct stat target {};
-    if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+    if (stat(path_.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
         // Only a regular file is ever replaced. A terminal, /dev/null or a pipe is written
         // into as it is; anything else (a folder, a disk) is refused.
         if (!S_ISCHR(target.st_mode) && !S_ISFIFO(target.st_mode)) return fail(EEXIST, true);
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) return fail(errno);
         direct_ = true;
         return true;
     }
     // Through a symbolic link, the file it names is replaced and the link stays.
     struct stat link {};
-    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        char* real = realpath(path.c_str(), nullptr);
+    if (lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* real = realpath(path_.c_str(), nullptr);
         if (real != nullptr) {
             path_ = real;
             std::free(real);

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/console.h"
+
 #include "common/file_access.h"
 
 namespace kiv {
@@ -146,7 +148,7 @@ int32_t parseNumber(const char* token) {
 namespace {
 bool exists(const std::string& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0;
+    return stat(inJobFolder(path).c_str(), &info) == 0;
 }
 }  // namespace
 
@@ -167,7 +169,7 @@ std::string resolveScriptPath(const std::string& path) {
         if (component.empty()) continue;
         std::string next = resolved + component;
         if (!exists(next)) {
-            DIR* folder = opendir(resolved.empty() ? "." : resolved.c_str());
+            DIR* folder = opendir(inJobFolder(resolved.empty() ? "." : resolved).c_str());
             if (folder == nullptr) return path;
             std::string match;
             int matches = 0;

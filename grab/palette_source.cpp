@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "common/console.h"
 #include "common/file_access.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
@@ -22,7 +23,7 @@ inline constexpr int64_t kPaletteFileLimit = 64 * 1024 * 1024;
 
 bool isFile(const std::string& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return stat(inJobFolder(path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool startsWith(std::span<const uint8_t> bytes, const char* text) {

@@ -113,7 +113,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
              ++j) {
             joined += std::string(" ") + ctx.textArgs[j];
             struct stat info {};
-            if (stat(resolveScriptPath(joined).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            if (stat(inJobFolder(resolveScriptPath(joined)).c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
                 diagnose(Severity::Note,
                          "names in scripts end at the first blank or comma; '%s' is there: "
                          "rename it without blanks",
@@ -127,7 +128,8 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         if (path != nullptr && path[0] != '/' && slash != std::string::npos && slash > 0) {
             const std::string folder = ctx.scriptPath.substr(0, slash);
             struct stat info {};
-            if (stat((folder + "/" + path).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            if (stat(inJobFolder(folder + "/" + path).c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
                 diagnose(Severity::Note,
                          "pictures are read from the current folder, not the script's; %s/%s "
                          "is there: run kiv -C %s",
