@@ -176,7 +176,8 @@ JobReport runJob(const JobRequest& request) {
         report.status = runLinkJob(request.script, request.hooks, &report);
     } else {
         for (int i = 0; i < request.keyPauses; ++i) outputPrint("\nKey Pause Active !!!!\n");
-        GrabContext ctx;
+        GrabContext fresh;
+        GrabContext& ctx = request.context != nullptr ? *request.context : fresh;
         ctx.trueColour = request.trueColour;
         ctx.noteMappings = request.noteMappings;
         report.status = runGrabJob(ctx, request.script, request.hooks, &report);
@@ -187,6 +188,14 @@ JobReport runJob(const JobRequest& request) {
     report.diagnostics = jobDiagnostics();
     report.warnings = jobWarningCount();
     return report;
+}
+
+int JobReport::errorCount() const {
+    return static_cast<int>(errors.size()) +
+           static_cast<int>(std::count_if(diagnostics.begin(), diagnostics.end(),
+                                          [](const std::string& line) {
+                                              return line.find(": error: ") != std::string::npos;
+                                          }));
 }
 
 namespace {

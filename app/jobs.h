@@ -49,6 +49,8 @@ struct JobRequest {
     PictureMapper* trueColour = nullptr;  // grab jobs: true-colour pictures mapped with it
     bool noteMappings = false;            // grab jobs: say how each picture was mapped
     int keyPauses = 0;                    // grab jobs: "/k" given this many times
+    GrabContext* context = nullptr;       // grab jobs: the caller's (the window's, with its
+                                          // preview); else a fresh one
 };
 // What it did: the result, its status and what it reported.
 struct JobReport : JobResult {
@@ -56,6 +58,8 @@ struct JobReport : JobResult {
     std::vector<std::string> errors;       // failures reported on the two message channels
     std::vector<std::string> diagnostics;  // kiv's own, as written
     int warnings = 0;
+    // The errors it reported: failures on the message channels and error diagnostics.
+    int errorCount() const;
 };
 // Runs one job in the calling thread's session (see JobSession), its folder set for the job;
 // every file it read is among the report's inputs, the palette of true-colour pictures too.

@@ -418,20 +418,10 @@ int runMain(int argc, char** argv) {
     }
     if (verbose) {
         if (result.finished) {
-            std::fprintf(stderr, "kiv: wrote %s: %d entries, %lld bytes; %zu errors, %d warnings\n",
+            std::fprintf(stderr, "kiv: wrote %s: %d entries, %lld bytes; %d errors, %d warnings\n",
                          result.archive.c_str(), result.entries,
                          static_cast<long long>(result.bytes),
-                         result.errors.size() +
-                             (result.errors.empty() &&
-                                      std::any_of(result.diagnostics.begin(),
-                                                  result.diagnostics.end(),
-                                                  [](const std::string& said) {
-                                                      return said.find(": error: ") !=
-                                                             std::string::npos;
-                                                  })
-                                  ? 1
-                                  : 0),
-                         result.warnings);
+                         result.errorCount(), result.warnings);
         } else {
             std::fprintf(stderr, "kiv: no archive written (exit status %d)\n", status);
         }

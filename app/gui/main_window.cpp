@@ -552,12 +552,15 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::runJob(bool grab, const QString& chosen) {
-    // The script's folder becomes the current folder: names inside the script, the archive and
-    // "datatemp.dat" are taken from there. The job gets the bare name, so that only the
-    // script's own name decides the archive's.
+    // The job runs in the script's folder (its session's, never the process's): names inside
+    // the script, the archive and "datatemp.dat" are taken from there. The job gets the bare
+    // name, so that only the script's own name decides the archive's.
     const QFileInfo info(resolveNameCase(chosen));
-    QDir::setCurrent(info.absolutePath());
+    const std::string folder = info.absolutePath().toLocal8Bit().toStdString();
     const std::string name = info.fileName().toLocal8Bit().toStdString();
+    auto inFolder = [&folder](const std::string& path) {
+        return path.empty() || path[0] == '/' ? path : folder + "/" + path;
+    };
     setConsoleWrite({});    // lines written while no job console is open go nowhere
     setDiagnosticSink({});  // the message box lists them
     JobHooks hooks;
@@ -565,16 +568,16 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     hooks.closeConsole = [this] { closeConsole(); };
     // Watching, a run with errors leaves the last good archive in place.
     hooks.keepLastGood = watching();
-    JobResult result;
     // The palette file is read again for each job, so that a changed palette is seen.
     ctx_.trueColour = nullptr;
+    PictureMapper* trueColour = nullptr;
     ctx_.choosePalette = "choose View → Palette for true-colour pictures…";
     if (grab && !palettePath_.isEmpty()) {
         MappingSetup setup;
         setup.palette = palettePath_.toLocal8Bit().toStdString();
         setup.options = mapping_;
         setup.options.setThreshold = "set an alpha threshold in View → True-colour mapping…";
-        if (prepareMapper(setup, mapper_, nullptr)) ctx_.trueColour = &mapper_;
+        if (prepareMapper(setup, mapper_, nullptr)) trueColour = &mapper_;
     }
     // The messages of the run before go: these are of this run.
     messageList_->clear();
@@ -586,38 +589,42 @@ void MainWindow::runJob(bool grab, const QString& chosen) {
     JobInputs before;
     const QString script = info.absoluteFilePath();
     if (script == lastScript_) before.recordNow(lastInputs_.paths(), lastInputs_);
-    lastStatus_ = grab ? runGrabJob(ctx_, name, hooks, &result) : runLinkJob(name, hooks, &result);
+    JobRequest request;
+    request.script = name;
+    request.folder = folder;
+    request.hooks = hooks;
+    request.context = grab ? &ctx_ : nullptr;
+    request.trueColour = trueColour;
+    const JobReport result = kiv::runJob(request);
+    lastStatus_ = result.status;
     busy_ = false;
     preview_->flush();  // the job's last changes
     ++jobsRun_;
-    std::vector<std::string> files{watchedPath(name)};
-    if (!result.script.empty()) files.push_back(watchedPath(result.script));
+    // Every file the job read (the palette among them), as the report names them.
+    std::vector<std::string> files{watchedPath(inFolder(name))};
+    if (!result.script.empty()) files.push_back(watchedPath(inFolder(result.script)));
+    const std::string archive = watchedPath(inFolder(result.archive));
     for (const std::string& input : result.inputs) {
-        if (watchedPath(input) != watchedPath(result.archive)) files.push_back(watchedPath(input));
+        if (watchedPath(inFolder(input)) != archive) files.push_back(watchedPath(inFolder(input)));
     }
-    if (ctx_.trueColour != nullptr) files.push_back(palettePath_.toLocal8Bit().toStdString());
     lastGrab_ = grab;
     lastScript_ = script;
     lastInputs_.record(files, before);
     if (watcher_) watcher_->watch(lastInputs_.paths());
-    const int errors =
-        static_cast<int>(jobErrors().size()) +
-        static_cast<int>(std::count_if(
-            jobDiagnostics().begin(), jobDiagnostics().end(),
-            [](const std::string& line) { return line.find(": error: ") != std::string::npos; }));
+    const int errors = result.errorCount();
     if (lastStatus_ == 0 && result.finished) {
         setStatus(QString("Wrote %1: %2 entries, %3 bytes%4%5")
                       .arg(QString::fromLocal8Bit(result.archive.c_str()))
                       .arg(result.entries)
                       .arg(result.bytes)
-                      .arg(jobWarningCount() > 0
-                               ? QString("; %1 warnings: see the messages").arg(jobWarningCount())
+                      .arg(result.warnings > 0
+                               ? QString("; %1 warnings: see the messages").arg(result.warnings)
                                : QString())
-                      .arg(ctx_.trueColour != nullptr
+                      .arg(trueColour != nullptr
                                ? QString("; true colour onto %1%2")
                                      .arg(QFileInfo(palettePath_).fileName(), mappingShown())
                                : QString()));
-        if (jobWarningCount() > 0) showMessages("The job wrote its archive with warnings:", false);
+        if (result.warnings > 0) showMessages("The job wrote its archive with warnings:", false);
     } else if (result.withheld) {
         setStatus(QString("%1 kept as it was: the run reported %2 errors; see the messages")
                       .arg(QString::fromLocal8Bit(result.archive.c_str()))
