@@ -155,7 +155,9 @@ TEST(Packaging, HelpManualAndReadmeAgree) {
         EXPECT_NE(readme.find(quoted), std::string::npos);
     }
     const std::string toolHelp = runKivtool({"--help"}).output;
-    for (const auto& [command, table] : kiv::subcommandOptionTables()) {
+    for (const kiv::Subcommand* row : kiv::subcommands()) {
+        const std::string command = row->name;
+        const std::span<const kiv::OptionEntry> table = row->options;
         SCOPED_TRACE(command);
         EXPECT_NE(toolHelp.find(std::string("  ") + command), std::string::npos);
         EXPECT_NE(toolPage.find(std::string(".B kivtool ") + command), std::string::npos);

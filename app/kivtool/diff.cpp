@@ -113,7 +113,7 @@ const OptionEntry kDiffOptions[] = {
 
 }  // namespace
 
-int diffArchives(int argc, char** argv) {
+static int diffArchives(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kDiffOptions);
     if (w.help) {
         return subcommandHelp(
@@ -340,8 +340,8 @@ int diffArchives(int argc, char** argv) {
     return kToolProblem;
 }
 
-std::span<const OptionEntry> diffCommandOptions() {
-    return kDiffOptions;
-}
+const Subcommand kDiffCommand = {"diff", kDiffOptions,
+    "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n",
+    diffArchives};
 
 }  // namespace kiv

@@ -40,7 +40,7 @@ const OptionEntry kExtractOptions[] = {
 
 }  // namespace
 
-int extractItems(int argc, char** argv) {
+static int extractItems(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kExtractOptions);
     if (w.help) {
         return subcommandHelp(
@@ -100,8 +100,8 @@ int extractItems(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionEntry> extractCommandOptions() {
-    return kExtractOptions;
-}
+const Subcommand kExtractCommand = {"extract", kExtractOptions,
+    "  extract ARCHIVE [NAME...] [-o DIR]\n                                 writes each item's bytes to a file named after it\n",
+    extractItems};
 
 }  // namespace kiv

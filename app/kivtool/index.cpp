@@ -33,7 +33,7 @@ const OptionEntry kOwnOptions[] = {
 
 }  // namespace
 
-int indexPicture(int argc, char** argv) {
+static int indexPicture(int argc, char** argv) {
     std::vector<OptionEntry> table(std::begin(kOwnOptions), std::end(kOwnOptions));
     table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
     const SubcommandLine w = parseSubcommandLine(argc, argv, table);
@@ -119,8 +119,8 @@ int indexPicture(int argc, char** argv) {
     return kToolOk;
 }
 
-std::span<const OptionEntry> indexCommandOptions() {
-    return kOwnOptions;
-}
+const Subcommand kIndexCommand = {"index", kOwnOptions,
+    "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n                                 maps a true-colour picture onto a palette\n",
+    indexPicture};
 
 }  // namespace kiv

@@ -141,28 +141,17 @@ bool chooseColours(const ArchiveView& archive, const std::string& wanted,
 
 namespace {
 
-const char* const kUsage =
+const char* const kUsageHead =
     "usage: kivtool COMMAND ARGUMENTS\n"
-    "Sees, checks, extracts, renders and compares kiv archives.\n\n"
-    "  list ARCHIVE [--json]          one row per entry: index, flags, offset, length, kind, name\n"
-    "  verify [--strict] ARCHIVE...   checks each archive's structure and items\n"
-    "  extract ARCHIVE [NAME...] [-o DIR]\n"
-    "                                 writes each item's bytes to a file named after it\n"
-    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N]\n"
-    "         [--width W | --table WxH]  writes each graphic item as an indexed PNG\n"
-    "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n"
-    "  unpack ARCHIVE DIR [--force]   writes a project of scripts and pictures that rebuilds it\n"
-    "  verify --rebuild ARCHIVE       unpacks and rebuilds it; says whether it comes back\n"
-    "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n"
-    "                                 maps a true-colour picture onto a palette\n"
-    "  table KIND --palette SOURCE -o FILE [OPTION...]\n"
-    "                                 writes a colour table: blend, additive, multiply, tint,\n"
-    "                                 light, remap, grey, inverse or palettes\n"
-    "  palette --palette SOURCE --keep LIST --from PICTURE... -o FILE [--format F]\n"
-    "                                 completes a palette: the free entries chosen for the art\n"
+    "Sees, checks, extracts, renders and compares kiv archives.\n\n";
+const char* const kUsageEnd =
     "\n"
     "A NAME is an entry's name (every entry of that name) or #N, the N-th entry.\n"
     "Exit status: 0 all well (or no difference), 1 a problem or difference found, 2 trouble.\n";
+
+const Subcommand* const kCommands[] = {&kListCommand,   &kVerifyCommand, &kExtractCommand,
+                                       &kRenderCommand, &kDiffCommand,   &kUnpackCommand,
+                                       &kIndexCommand,  &kTableCommand,  &kPaletteCommand};
 
 }  // namespace
 
@@ -182,7 +171,7 @@ const OptionEntry kUnpackOptions[] = {
 
 }  // namespace
 
-int unpackCommand(int argc, char** argv) {
+static int unpackCommand(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kUnpackOptions);
     if (w.help) {
         return subcommandHelp(
@@ -210,35 +199,29 @@ int kivtoolMain(int argc, char** argv) {
     if (argc < 2) return usageError("a command is needed");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::printf("%s", kUsage);
+        std::printf("%s", kUsageHead);
+        for (const Subcommand* row : kCommands) std::printf("%s", row->usage);
+        std::printf("%s", kUsageEnd);
         return kToolOk;
     }
     if (command == "--version") {
         std::printf("kivtool %s\n", KIV_VERSION);
         return kToolOk;
     }
-    if (command == "list") return listArchive(argc, argv);
-    if (command == "verify") return verifyArchives(argc, argv);
-    if (command == "extract") return extractItems(argc, argv);
-    if (command == "render") return renderItems(argc, argv);
-    if (command == "diff") return diffArchives(argc, argv);
-    if (command == "index") return indexPicture(argc, argv);
-    if (command == "table") return makeColourTable(argc, argv);
-    if (command == "palette") return completePaletteCommand(argc, argv);
-    if (command == "unpack") return unpackCommand(argc, argv);
+    for (const Subcommand* row : kCommands) {
+        if (command == row->name) return row->run(argc, argv);
+    }
     return usageError("unknown command " + command);
 }
 
-std::span<const OptionEntry> unpackCommandOptions() {
-    return kUnpackOptions;
+std::span<const Subcommand* const> subcommands() {
+    return kCommands;
 }
 
-std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOptionTables() {
-    return {{"list", listCommandOptions()},       {"verify", verifyCommandOptions()},
-            {"extract", extractCommandOptions()}, {"render", renderCommandOptions()},
-            {"diff", diffCommandOptions()},       {"unpack", unpackCommandOptions()},
-            {"index", indexCommandOptions()},     {"table", tableCommandOptions()},
-            {"palette", paletteCommandOptions()}};
-}
+const Subcommand kUnpackCommand = {
+    "unpack", kUnpackOptions,
+    "  unpack ARCHIVE DIR [--force]   writes a project of scripts and pictures that rebuilds it\n"
+    "  verify --rebuild ARCHIVE       unpacks and rebuilds it; says whether it comes back\n",
+    unpackCommand};
 
 }  // namespace kiv

@@ -19,28 +19,19 @@ namespace kiv {
 
 int kivtoolMain(int argc, char** argv);
 
-// The subcommands: argv[1] is the subcommand's name.
-int listArchive(int argc, char** argv);
-int verifyArchives(int argc, char** argv);
-int extractItems(int argc, char** argv);
-int renderItems(int argc, char** argv);
-int diffArchives(int argc, char** argv);
-int unpackCommand(int argc, char** argv);
-int indexPicture(int argc, char** argv);
-int makeColourTable(int argc, char** argv);
-int completePaletteCommand(int argc, char** argv);
-
-// Each subcommand's table of options, as its parser and help use it.
-std::span<const OptionEntry> listCommandOptions();
-std::span<const OptionEntry> verifyCommandOptions();
-std::span<const OptionEntry> extractCommandOptions();
-std::span<const OptionEntry> renderCommandOptions();
-std::span<const OptionEntry> diffCommandOptions();
-std::span<const OptionEntry> tableCommandOptions();
-std::span<const OptionEntry> paletteCommandOptions();
-std::span<const OptionEntry> unpackCommandOptions();
-std::span<const OptionEntry> indexCommandOptions();  // and the mapping options
-std::vector<std::pair<const char*, std::span<const OptionEntry>>> subcommandOptionTables();
+// A subcommand: its name, its table of options (as its parser and help use them), its lines in
+// kivtool --help, and what runs it (argv[1] is its name; the program's exit status). Each has
+// its file here, which defines its row; adding one is a row there and a line in kCommands.
+struct Subcommand {
+    const char* name;
+    std::span<const OptionEntry> options;
+    const char* usage;
+    int (*run)(int argc, char** argv);
+};
+extern const Subcommand kListCommand, kVerifyCommand, kExtractCommand, kRenderCommand,
+    kDiffCommand, kUnpackCommand, kIndexCommand, kTableCommand, kPaletteCommand;
+// Every subcommand, in the order kivtool --help lists them.
+std::span<const Subcommand* const> subcommands();
 
 // The command line of a subcommand: its words and options.
 struct SubcommandLine {

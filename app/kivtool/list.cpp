@@ -15,7 +15,7 @@ const OptionEntry kListOptions[] = {
 
 }  // namespace
 
-int listArchive(int argc, char** argv) {
+static int listArchive(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kListOptions);
     if (w.help) {
         return subcommandHelp(
@@ -64,8 +64,8 @@ int listArchive(int argc, char** argv) {
     return archive.directory().problems.empty() ? kToolOk : kToolProblem;
 }
 
-std::span<const OptionEntry> listCommandOptions() {
-    return kListOptions;
-}
+const Subcommand kListCommand = {"list", kListOptions,
+    "  list ARCHIVE [--json]          one row per entry: index, flags, offset, length, kind, name\n",
+    listArchive};
 
 }  // namespace kiv

@@ -54,7 +54,7 @@ std::string paletteText(const std::array<uint8_t, 768>& p, const std::string& fo
 
 }  // namespace
 
-int completePaletteCommand(int argc, char** argv) {
+static int completePaletteCommand(int argc, char** argv) {
     const CommandLine line = parseCommandLine(argc, argv, 2, kPaletteOptions);
     if (line.help) return subcommandHelp(kPaletteHelp, kPaletteOptions);
     if (!line.error.empty()) return usageError(line.error);
@@ -122,8 +122,8 @@ int completePaletteCommand(int argc, char** argv) {
     return kToolOk;
 }
 
-std::span<const OptionEntry> paletteCommandOptions() {
-    return kPaletteOptions;
-}
+const Subcommand kPaletteCommand = {"palette", kPaletteOptions,
+    "  palette --palette SOURCE --keep LIST --from PICTURE... -o FILE [--format F]\n                                 completes a palette: the free entries chosen for the art\n",
+    completePaletteCommand};
 
 }  // namespace kiv

@@ -85,7 +85,7 @@ const OptionEntry kRenderOptions[] = {
 
 }  // namespace
 
-int renderItems(int argc, char** argv) {
+static int renderItems(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kRenderOptions);
     if (w.help) {
         return subcommandHelp(
@@ -208,8 +208,8 @@ int renderItems(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionEntry> renderCommandOptions() {
-    return kRenderOptions;
-}
+const Subcommand kRenderCommand = {"render", kRenderOptions,
+    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N]\n         [--width W | --table WxH]  writes each graphic item as an indexed PNG\n",
+    renderItems};
 
 }  // namespace kiv

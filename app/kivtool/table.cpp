@@ -68,7 +68,7 @@ bool unitNumber(const std::string& text, double& value) {
 
 }  // namespace
 
-int makeColourTable(int argc, char** argv) {
+static int makeColourTable(int argc, char** argv) {
     TableOptions o;
     std::string paletteName, out;
     bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false,
@@ -199,8 +199,8 @@ int makeColourTable(int argc, char** argv) {
     return kToolOk;
 }
 
-std::span<const OptionEntry> tableCommandOptions() {
-    return kTableOptions;
-}
+const Subcommand kTableCommand = {"table", kTableOptions,
+    "  table KIND --palette SOURCE -o FILE [OPTION...]\n                                 writes a colour table: blend, additive, multiply, tint,\n                                 light, remap, grey, inverse or palettes\n",
+    makeColourTable};
 
 }  // namespace kiv

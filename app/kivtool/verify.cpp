@@ -60,7 +60,7 @@ const OptionEntry kVerifyOptions[] = {
 
 }  // namespace
 
-int verifyArchives(int argc, char** argv) {
+static int verifyArchives(int argc, char** argv) {
     const SubcommandLine w = parseSubcommandLine(argc, argv, kVerifyOptions);
     if (w.help) {
         return subcommandHelp(
@@ -87,8 +87,8 @@ int verifyArchives(int argc, char** argv) {
     return status;
 }
 
-std::span<const OptionEntry> verifyCommandOptions() {
-    return kVerifyOptions;
-}
+const Subcommand kVerifyCommand = {"verify", kVerifyOptions,
+    "  verify [--strict] ARCHIVE...   checks each archive's structure and items\n",
+    verifyArchives};
 
 }  // namespace kiv
