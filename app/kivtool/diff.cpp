@@ -111,43 +111,24 @@ const OptionEntry kDiffOptions[] = {
     {"-h, --help", nullptr, "this text"},
 };
 
-}  // namespace
+// The two archives' entries paired: by name in the order they come, then by content
+// (renames); what is left over was added or removed.
+struct Pairing {
+    std::vector<std::pair<size_t, size_t>> pairs;  // by name, in A's order
+    std::vector<bool> pairedA, pairedB;
+    std::vector<std::string> lines;  // renamed, removed, added
+};
 
-static int diffArchives(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, kDiffOptions);
-    if (w.help) {
-        return subcommandHelp(
-            "usage: kivtool diff A B [--images DIR]\n"
-            "Says which entries were added, removed, moved, renamed or changed (flags, name\n"
-            "bytes, data; for a changed graphic item its size and how many pixels differ), and\n"
-            "what differs outside the entries (the magic, bytes after the last item).\n"
-            "--images writes NAME.before.png, NAME.after.png and NAME.diff.png for changed\n"
-            "pictures of one size. Exit status: 0 the two files hold the same entries (flags,\n"
-            "names, bytes, order) and nothing else, 1 different, 2 trouble.\n",
-            kDiffOptions);
-    }
-    if (!w.error.empty()) return usageError(w.error);
-    if (w.operands.size() != 2) return usageError("diff takes two archives");
-    ArchiveView a, b;
-    if (!openForReading(a, w.operands[0]) || !openForReading(b, w.operands[1])) return kToolTrouble;
-    const std::string images = w.options.count("--images") ? w.options.at("--images") : "";
-    if (!images.empty() && !makeFolder(images)) {
-        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", images.c_str());
-        return kToolTrouble;
-    }
-    // The same file: nothing to say.
-    const int64_t sizeA = a.directory().fileSize, sizeB = b.directory().fileSize;
-    if (sizeA == sizeB && sameBytes(a.file(), 0, b.file(), 0, sizeA)) return kToolOk;
-
-    // Entries of the same name pair up in the order they come: B's names sorted (each name's
-    // entries in their order), a cursor a name.
+// Entries of the same name pair up in the order they come: B's names sorted (each name's
+// entries in their order), a cursor a name.
+void pairByName(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     std::vector<std::pair<std::string, size_t>> namesB;
     namesB.reserve(b.size());
     for (size_t j = 0; j < b.size(); ++j) namesB.emplace_back(b.name(j), j);
     std::sort(namesB.begin(), namesB.end());
     std::vector<size_t> cursor(namesB.size(), 0);  // per name's first place: how many taken
-    std::vector<std::pair<size_t, size_t>> pairs;
-    std::vector<bool> pairedA(a.size()), pairedB(b.size());
+    p.pairedA.assign(a.size(), false);
+    p.pairedB.assign(b.size(), false);
     for (size_t i = 0; i < a.size(); ++i) {
         const std::string name = a.name(i);
         const auto first = std::lower_bound(
@@ -157,22 +138,24 @@ static int diffArchives(int argc, char** argv) {
         const auto start = static_cast<size_t>(first - namesB.begin());
         const size_t next = start + cursor[start];
         if (next < namesB.size() && namesB[next].first == name) {
-            pairs.emplace_back(i, namesB[next].second);
-            pairedA[i] = pairedB[namesB[next].second] = true;
+            p.pairs.emplace_back(i, namesB[next].second);
+            p.pairedA[i] = p.pairedB[namesB[next].second] = true;
             ++cursor[start];
         }
     }
-    std::vector<std::string> lines;
-    // Renamed: an entry of A without partner whose bytes an entry of B without partner holds.
-    // Candidates meet by flags, length and a hash of their bytes (sorted keys, no map); each
-    // item is read once for its hash and once more to be sure.
+}
+
+// Renamed: an entry of A without partner whose bytes an entry of B without partner holds.
+// Candidates meet by flags, length and a hash of their bytes (sorted keys, no map); each item
+// is read once for its hash and once more to be sure.
+void pairByContent(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     auto withData = [](const ArchiveView& v, const std::vector<bool>& paired) {
         std::vector<bool> wanted(v.size());
         for (size_t i = 0; i < v.size(); ++i)
             wanted[i] = !paired[i] && v.entry(i).length > 0 && v.readable(i);
         return wanted;
     };
-    const std::vector<bool> hashA = withData(a, pairedA), hashB = withData(b, pairedB);
+    const std::vector<bool> hashA = withData(a, p.pairedA), hashB = withData(b, p.pairedB);
     const std::vector<uint64_t> contentA = contentHashes(a, hashA), contentB = contentHashes(b, hashB);
     auto key = [](const ArchiveView& v, size_t i, uint64_t content) {
         const ArchiveEntry& e = v.entry(i);
@@ -192,150 +175,214 @@ static int diffArchives(int argc, char** argv) {
                                       std::pair<uint64_t, size_t>{k, 0});
         for (; found != unpairedB.end() && found->first == k; ++found) {
             const size_t j = found->second;
-            if (pairedB[j]) continue;
+            if (p.pairedB[j]) continue;
             const ArchiveEntry& x = a.entry(i);
             const ArchiveEntry& y = b.entry(j);
             if (x.flags != y.flags || x.length != y.length ||
                 !sameBytes(a.file(), x.offset, b.file(), y.offset, x.length)) {
                 continue;
             }
-            lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) + " (entry " +
-                            std::to_string(i + 1) + " -> " + std::to_string(j + 1) + ")");
-            pairedA[i] = pairedB[j] = true;
+            p.lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) +
+                              " (entry " + std::to_string(i + 1) + " -> " +
+                              std::to_string(j + 1) + ")");
+            p.pairedA[i] = p.pairedB[j] = true;
             break;
         }
     }
+}
+
+void addedAndRemoved(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     for (size_t i = 0; i < a.size(); ++i) {
-        if (!pairedA[i]) {
-            lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
-                            ")");
-        }
+        if (!p.pairedA[i])
+            p.lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) + ")");
     }
     for (size_t j = 0; j < b.size(); ++j) {
-        if (!pairedB[j]) {
-            lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) +
-                            ")");
-        }
+        if (!p.pairedB[j])
+            p.lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) + ")");
     }
-    // Moved: pairs outside the longest run of pairs that keep their order.
-    std::vector<size_t> order;  // B positions in A's order
-    for (const auto& p : pairs) order.push_back(p.second);
-    std::vector<size_t> tails, tailIndex, parent(order.size(), SIZE_MAX);
-    for (size_t k = 0; k < order.size(); ++k) {
+}
+
+// Which pairs keep their order: the longest run of pairs in increasing B position; the others
+// moved.
+std::vector<bool> pairsInOrder(const std::vector<std::pair<size_t, size_t>>& pairs) {
+    std::vector<size_t> tails, tailIndex, parent(pairs.size(), SIZE_MAX);
+    for (size_t k = 0; k < pairs.size(); ++k) {
         const size_t at = static_cast<size_t>(
-            std::lower_bound(tails.begin(), tails.end(), order[k]) - tails.begin());
+            std::lower_bound(tails.begin(), tails.end(), pairs[k].second) - tails.begin());
         if (at == tails.size()) {
-            tails.push_back(order[k]);
+            tails.push_back(pairs[k].second);
             tailIndex.push_back(k);
         } else {
-            tails[at] = order[k];
+            tails[at] = pairs[k].second;
             tailIndex[at] = k;
         }
         if (at > 0) parent[k] = tailIndex[at - 1];
     }
-    std::vector<bool> inOrder(order.size());
-    for (size_t k = tailIndex.empty() ? SIZE_MAX : tailIndex.back(); k != SIZE_MAX; k = parent[k]) {
+    std::vector<bool> inOrder(pairs.size());
+    for (size_t k = tailIndex.empty() ? SIZE_MAX : tailIndex.back(); k != SIZE_MAX; k = parent[k])
         inOrder[k] = true;
-    }
+    return inOrder;
+}
+
+// For --images: the folder, the colours of both archives, the file names given out.
+struct ImageOutput {
+    std::string folder;
     std::array<uint8_t, 768> coloursA{}, coloursB{};
-    if (!images.empty()) {
-        chooseColours(a, "", coloursA);
-        chooseColours(b, "", coloursB);
-    }
     std::unordered_set<std::string> used;
-    for (size_t k = 0; k < pairs.size(); ++k) {
-        const auto [i, j] = pairs[k];
+};
+
+// How two graphic items of one kind differ: their size, the pixels that differ; the pictures
+// written when asked for. False when a picture cannot be written.
+bool pictureChange(const ArchiveView& a, size_t i, const ItemInfo& infoA,
+                   const std::vector<IndexedImage>& picturesA, const ItemInfo& infoB,
+                   const std::vector<IndexedImage>& picturesB, const std::string& sizes,
+                   ImageOutput& images, std::string& text) {
+    const IndexedImage& pa = picturesA[0];
+    const IndexedImage& pb = picturesB[0];
+    text = std::string(kindName(infoA.kind)) + " " + infoA.detail;
+    if (pa.width != pb.width || pa.height != pb.height || picturesA.size() != picturesB.size()) {
+        text += " -> " + infoB.detail;
+        return true;
+    }
+    size_t differ = 0, pixels = 0;
+    for (size_t level = 0; level < picturesA.size(); ++level) {
+        const auto& pixelsA = picturesA[level].pixels;
+        const auto& pixelsB = picturesB[level].pixels;
+        pixels += pixelsA.size();
+        for (size_t at = 0; at < pixelsA.size(); ++at) differ += pixelsA[at] != pixelsB[at];
+    }
+    const bool cells = infoA.kind == ItemKind::ShadeTable || infoA.kind == ItemKind::BlendTable;
+    text += ", " + std::to_string(differ) + " of " + std::to_string(pixels) +
+            (cells ? " cells differ" : " pixels differ");
+    // Same pixels from other bytes (a re-encoding): still a change.
+    if (differ == 0) text += " (same pixels, other bytes: " + sizes + ")";
+    return images.folder.empty() ||
+           writeDiffImages(images.folder, safeFileName(a.name(i), i, images.used), pa, pb,
+                           images.coloursA, images.coloursB);
+}
+
+// How the data of a pair differs. False when a picture cannot be written.
+bool dataChange(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j,
+                ImageOutput& images, std::string& text) {
+    const bool bothReadable = a.readable(i) && b.readable(j);
+    const std::vector<uint8_t> before = a.item(i), after = b.item(j);
+    const ItemInfo infoA = a.readable(i) ? recogniseItem(a.name(i), before) : itemInfo(a, i);
+    const ItemInfo infoB = b.readable(j) ? recogniseItem(b.name(j), after) : itemInfo(b, j);
+    const auto picturesA = renderItem(infoA, before), picturesB = renderItem(infoB, after);
+    const std::string sizes =
+        described(a, i, infoA, before.size()) + " -> " + described(b, j, infoB, after.size());
+    if (bothReadable && infoA.kind == infoB.kind && !picturesA.empty() && !picturesB.empty() &&
+        infoA.kind != ItemKind::Palette) {
+        return pictureChange(a, i, infoA, picturesA, infoB, picturesB, sizes, images, text);
+    }
+    text = sizes;
+    // Raw items of one size (colour tables among them): how many cells differ.
+    if (bothReadable && infoA.kind == ItemKind::Raw && infoB.kind == ItemKind::Raw &&
+        before.size() == after.size()) {
+        size_t differ = 0;
+        for (size_t at = 0; at < before.size(); ++at) differ += before[at] != after[at];
+        text += ", " + std::to_string(differ) + " of " + std::to_string(before.size()) +
+                " cells differ";
+    }
+    return true;
+}
+
+// The line of a pair that changed, or "" when the two hold the same (flags, the whole name
+// field, bytes, and for zero-length entries the offset). False when a picture cannot be written.
+bool changeLine(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j,
+                ImageOutput& images, std::string& line) {
+    const ArchiveEntry& x = a.entry(i);
+    const ArchiveEntry& y = b.entry(j);
+    std::vector<std::string> what;
+    if (x.flags != y.flags) {
+        char text[48];
+        std::snprintf(text, sizeof text, "flags %08" PRIx32 " -> %08" PRIx32,
+                      static_cast<uint32_t>(x.flags), static_cast<uint32_t>(y.flags));
+        what.emplace_back(text);
+    }
+    if (x.name != y.name) what.emplace_back("the bytes after the name differ");
+    const bool sameData =
+        a.readable(i) && b.readable(j) && x.length == y.length &&
+        (x.length == 0 || sameBytes(a.file(), x.offset, b.file(), y.offset, x.length));
+    if (sameData && x.length == 0 && x.offset != y.offset) {
+        what.push_back("zero-length entry at offset " + std::to_string(x.offset) + " -> " +
+                       std::to_string(y.offset));
+    }
+    if (!sameData) {
+        std::string text;
+        if (!dataChange(a, i, b, j, images, text)) return false;
+        what.push_back(text);
+    }
+    line.clear();
+    if (what.empty()) return true;
+    line = "changed  " + shownName(a, i) + ": ";
+    for (size_t n = 0; n < what.size(); ++n) line += (n > 0 ? "; " : "") + what[n];
+    return true;
+}
+
+const char* const kDiffHelp =
+    "usage: kivtool diff A B [--images DIR]\n"
+    "Says which entries were added, removed, moved, renamed or changed (flags, name\n"
+    "bytes, data; for a changed graphic item its size and how many pixels differ), and\n"
+    "what differs outside the entries (the magic, bytes after the last item).\n"
+    "--images writes NAME.before.png, NAME.after.png and NAME.diff.png for changed\n"
+    "pictures of one size. Exit status: 0 the two files hold the same entries (flags,\n"
+    "names, bytes, order) and nothing else, 1 different, 2 trouble.\n";
+
+// The lines that tell two different archives apart. False when a picture cannot be written.
+bool differences(const ArchiveView& a, const ArchiveView& b, ImageOutput& images,
+                 std::vector<std::string>& lines) {
+    Pairing p;
+    pairByName(a, b, p);
+    pairByContent(a, b, p);
+    addedAndRemoved(a, b, p);
+    lines = std::move(p.lines);
+    const std::vector<bool> inOrder = pairsInOrder(p.pairs);
+    for (size_t k = 0; k < p.pairs.size(); ++k) {
+        const auto [i, j] = p.pairs[k];
         if (!inOrder[k]) {
             lines.push_back("moved    " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
                             " -> " + std::to_string(j + 1) + ")");
         }
-        // Entries that hold the same (flags, the whole name field, bytes, and for zero-length
-        // entries the offset) leave what empty.
-        const ArchiveEntry& x = a.entry(i);
-        const ArchiveEntry& y = b.entry(j);
-        std::vector<std::string> what;
-        if (x.flags != y.flags) {
-            char text[48];
-            std::snprintf(text, sizeof text, "flags %08" PRIx32 " -> %08" PRIx32,
-                          static_cast<uint32_t>(x.flags), static_cast<uint32_t>(y.flags));
-            what.emplace_back(text);
-        }
-        if (x.name != y.name) what.emplace_back("the bytes after the name differ");
-        const bool bothReadable = a.readable(i) && b.readable(j);
-        const bool sameData =
-            bothReadable && x.length == y.length &&
-            (x.length == 0 || sameBytes(a.file(), x.offset, b.file(), y.offset, x.length));
-        if (sameData && x.length == 0 && x.offset != y.offset) {
-            what.push_back("zero-length entry at offset " + std::to_string(x.offset) + " -> " +
-                           std::to_string(y.offset));
-        }
-        if (!sameData) {
-            const std::vector<uint8_t> before = a.item(i), after = b.item(j);
-            const ItemInfo infoA =
-                a.readable(i) ? recogniseItem(a.name(i), before) : itemInfo(a, i);
-            const ItemInfo infoB = b.readable(j) ? recogniseItem(b.name(j), after) : itemInfo(b, j);
-            const auto picturesA = renderItem(infoA, before), picturesB = renderItem(infoB, after);
-            std::string text;
-            if (bothReadable && infoA.kind == infoB.kind && !picturesA.empty() &&
-                !picturesB.empty() && infoA.kind != ItemKind::Palette) {
-                const IndexedImage& pa = picturesA[0];
-                const IndexedImage& pb = picturesB[0];
-                text = std::string(kindName(infoA.kind)) + " " + infoA.detail;
-                if (pa.width == pb.width && pa.height == pb.height &&
-                    picturesA.size() == picturesB.size()) {
-                    size_t differ = 0, pixels = 0;
-                    for (size_t level = 0; level < picturesA.size(); ++level) {
-                        const auto& pixelsA = picturesA[level].pixels;
-                        const auto& pixelsB = picturesB[level].pixels;
-                        pixels += pixelsA.size();
-                        for (size_t p = 0; p < pixelsA.size(); ++p)
-                            differ += pixelsA[p] != pixelsB[p];
-                    }
-                    text +=
-                        ", " + std::to_string(differ) + " of " + std::to_string(pixels) +
-                        (infoA.kind == ItemKind::ShadeTable || infoA.kind == ItemKind::BlendTable
-                             ? " cells differ"
-                             : " pixels differ");
-                    if (differ == 0) {
-                        // Same pixels from other bytes (a re-encoding): still a change.
-                        text +=
-                            " (same pixels, other bytes: " + described(a, i, infoA, before.size()) +
-                            " -> " + described(b, j, infoB, after.size()) + ")";
-                    }
-                    if (!images.empty() &&
-                        !writeDiffImages(images, safeFileName(a.name(i), i, used), pa, pb, coloursA,
-                                         coloursB)) {
-                        return kToolTrouble;
-                    }
-                } else {
-                    text += " -> " + infoB.detail;
-                }
-            } else {
-                text = described(a, i, infoA, before.size()) + " -> " +
-                       described(b, j, infoB, after.size());
-                // Raw items of one size (colour tables among them): how many cells differ.
-                if (bothReadable && infoA.kind == ItemKind::Raw && infoB.kind == ItemKind::Raw &&
-                    before.size() == after.size()) {
-                    size_t differ = 0;
-                    for (size_t p = 0; p < before.size(); ++p) differ += before[p] != after[p];
-                    text += ", " + std::to_string(differ) + " of " + std::to_string(before.size()) +
-                            " cells differ";
-                }
-            }
-            what.push_back(text);
-        }
-        if (what.empty()) continue;
-        std::string line = "changed  " + shownName(a, i) + ": ";
-        for (size_t n = 0; n < what.size(); ++n) line += (n > 0 ? "; " : "") + what[n];
-        lines.push_back(line);
+        std::string line;
+        if (!changeLine(a, i, b, j, images, line)) return false;
+        if (!line.empty()) lines.push_back(line);
     }
     const std::string outside = outsideDifference(a, b);
     if (!outside.empty()) lines.push_back("outside  " + outside);
     // The files differ, so something must be said.
     if (lines.empty()) {
-        lines.push_back("outside  the files differ outside the entries (" + std::to_string(sizeA) +
-                        " -> " + std::to_string(sizeB) + " bytes)");
+        lines.push_back("outside  the files differ outside the entries (" +
+                        std::to_string(a.directory().fileSize) + " -> " +
+                        std::to_string(b.directory().fileSize) + " bytes)");
     }
+    return true;
+}
+
+}  // namespace
+
+static int diffArchives(int argc, char** argv) {
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kDiffOptions);
+    if (w.help) return subcommandHelp(kDiffHelp, kDiffOptions);
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.size() != 2) return usageError("diff takes two archives");
+    ArchiveView a, b;
+    if (!openForReading(a, w.operands[0]) || !openForReading(b, w.operands[1])) return kToolTrouble;
+    ImageOutput images;
+    images.folder = w.options.count("--images") ? w.options.at("--images") : "";
+    if (!images.folder.empty() && !makeFolder(images.folder)) {
+        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", images.folder.c_str());
+        return kToolTrouble;
+    }
+    // The same file: nothing to say.
+    const int64_t sizeA = a.directory().fileSize, sizeB = b.directory().fileSize;
+    if (sizeA == sizeB && sameBytes(a.file(), 0, b.file(), 0, sizeA)) return kToolOk;
+    if (!images.folder.empty()) {
+        chooseColours(a, "", images.coloursA);
+        chooseColours(b, "", images.coloursB);
+    }
+    std::vector<std::string> lines;
+    if (!differences(a, b, images, lines)) return kToolTrouble;
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
     return kToolProblem;
 }
