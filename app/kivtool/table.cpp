@@ -66,137 +66,148 @@ bool unitNumber(const std::string& text, double& value) {
     return end == text.c_str() + text.size() && value >= 0 && value <= 1;
 }
 
-}  // namespace
-
-static int makeColourTable(int argc, char** argv) {
+// What the command line asks for: the options of one table and where it goes.
+struct TableWords {
     TableOptions o;
     std::string paletteName, out;
     bool haveAlpha = false, haveColour = false, haveAmount = false, haveLevels = false,
          haveBits = false;
-    std::vector<std::string> from, to, kinds;
-    const CommandLine line = parseCommandLine(argc, argv, 2, kTableOptions);
-    if (line.help) return subcommandHelp(kTableHelp, kTableOptions);
-    if (!line.error.empty()) return usageError(line.error);
-    kinds = line.operands;
-    for (const auto& [word, value] : line.given) {
-        auto wrong = [&, given = word + " " + value](const std::string& why) {
-            return usageError(given + ": " + why);
-        };
-        std::string reason;
-        if (word == "--linear") {
-            o.linear = true;
-        } else if (word == "--keep-saturation") {
-            o.keepSaturation = true;
-        } else if (word == "--palette") {
-            paletteName = value;
-        } else if (word == "-o") {
-            out = value;
-        } else if (word == "--alpha") {
-            if (!unitNumber(value, o.alpha)) return wrong("a number from 0 to 1 is needed");
-            haveAlpha = true;
-        } else if (word == "--amount") {
-            if (!unitNumber(value, o.amount)) return wrong("a number from 0 to 1 is needed");
-            haveAmount = true;
-        } else if (word == "--colour") {
-            if (!parseRgb(value, o.colour))
-                return wrong("three numbers 0 to 255, as R,G,B, are needed");
-            haveColour = true;
-        } else if (word == "--to") {
-            to.push_back(value);
-        } else if (word == "--from") {
-            from.push_back(value);
-        } else if (word == "--levels") {
-            char* end = nullptr;
-            const long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || n < 2 || n > 256) return wrong("2 to 256 levels");
-            o.levels = static_cast<int>(n);
-            haveLevels = true;
-        } else if (word == "--bits") {
-            if (value != "5" && value != "6" && value != "8") return wrong("5, 6 or 8 bits");
-            o.bits = value[0] - '0';
-            haveBits = true;
-        } else if (word == "--bias") {
-            const size_t colon = value.find(':');
-            Rgb colour;
-            double amount = 0;
-            if (colon == std::string::npos || !parseRgb(value.substr(0, colon), colour) ||
-                !unitNumber(value.substr(colon + 1), amount)) {
-                return wrong("R,G,B:A is needed, each colour 0 to 255 and A from 0 to 1");
-            }
-            o.biases.emplace_back(colour, amount);
-        } else if (word == "--fullbright") {
-            if (!parseIndexList(value, o.fullbright, &reason)) return wrong(reason);
-        } else if (word == "--reserve") {
-            if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
-        } else if (word == "--match") {
-            if (!parseColourMetric(value, o.metric))
-                return wrong("the metrics are oklab, rgb and ciede2000");
-        } else if (word == "--dither") {
-            return wrong("dithering does not apply to tables");
+    std::vector<std::string> from, to;
+};
+
+// Takes one option's value. "" when it is right, else what is wrong with it.
+std::string takeTableWord(const std::string& word, const std::string& value, TableWords& t) {
+    TableOptions& o = t.o;
+    std::string reason;
+    if (word == "--linear") {
+        o.linear = true;
+    } else if (word == "--keep-saturation") {
+        o.keepSaturation = true;
+    } else if (word == "--palette") {
+        t.paletteName = value;
+    } else if (word == "-o") {
+        t.out = value;
+    } else if (word == "--alpha") {
+        if (!unitNumber(value, o.alpha)) return "a number from 0 to 1 is needed";
+        t.haveAlpha = true;
+    } else if (word == "--amount") {
+        if (!unitNumber(value, o.amount)) return "a number from 0 to 1 is needed";
+        t.haveAmount = true;
+    } else if (word == "--colour") {
+        if (!parseRgb(value, o.colour)) return "three numbers 0 to 255, as R,G,B, are needed";
+        t.haveColour = true;
+    } else if (word == "--to") {
+        t.to.push_back(value);
+    } else if (word == "--from") {
+        t.from.push_back(value);
+    } else if (word == "--levels") {
+        char* end = nullptr;
+        const long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || n < 2 || n > 256) return "2 to 256 levels";
+        o.levels = static_cast<int>(n);
+        t.haveLevels = true;
+    } else if (word == "--bits") {
+        if (value != "5" && value != "6" && value != "8") return "5, 6 or 8 bits";
+        o.bits = value[0] - '0';
+        t.haveBits = true;
+    } else if (word == "--bias") {
+        const size_t colon = value.find(':');
+        Rgb colour;
+        double amount = 0;
+        if (colon == std::string::npos || !parseRgb(value.substr(0, colon), colour) ||
+            !unitNumber(value.substr(colon + 1), amount)) {
+            return "R,G,B:A is needed, each colour 0 to 255 and A from 0 to 1";
         }
+        o.biases.emplace_back(colour, amount);
+    } else if (word == "--fullbright") {
+        if (!parseIndexList(value, o.fullbright, &reason)) return reason;
+    } else if (word == "--reserve") {
+        if (!parseIndexList(value, o.reserved, &reason)) return reason;
+    } else if (word == "--match") {
+        if (!parseColourMetric(value, o.metric)) return "the metrics are oklab, rgb and ciede2000";
+    } else if (word == "--dither") {
+        return "dithering does not apply to tables";
     }
-    if (kinds.size() != 1 || !parseTableKind(kinds[0], o.kind)) {
-        return usageError(
-            "table takes one kind: blend, additive, multiply, tint, light, remap, grey, inverse "
-            "or palettes");
-    }
-    if (paletteName.empty() && o.kind != TableKind::Remap)
-        return usageError("table needs --palette SOURCE");
-    if (out.empty()) return usageError("table needs -o FILE");
-    if (o.kind == TableKind::Blend && !haveAlpha) return usageError("blend needs --alpha A");
-    if (o.kind == TableKind::Inverse && (!haveBits || o.bits == 8)) {
-        return usageError("inverse needs --bits 5 or 6");
-    }
-    if (o.kind == TableKind::Palettes && !haveBits) o.bits = 8;
-    if (o.kind == TableKind::Palettes && o.bits == 5)
-        return usageError("palettes take --bits 8 or 6");
-    if (o.kind != TableKind::Inverse && o.kind != TableKind::Palettes && haveBits) {
-        return usageError("--bits belongs to inverse and palettes");
-    }
-    if (o.kind != TableKind::Palettes && !o.biases.empty()) {
-        return usageError("--bias belongs to palettes");
-    }
-    if (o.kind == TableKind::Tint && (!haveColour || !haveAmount)) {
-        return usageError("tint needs --colour R,G,B and --amount A");
-    }
+    return {};
+}
+
+// What the kind asks of the other options. "" when all is there, else what is missing.
+std::string checkKind(TableWords& t) {
+    TableOptions& o = t.o;
+    if (t.paletteName.empty() && o.kind != TableKind::Remap) return "table needs --palette SOURCE";
+    if (t.out.empty()) return "table needs -o FILE";
+    if (o.kind == TableKind::Blend && !t.haveAlpha) return "blend needs --alpha A";
+    if (o.kind == TableKind::Inverse && (!t.haveBits || o.bits == 8))
+        return "inverse needs --bits 5 or 6";
+    if (o.kind == TableKind::Palettes && !t.haveBits) o.bits = 8;
+    if (o.kind == TableKind::Palettes && o.bits == 5) return "palettes take --bits 8 or 6";
+    if (o.kind != TableKind::Inverse && o.kind != TableKind::Palettes && t.haveBits)
+        return "--bits belongs to inverse and palettes";
+    if (o.kind != TableKind::Palettes && !o.biases.empty()) return "--bias belongs to palettes";
+    if (o.kind == TableKind::Tint && (!t.haveColour || !t.haveAmount))
+        return "tint needs --colour R,G,B and --amount A";
     if (o.kind == TableKind::Light) {
-        if (to.size() != 1 || !parseRgb(to[0], o.colour)) {
-            return usageError("light needs --to R,G,B, three numbers 0 to 255");
-        }
-        if (!haveLevels) return usageError("light needs --levels N");
+        if (t.to.size() != 1 || !parseRgb(t.to[0], o.colour))
+            return "light needs --to R,G,B, three numbers 0 to 255";
+        if (!t.haveLevels) return "light needs --levels N";
     }
     if (o.kind == TableKind::Remap) {
-        if (from.empty() || from.size() != to.size()) {
-            return usageError("remap needs --from A-B and --to C-D in pairs");
-        }
-        for (size_t k = 0; k < from.size(); ++k) {
+        if (t.from.empty() || t.from.size() != t.to.size())
+            return "remap needs --from A-B and --to C-D in pairs";
+        for (size_t k = 0; k < t.from.size(); ++k) {
             RemapRange r;
-            if (!parseEntryRange(from[k], r.from, r.fromLast) ||
-                !parseEntryRange(to[k], r.to, r.toLast)) {
-                return usageError("--from " + from[k] + " --to " + to[k] +
-                                  ": ranges of entries 0 to 255, as A-B, are needed");
+            if (!parseEntryRange(t.from[k], r.from, r.fromLast) ||
+                !parseEntryRange(t.to[k], r.to, r.toLast)) {
+                return "--from " + t.from[k] + " --to " + t.to[k] +
+                       ": ranges of entries 0 to 255, as A-B, are needed";
             }
             o.ranges.push_back(r);
         }
-    } else if (!from.empty() || (o.kind != TableKind::Light && !to.empty())) {
-        return usageError("--from and --to belong to remap (light takes --to R,G,B)");
+    } else if (!t.from.empty() || (o.kind != TableKind::Light && !t.to.empty())) {
+        return "--from and --to belong to remap (light takes --to R,G,B)";
     }
+    return {};
+}
+
+// Makes the table and writes it: the exit status.
+int writeTable(const TableWords& t) {
     PaletteSource palette;
     std::string why;
-    if (!paletteName.empty() && !loadPaletteSource(paletteName, palette, &why)) {
+    if (!t.paletteName.empty() && !loadPaletteSource(t.paletteName, palette, &why)) {
         std::fprintf(stderr, "kivtool: --palette %s\n", why.c_str());
         return kToolProblem;
     }
     std::vector<uint8_t> table;
-    if (!makeTable(palette, o, table, &why)) {
+    if (!makeTable(palette, t.o, table, &why)) {
         std::fprintf(stderr, "kivtool: --reserve: %s\n", why.c_str());
         return kToolProblem;
     }
-    if (!writeWholeFile(out, table, &why)) {
-        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
+    if (!writeWholeFile(t.out, table, &why)) {
+        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", t.out.c_str(), why.c_str());
         return kToolProblem;
     }
     return kToolOk;
+}
+
+}  // namespace
+
+static int makeColourTable(int argc, char** argv) {
+    const CommandLine line = parseCommandLine(argc, argv, 2, kTableOptions);
+    if (line.help) return subcommandHelp(kTableHelp, kTableOptions);
+    if (!line.error.empty()) return usageError(line.error);
+    TableWords t;
+    for (const auto& [word, value] : line.given) {
+        const std::string wrong = takeTableWord(word, value, t);
+        if (!wrong.empty()) return usageError(word + " " + value + ": " + wrong);
+    }
+    if (line.operands.size() != 1 || !parseTableKind(line.operands[0], t.o.kind)) {
+        return usageError(
+            "table takes one kind: blend, additive, multiply, tint, light, remap, grey, inverse "
+            "or palettes");
+    }
+    const std::string missing = checkKind(t);
+    if (!missing.empty()) return usageError(missing);
+    return writeTable(t);
 }
 
 const Subcommand kTableCommand = {"table", kTableOptions,
