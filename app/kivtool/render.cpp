@@ -85,125 +85,147 @@ const OptionEntry kRenderOptions[] = {
 
 }  // namespace
 
-static int renderItems(int argc, char** argv) {
-    const SubcommandLine w = parseSubcommandLine(argc, argv, kRenderOptions);
-    if (w.help) {
-        return subcommandHelp(
-            "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE]\n"
-            "                      [--scale N] [--width W | --table WxH]\n"
-            "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
-            "palette indices and whose palette holds the 256 colours in order (index 0\n"
-            "transparent for sprites and fonts): sprites and textures at their size, a font as\n"
-            "a sheet of its glyphs in a grid of 16, the palette as a 16 x 16 swatch, a shade\n"
-            "table as 256 x 32, each blend level as 256 x 256 (NAME.levelN.png), a raw item in\n"
-            "rows of W pixels when --width is given, a raw item of 65,536 bytes as a 256 x 256\n"
-            "table and, with --table WxH, a raw item of whole W x H tables as one picture per\n"
-            "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
-            "palette item unless --palette names another item or a palette source as kiv\n"
-            "--palette takes them (PCX, indexed PNG, archive[:ITEM], JASC-PAL, GIMP, raw or\n"
-            "a set of raw palettes FILE:N). With --palettes, a raw item of whole palettes of\n"
-            "768 bytes (a palette set) is drawn as an RGB strip, a row of its 256 colours a\n"
-            "palette (6-bit values when none is above 63).\n"
-            "Every item named (with no names, every graphic item) is written or said on\n"
-            "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
-            "written or the archive's palette damaged, 2 trouble.\n",
-            kRenderOptions);
-    }
-    if (!w.error.empty()) return usageError(w.error);
-    if (w.operands.empty()) return usageError("render takes an archive");
-    int scale = 1, rawWidth = 0;
-    if (w.options.count("--scale") && !wholeNumber(w.options.at("--scale"), 1, 16, scale)) {
-        return usageError("--scale takes a whole number from 1 to 16");
-    }
-    if (w.options.count("--width") && !wholeNumber(w.options.at("--width"), 1, 65536, rawWidth)) {
-        return usageError("--width takes a whole number from 1 to 65536");
-    }
-    int tableWidth = 0, tableHeight = 0;
+namespace {
+
+const char* const kRenderHelp =
+    "usage: kivtool render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE]\n"
+    "                      [--scale N] [--width W | --table WxH]\n"
+    "Writes each graphic item as an indexed PNG whose pixel values are the item's\n"
+    "palette indices and whose palette holds the 256 colours in order (index 0\n"
+    "transparent for sprites and fonts): sprites and textures at their size, a font as\n"
+    "a sheet of its glyphs in a grid of 16, the palette as a 16 x 16 swatch, a shade\n"
+    "table as 256 x 32, each blend level as 256 x 256 (NAME.levelN.png), a raw item in\n"
+    "rows of W pixels when --width is given, a raw item of 65,536 bytes as a 256 x 256\n"
+    "table and, with --table WxH, a raw item of whole W x H tables as one picture per\n"
+    "table (NAME.levelN.png when there are several). The colours are the archive's first\n"
+    "palette item unless --palette names another item or a palette source as kiv\n"
+    "--palette takes them (PCX, indexed PNG, archive[:ITEM], JASC-PAL, GIMP, raw or\n"
+    "a set of raw palettes FILE:N). With --palettes, a raw item of whole palettes of\n"
+    "768 bytes (a palette set) is drawn as an RGB strip, a row of its 256 colours a\n"
+    "palette (6-bit values when none is above 63).\n"
+    "Every item named (with no names, every graphic item) is written or said on\n"
+    "standard error with the reason. Exit status: 0 all written, 1 an item not\n"
+    "written or the archive's palette damaged, 2 trouble.\n";
+
+// The sizes the command line asks for.
+struct RenderWords {
+    int scale = 1, rawWidth = 0, tableWidth = 0, tableHeight = 0;
+    bool strips = false;
+};
+
+// "" when the words are right, else what is wrong.
+std::string takeRenderWords(const SubcommandLine& w, RenderWords& r) {
+    if (w.options.count("--scale") && !wholeNumber(w.options.at("--scale"), 1, 16, r.scale))
+        return "--scale takes a whole number from 1 to 16";
+    if (w.options.count("--width") && !wholeNumber(w.options.at("--width"), 1, 65536, r.rawWidth))
+        return "--width takes a whole number from 1 to 65536";
     if (w.options.count("--table")) {
         const std::string& size = w.options.at("--table");
         const size_t x = size.find('x');
-        if (rawWidth > 0 || x == std::string::npos ||
-            !wholeNumber(size.substr(0, x), 1, 65536, tableWidth) ||
-            !wholeNumber(size.substr(x + 1), 1, 65536, tableHeight) ||
-            int64_t{tableWidth} * tableHeight > (int64_t{1} << 24)) {
-            return usageError(
-                "--table takes WxH, each from 1 to 65536 and at most 16,777,216 "
-                "cells, and not with --width");
+        if (r.rawWidth > 0 || x == std::string::npos ||
+            !wholeNumber(size.substr(0, x), 1, 65536, r.tableWidth) ||
+            !wholeNumber(size.substr(x + 1), 1, 65536, r.tableHeight) ||
+            int64_t{r.tableWidth} * r.tableHeight > (int64_t{1} << 24)) {
+            return "--table takes WxH, each from 1 to 65536 and at most 16,777,216 cells, and not "
+                   "with --width";
         }
     }
-    const bool strips = w.options.count("--palettes") > 0;
-    if (strips && (rawWidth > 0 || tableWidth > 0))
-        return usageError("--palettes is not given with --width or --table");
+    r.strips = w.options.count("--palettes") > 0;
+    if (r.strips && (r.rawWidth > 0 || r.tableWidth > 0))
+        return "--palettes is not given with --width or --table";
+    return {};
+}
+
+// Where the pictures go and in which colours.
+struct RenderTarget {
+    std::string folder;
+    std::array<uint8_t, 768> colours{};
+    std::unordered_set<std::string> used;
+    bool named = false;  // names were given: every item asked for is said
+};
+
+// Writes the pictures of entry i (or says why there are none): false when one is not written.
+bool renderEntry(const ArchiveView& archive, size_t i, const RenderWords& r, RenderTarget& t) {
+    const std::vector<uint8_t> bytes = archive.item(i);
+    const ItemInfo info =
+        archive.readable(i) ? recogniseItem(archive.name(i), bytes) : itemInfo(archive, i);
+    if (r.strips && info.kind == ItemKind::Raw && archive.readable(i))
+        return drawPaletteSet(archive, i, bytes, r.scale, t.folder, t.used);
+    std::vector<IndexedImage> pictures = renderItem(info, bytes, r.rawWidth);
+    // Tables: whole W x H blocks of a raw item, one picture each.
+    const bool table = info.kind == ItemKind::Raw && r.rawWidth == 0 &&
+                       (r.tableWidth > 0 || bytes.size() == 65536);
+    const size_t cells = r.tableWidth > 0 ? size_t(r.tableWidth) * size_t(r.tableHeight) : 65536;
+    if (table && !bytes.empty() && bytes.size() % cells == 0) {
+        for (size_t at = 0; at < bytes.size(); at += cells) {
+            pictures.push_back({r.tableWidth > 0 ? r.tableWidth : 256,
+                                r.tableHeight > 0 ? r.tableHeight : 256,
+                                {bytes.begin() + static_cast<ptrdiff_t>(at),
+                                 bytes.begin() + static_cast<ptrdiff_t>(at + cells)},
+                                false});
+        }
+    }
+    if (pictures.empty()) {
+        // Without names only graphic items are asked for: labels, empty and raw items (unless a
+        // width is given) are passed over.
+        const bool graphic = info.kind != ItemKind::Label && info.kind != ItemKind::Empty &&
+                             (info.kind != ItemKind::Raw || r.rawWidth > 0 || r.tableWidth > 0);
+        if (!t.named && !graphic && archive.readable(i)) return true;
+        notWritten(archive, i,
+                   table && archive.readable(i)
+                       ? "a raw item of " + std::to_string(bytes.size()) +
+                             " bytes is no whole number of " + std::to_string(r.tableWidth) +
+                             " x " + std::to_string(r.tableHeight) + " tables"
+                       : whyNoPicture(archive, i, info, bytes.size(), r.rawWidth));
+        return false;
+    }
+    const std::string base = safeFileName(archive.name(i), i, t.used);
+    bool all = true;
+    for (size_t level = 0; level < pictures.size(); ++level) {
+        const std::string file =
+            inFolder(t.folder, base + (info.kind == ItemKind::BlendTable || pictures.size() > 1
+                                           ? ".level" + std::to_string(level) + ".png"
+                                           : ".png"));
+        std::string why;
+        if (!writeIndexedPng(file, enlarged(pictures[level], r.scale), t.colours, &why)) {
+            notWritten(archive, i, file + ": " + why);
+            all = false;
+            continue;
+        }
+        std::printf("%s\n", file.c_str());
+    }
+    return all;
+}
+
+}  // namespace
+
+static int renderItems(int argc, char** argv) {
+    const SubcommandLine w = parseSubcommandLine(argc, argv, kRenderOptions);
+    if (w.help) return subcommandHelp(kRenderHelp, kRenderOptions);
+    if (!w.error.empty()) return usageError(w.error);
+    if (w.operands.empty()) return usageError("render takes an archive");
+    RenderWords r;
+    const std::string wrong = takeRenderWords(w, r);
+    if (!wrong.empty()) return usageError(wrong);
     ArchiveView archive;
     if (!openForReading(archive, w.operands[0])) return kToolTrouble;
-    const bool named = w.operands.size() > 1;
+    RenderTarget t;
+    t.named = w.operands.size() > 1;
     const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
-    std::array<uint8_t, 768> colours{};
     bool damaged = false, wrongValue = false;
     if (!chooseColours(archive, w.options.count("--palette") ? w.options.at("--palette") : "",
-                       colours, &damaged, &wrongValue)) {
+                       t.colours, &damaged, &wrongValue)) {
         return wrongValue ? kToolTrouble : kToolProblem;
     }
-    const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
-    if (!makeFolder(folder)) {
-        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", folder.c_str());
+    t.folder = w.options.count("-o") ? w.options.at("-o") : ".";
+    if (!makeFolder(t.folder)) {
+        std::fprintf(stderr, "kivtool: cannot make the folder %s\n", t.folder.c_str());
         return kToolTrouble;
     }
-    std::unordered_set<std::string> used;
     int status = damaged ? kToolProblem : kToolOk;
     for (size_t i : *chosen) {
-        const std::vector<uint8_t> bytes = archive.item(i);
-        const ItemInfo info =
-            archive.readable(i) ? recogniseItem(archive.name(i), bytes) : itemInfo(archive, i);
-        if (strips && info.kind == ItemKind::Raw && archive.readable(i)) {
-            if (!drawPaletteSet(archive, i, bytes, scale, folder, used)) status = kToolProblem;
-            continue;
-        }
-        std::vector<IndexedImage> pictures = renderItem(info, bytes, rawWidth);
-        // Tables: whole W x H blocks of a raw item, one picture each.
-        const bool table = info.kind == ItemKind::Raw && rawWidth == 0 &&
-                           (tableWidth > 0 || bytes.size() == 65536);
-        const size_t cells = tableWidth > 0 ? size_t(tableWidth) * size_t(tableHeight) : 65536;
-        if (table && !bytes.empty() && bytes.size() % cells == 0) {
-            for (size_t at = 0; at < bytes.size(); at += cells) {
-                pictures.push_back({tableWidth > 0 ? tableWidth : 256,
-                                    tableHeight > 0 ? tableHeight : 256,
-                                    {bytes.begin() + static_cast<ptrdiff_t>(at),
-                                     bytes.begin() + static_cast<ptrdiff_t>(at + cells)},
-                                    false});
-            }
-        }
-        if (pictures.empty()) {
-            // Without names only graphic items are asked for: labels, empty and raw items
-            // (unless a width is given) are passed over.
-            const bool graphic = info.kind != ItemKind::Label && info.kind != ItemKind::Empty &&
-                                 (info.kind != ItemKind::Raw || rawWidth > 0 || tableWidth > 0);
-            if (named || graphic || !archive.readable(i)) {
-                notWritten(archive, i,
-                           table && archive.readable(i)
-                               ? "a raw item of " + std::to_string(bytes.size()) +
-                                     " bytes is no whole number of " + std::to_string(tableWidth) +
-                                     " x " + std::to_string(tableHeight) + " tables"
-                               : whyNoPicture(archive, i, info, bytes.size(), rawWidth));
-                status = kToolProblem;
-            }
-            continue;
-        }
-        const std::string base = safeFileName(archive.name(i), i, used);
-        for (size_t level = 0; level < pictures.size(); ++level) {
-            const std::string file =
-                inFolder(folder, base + (info.kind == ItemKind::BlendTable || pictures.size() > 1
-                                             ? ".level" + std::to_string(level) + ".png"
-                                             : ".png"));
-            std::string why;
-            if (!writeIndexedPng(file, enlarged(pictures[level], scale), colours, &why)) {
-                notWritten(archive, i, file + ": " + why);
-                status = kToolProblem;
-                continue;
-            }
-            std::printf("%s\n", file.c_str());
-        }
+        if (!renderEntry(archive, i, r, t)) status = kToolProblem;
     }
     return status;
 }
