@@ -33,6 +33,67 @@ const OptionEntry kOwnOptions[] = {
 
 }  // namespace
 
+namespace {
+
+// The report: pixels exact, mapped and transparent, colours used, the differences.
+void printReport(const std::string& in, const MappingSetup& setup, const PictureMapper& mapper,
+                 const TrueColourPicture& picture, const std::vector<uint8_t>& indices,
+                 const MappingReport& report) {
+    const ColourMetric metric = setup.options.metric;
+    std::printf("%s onto %s (%s), %s\n", in.c_str(), setup.palette.c_str(),
+                mapper.palette().form.c_str(), metricName(metric));
+    std::printf("pixels        %s (%d x %d)\n", groupedDigits(report.pixels).c_str(), picture.width,
+                picture.height);
+    std::printf("exact         %s\n", groupedDigits(report.exact).c_str());
+    std::printf("mapped        %s\n", groupedDigits(report.mapped).c_str());
+    std::printf("transparent   %s\n", groupedDigits(report.transparent).c_str());
+    std::printf("colours used  %d\n", report.coloursUsed);
+    if (report.mapped > 0) {
+        std::printf("difference    worst %.2f at (%d, %d), mean %.2f\n", report.worst,
+                    report.worstX, report.worstY, report.mean);
+    } else {
+        std::printf("difference    none\n");
+    }
+    // As an eye at a distance sees it: what dithering is for.
+    const double blurred = blurredDifference(picture, indices, mapper.palette().colours,
+                                             setup.options.alphaThreshold.value_or(128));
+    if (blurred >= 0) {
+        std::printf("blurred       %.2f (OKLab x 100 after a 7 x 7 blur in linear light)\n",
+                    blurred);
+    }
+}
+
+// The mapped picture as an indexed PNG or a PCX: the exit status.
+int writeMapped(const std::string& out, bool pcx, const MappingSetup& setup,
+                const PictureMapper& mapper, const TrueColourPicture& picture,
+                const std::vector<uint8_t>& indices, bool transparent) {
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (pcx) {
+        if (picture.width > 65535 || picture.height > 65535) {
+            std::fprintf(stderr, "kivtool: %s: a PCX picture is at most 65,535 pixels a side\n",
+                         out.c_str());
+            return kToolProblem;
+        }
+        bytes = encodePcx(picture.width, picture.height, indices.data(), mapper.palette().colours);
+    } else {
+        // Transparent pixels show as such in viewers when they have entry 0.
+        IndexedImage image{picture.width, picture.height, indices,
+                           setup.options.transparentIndex == 0 && transparent};
+        if (!encodeIndexedPng(image, mapper.palette().colours, bytes, &why)) {
+            std::fprintf(stderr, "kivtool: %s: %s\n", out.c_str(), why.c_str());
+            return kToolProblem;
+        }
+    }
+    if (!writeWholeFile(out, bytes, &why)) {
+        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
+        return kToolProblem;
+    }
+    return kToolOk;
+}
+
+}  // namespace
+
 static int indexPicture(int argc, char** argv) {
     std::vector<OptionEntry> table(std::begin(kOwnOptions), std::end(kOwnOptions));
     table.insert(table.end(), kMappingOptions.begin(), kMappingOptions.end());
@@ -71,52 +132,10 @@ static int indexPicture(int argc, char** argv) {
         std::fprintf(stderr, "kivtool: %s: %s\n", in.c_str(), why.c_str());
         return kToolProblem;
     }
-    const ColourMetric metric = setup.options.metric;
-    std::printf("%s onto %s (%s), %s\n", in.c_str(), setup.palette.c_str(),
-                mapper.palette().form.c_str(), metricName(metric));
-    std::printf("pixels        %s (%d x %d)\n", groupedDigits(report.pixels).c_str(), picture.width,
-                picture.height);
-    std::printf("exact         %s\n", groupedDigits(report.exact).c_str());
-    std::printf("mapped        %s\n", groupedDigits(report.mapped).c_str());
-    std::printf("transparent   %s\n", groupedDigits(report.transparent).c_str());
-    std::printf("colours used  %d\n", report.coloursUsed);
-    if (report.mapped > 0) {
-        std::printf("difference    worst %.2f at (%d, %d), mean %.2f\n", report.worst,
-                    report.worstX, report.worstY, report.mean);
-    } else {
-        std::printf("difference    none\n");
-    }
-    // As an eye at a distance sees it: what dithering is for.
-    const double blurred = blurredDifference(picture, indices, mapper.palette().colours,
-                                             setup.options.alphaThreshold.value_or(128));
-    if (blurred >= 0) {
-        std::printf("blurred       %.2f (OKLab x 100 after a 7 x 7 blur in linear light)\n",
-                    blurred);
-    }
+    printReport(in, setup, mapper, picture, indices, report);
     if (reportOnly) return kToolOk;
-    const std::string& out = w.options.at("-o");
-    std::vector<uint8_t> bytes;
-    if (w.options.count("--pcx") > 0) {
-        if (picture.width > 65535 || picture.height > 65535) {
-            std::fprintf(stderr, "kivtool: %s: a PCX picture is at most 65,535 pixels a side\n",
-                         out.c_str());
-            return kToolProblem;
-        }
-        bytes = encodePcx(picture.width, picture.height, indices.data(), mapper.palette().colours);
-    } else {
-        // Transparent pixels show as such in viewers when they have entry 0.
-        IndexedImage image{picture.width, picture.height, indices,
-                           setup.options.transparentIndex == 0 && report.transparent > 0};
-        if (!encodeIndexedPng(image, mapper.palette().colours, bytes, &why)) {
-            std::fprintf(stderr, "kivtool: %s: %s\n", out.c_str(), why.c_str());
-            return kToolProblem;
-        }
-    }
-    if (!writeWholeFile(out, bytes, &why)) {
-        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", out.c_str(), why.c_str());
-        return kToolProblem;
-    }
-    return kToolOk;
+    return writeMapped(w.options.at("-o"), w.options.count("--pcx") > 0, setup, mapper, picture,
+                       indices, report.transparent > 0);
 }
 
 const Subcommand kIndexCommand = {"index", kOwnOptions,
