@@ -45,6 +45,9 @@ struct ArchiveWriter {
     std::map<std::string, int32_t> itemNames;
     // Files the job read (pictures, linked files, merged archives), in the order read.
     std::vector<std::string> inputs;
+    // The path of the link line being handled, resolved once (as given, as found, whether there).
+    std::string linkGiven, linkResolved;
+    bool linkThere = false;
     // kiv -o: the archive's path instead of the script's base; its temporary data is then
     // "datatemp.dat" in the archive's folder.
     std::string output;

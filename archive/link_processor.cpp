@@ -15,10 +15,20 @@
 namespace kiv {
 namespace {
 
+// A linked path as found (see resolveScriptPath), looked up once for the line that names it.
+const std::string& resolvedLink(ArchiveWriter& writer, const char* path, bool* there = nullptr) {
+    if (writer.linkGiven != path || writer.linkResolved.empty()) {
+        writer.linkGiven = path;
+        writer.linkResolved = resolveScriptPath(path, &writer.linkThere);
+    }
+    if (there != nullptr) *there = writer.linkThere;
+    return writer.linkResolved;
+}
+
 // Opens a path for reading; a folder, a FIFO, a device or an unreadable file is reported and
 // refused.
-bool openSource(const char* path, ReadableFile& source) {
-    if (source.open(resolveScriptPath(path))) return true;
+bool openSource(ArchiveWriter& writer, const char* path, ReadableFile& source) {
+    if (source.open(resolvedLink(writer, path))) return true;
     diagnose(Severity::Error, "cannot read %s: %s", path, source.reason().c_str());
     return false;
 }
@@ -26,11 +36,6 @@ bool openSource(const char* path, ReadableFile& source) {
 bool sameFile(const struct stat& a, const char* path) {
     struct stat b {};
     return stat(inJobFolder(path).c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-bool pathExists(const char* path) {
-    struct stat info {};
-    return stat(inJobFolder(resolveScriptPath(path)).c_str(), &info) == 0;
 }
 
 void printEntry(const ArchiveWriter& writer, const std::array<char, kNameBytes>& name) {
@@ -54,8 +59,8 @@ void addLabel(ArchiveWriter& writer, const char* name) {
 
 bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
     ReadableFile source;
-    writer.inputs.push_back(resolveScriptPath(path));
-    if (!openSource(path, source)) return false;
+    writer.inputs.push_back(resolvedLink(writer, path));
+    if (!openSource(writer, path, source)) return false;
     const int64_t length = source.size();
     if (!hasDataRoom(writer, 1, length)) dataRoomExceeded(writer);
     ArchiveEntry entry;
@@ -71,8 +76,8 @@ bool addFile(ArchiveWriter& writer, const char* path, const char* itemName) {
 bool mergeArchive(ArchiveWriter& writer, const char* path) {
     consolePrint("Unpacking KIV (%s)\n", path);
     ReadableFile source;
-    writer.inputs.push_back(resolveScriptPath(path));
-    if (!openSource(path, source)) return false;
+    writer.inputs.push_back(resolvedLink(writer, path));
+    if (!openSource(writer, path, source)) return false;
     struct stat info {};
     if (fstat(source.fd(), &info) != 0) return badSource(path, "it cannot be examined");
     if (sameFile(info, writer.archiveName.c_str()) ||
@@ -108,7 +113,7 @@ bool mergeArchive(ArchiveWriter& writer, const char* path) {
     return true;
 }
 
-LinkLine classifyLinkLine(char* line, bool (*exists)(const char* path)) {
+LinkLine classifyLinkLine(char* line, const std::function<bool(const char*)>& exists) {
     LinkLine parsed;
     char* rest = line;
     parsed.token = nextToken(rest);
@@ -178,7 +183,11 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
             }
             break;
         }
-        const LinkLine parsed = classifyLinkLine(line, pathExists);
+        const LinkLine parsed = classifyLinkLine(line, [&writer](const char* path) {
+            bool there = false;
+            resolvedLink(writer, path, &there);
+            return there;
+        });
         const char* token = parsed.token;
         bool stop = false;
         switch (parsed.kind) {
@@ -200,7 +209,7 @@ void runLinkScript(ArchiveWriter& writer, std::string_view scriptPath) {
                 stop = true;
                 break;
             case LinkLineKind::MissingPath:
-                writer.inputs.push_back(resolveScriptPath(token));  // rerun once it is there
+                writer.inputs.push_back(resolvedLink(writer, token));  // rerun once it is there
                 consoleError("File not found error !!! (%s)%d\n", token,
                              static_cast<int>(std::strlen(token)));
                 diagnose(Severity::Error, "%s: %s", token, std::strerror(ENOENT));

@@ -2,6 +2,8 @@
 // other archives, listed in a link script.
 #pragma once
 
+#include <functional>
+
 #include <string>
 #include <string_view>
 
@@ -38,7 +40,7 @@ struct LinkLine {
 };
 // Splits and classifies a line (writing terminators into it); exists tells whether a path
 // names a file or folder.
-LinkLine classifyLinkLine(char* line, bool (*exists)(const char* path));
+LinkLine classifyLinkLine(char* line, const std::function<bool(const char*)>& exists);
 
 void addLabel(ArchiveWriter& writer, const char* name);
 // False, after an error line, when the file cannot be read; nothing is added then.

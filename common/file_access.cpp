@@ -51,8 +51,7 @@ bool ReadableFile::open(const std::string& path) {
         ::close(fd);
         return false;
     }
-    // Reads of a regular file never block; the flag only mattered for the open.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Reads of a regular file never block: the flag only mattered for the open, and stays.
     fd_ = fd;
     size_ = info.st_size;
     return true;

@@ -152,13 +152,30 @@ bool exists(const std::string& path) {
 }
 }  // namespace
 
-std::string resolveScriptPath(const std::string& path) {
-    if (path.empty() || exists(path)) return path;
+static std::string resolveScriptPathFound(const std::string& path, bool& found);
+
+std::string resolveScriptPath(const std::string& path, bool* found) {
+    bool there = false;
+    const std::string resolved = resolveScriptPathFound(path, there);
+    if (found != nullptr) *found = there;
+    return resolved;
+}
+
+static std::string resolveScriptPathFound(const std::string& path, bool& found) {
+    found = false;
+    if (path.empty()) return path;
+    if (exists(path)) {
+        found = true;
+        return path;
+    }
     std::string slashed = path;
     for (char& c : slashed) {
         if (c == '\\') c = '/';
     }
-    if (exists(slashed)) return slashed;
+    if (exists(slashed)) {
+        found = true;
+        return slashed;
+    }
     std::string resolved = slashed[0] == '/' ? "/" : "";
     size_t at = 0;
     while (at < slashed.size()) {
@@ -186,6 +203,7 @@ std::string resolveScriptPath(const std::string& path) {
         resolved = next;
         if (at <= slashed.size() && end < slashed.size()) resolved += '/';
     }
+    found = true;  // every component is there
     return resolved;
 }
 

@@ -80,7 +80,8 @@ size_t editDistance(std::string_view a, std::string_view b);
 // with '/' for '\' and, component by component, by a name that differs only in the case of
 // ASCII letters, when exactly one such name exists. Returns the path unchanged when nothing
 // matches.
-std::string resolveScriptPath(const std::string& path);
+// found (when given) says whether the path returned names something that is there.
+std::string resolveScriptPath(const std::string& path, bool* found = nullptr);
 
 // Case-insensitive comparison of ASCII letters, for command words and suffixes.
 bool equalsIgnoreCase(const char* a, const char* b);
