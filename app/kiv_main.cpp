@@ -5,15 +5,15 @@
 #include <algorithm>
 #include <clocale>
 #include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/jobs.h"
@@ -126,8 +126,8 @@ struct ParallelJob {
 };
 
 int runInParallel(const std::vector<std::string>& scripts, size_t most,
-                  const kiv::MappingSetup& mapping, const kiv::PictureMapper& mapper,
-                  bool verbose, int keyPauses) {
+                  const kiv::MappingSetup& mapping, const kiv::PictureMapper& mapper, bool verbose,
+                  int keyPauses) {
     using namespace kiv;
     std::vector<ParallelJob> jobs(scripts.size());
     for (size_t k = 0; k < scripts.size(); ++k) jobs[k].script = scripts[k];
@@ -145,8 +145,8 @@ int runInParallel(const std::vector<std::string>& scripts, size_t most,
         session.warningActions = policy.warningActions;
         SessionScope scope(session);
         JobHooks hooks;
-        hooks.tempFile = std::string(".datatemp-") + std::to_string(getpid()) + "-" +
-                         std::to_string(k) + ".dat";
+        hooks.tempFile =
+            std::string(".datatemp-") + std::to_string(getpid()) + "-" + std::to_string(k) + ".dat";
         if (!createTransferBuffer()) {
             job.diagnostics += "kiv: error: not enough memory for the transfer buffer\n";
             job.status = kStartupFailure;
@@ -280,7 +280,7 @@ int runMain(int argc, char** argv) {
         printHelp();
         return 0;
     }
-    if (line.has("--version")) {
+    if (line.has(kVersionOption)) {
         std::printf("kiv %s\n", KIV_VERSION);
         return 0;
     }
@@ -289,20 +289,21 @@ int runMain(int argc, char** argv) {
     // them) are the original form's, examined below.
     if (line.operands.empty()) return wrongWords("a script is needed");
     const std::string script = line.operands.front();
-    const std::string folder = line.value("-C"), depfile = line.value("--depfile");
-    const std::string output = line.value("-o");
-    const bool strict = line.has("--strict"), quiet = line.has("-q"), verbose = line.has("-v");
+    const std::string folder = line.value(kFolderOption), depfile = line.value(kDepfileOption);
+    const std::string output = line.value(kOutputOption);
+    const bool strict = line.has(kStrictOption), quiet = line.has(kQuietOption),
+               verbose = line.has(kVerboseOption);
     MappingSetup mapping;
     bool mappingGiven = false;
     for (const auto& [name, value] : line.given) {
         std::string why;
-        if (name == "-Wno-NAME" || name == "-Werror=NAME") {
+        if (isOption(name, kNoWarningOption) || isOption(name, kWarningErrorOption)) {
             Warning kind;
             if (!warningNamed(value, kind)) {
                 return wrongWords("no warning is named " + value + " (kiv --help lists them)");
             }
-            setWarningAction(kind,
-                             name == "-Wno-NAME" ? WarningAction::Ignore : WarningAction::Error);
+            setWarningAction(kind, isOption(name, kNoWarningOption) ? WarningAction::Ignore
+                                                                    : WarningAction::Error);
         } else if (isMappingOption(name)) {
             if (!takeMappingOption(name, value, mapping, &why)) return wrongWords(why);
             mappingGiven = true;
@@ -311,21 +312,21 @@ int runMain(int argc, char** argv) {
     if (mappingGiven && mapping.palette.empty()) {
         return wrongWords("the options of true-colour pictures need --palette SOURCE");
     }
-    if (line.has("--watch") && !depfile.empty()) {
+    if (line.has(kWatchOption) && !depfile.empty()) {
         return wrongWords("--watch writes no dependency file: leave out --depfile");
     }
     size_t jobsAtOnce = 0;
-    if (line.has("-j")) {
-        const std::string n = line.value("-j");
+    if (line.has(kJobsOption)) {
+        const std::string n = line.value(kJobsOption);
         char* end = nullptr;
         const long value = std::strtol(n.c_str(), &end, 10);
         if (n.empty() || *end != '\0' || value < 1 || value > 64)
             return wrongWords("-j " + n + ": a number of jobs from 1 to 64 is needed");
-        if (line.has("--watch") || line.has("-o") || !depfile.empty())
+        if (line.has(kWatchOption) || line.has(kOutputOption) || !depfile.empty())
             return wrongWords("-j runs several jobs: leave out --watch, -o and --depfile");
         jobsAtOnce = static_cast<size_t>(value);
     }
-    if (line.has("-o") && (line.has("--watch") || output.empty())) {
+    if (line.has(kOutputOption) && (line.has(kWatchOption) || output.empty())) {
         return wrongWords(output.empty() ? "-o needs an archive's name"
                                          : "-o names the archive of one job: leave out --watch");
     }
@@ -370,12 +371,11 @@ int runMain(int argc, char** argv) {
         for (const std::string& word : line.operands) {
             if (!equalsIgnoreCase(word.c_str(), "/k")) scripts.push_back(word);
         }
-        const int status =
-            runInParallel(scripts, jobsAtOnce, mapping, mapper, verbose, keyPauses);
+        const int status = runInParallel(scripts, jobsAtOnce, mapping, mapper, verbose, keyPauses);
         releaseTransferBuffer();
         return status;
     }
-    if (line.has("--watch")) {
+    if (line.has(kWatchOption)) {
         std::vector<std::string> scripts;
         for (const std::string& word : line.operands) {
             if (!equalsIgnoreCase(word.c_str(), "/k")) scripts.push_back(word);
@@ -386,9 +386,8 @@ int runMain(int argc, char** argv) {
     }
     JobHooks hooks;
     hooks.archive = output;
-    const JobReport result =
-        runJob(requestFor(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses,
-                          hooks));
+    const JobReport result = runJob(
+        requestFor(script, mapping.palette.empty() ? nullptr : &mapper, verbose, keyPauses, hooks));
     int status = result.status;
     releaseTransferBuffer();
     std::string why;
@@ -420,8 +419,8 @@ int runMain(int argc, char** argv) {
         if (result.finished) {
             std::fprintf(stderr, "kiv: wrote %s: %d entries, %lld bytes; %d errors, %d warnings\n",
                          result.archive.c_str(), result.entries,
-                         static_cast<long long>(result.bytes),
-                         result.errorCount(), result.warnings);
+                         static_cast<long long>(result.bytes), result.errorCount(),
+                         result.warnings);
         } else {
             std::fprintf(stderr, "kiv: no archive written (exit status %d)\n", status);
         }

@@ -5,24 +5,6 @@
 
 namespace kiv {
 
-const std::array<OptionEntry, 7> kMappingOptions = {{
-    {"--palette", "SOURCE",
-     "map true-colour, grey and alpha PNG pictures onto this palette:\na 256-colour PCX or indexed "
-     "PNG, an archive (its first palette\nitem, or ARCHIVE:ITEM), a JASC-PAL or GIMP .gpl file, "
-     "or a raw\n768-byte .pal (8-bit, or 6-bit when no value is above 63)"},
-    {"--match", "METRIC", "oklab (default), rgb or ciede2000: exact nearest colours"},
-    {"--reserve", "LIST",
-     "entries the nearest search never picks, e.g. 0,224-255; a pixel\nof exactly such an "
-     "entry's colour keeps it"},
-    {"--transparent-index", "N", "the entry of transparent pixels (0); no other pixel gets it"},
-    {"--alpha-threshold", "N",
-     "alpha below N is transparent (128); without it, partly\ntransparent pixels are refused"},
-    {"--colour-key", "R,G,B", "pixels of this colour are transparent"},
-    {"--dither", "KIND",
-     "none (default), ordered, floyd-steinberg, atkinson, sierra-lite,\npattern or blue-noise; "
-     "pixels of exactly a palette colour are never\nmoved"},
-}};
-
 namespace {
 
 bool smallNumber(const std::string& text, int high, int& value) {
@@ -49,26 +31,26 @@ bool takeMappingOption(const std::string& name, const std::string& value, Mappin
     };
     MappingOptions& o = setup.options;
     int number = 0;
-    if (name == "--palette") {
+    if (isOption(name, kPaletteOption)) {
         if (value.empty()) return wrong("a palette source is needed");
         setup.palette = value;
-    } else if (name == "--match") {
+    } else if (isOption(name, kMatchOption)) {
         if (!parseColourMetric(value, o.metric))
             return wrong("the metrics are oklab, rgb and ciede2000");
-    } else if (name == "--reserve") {
+    } else if (isOption(name, kReserveOption)) {
         std::string reason;
         if (!parseIndexList(value, o.reserved, &reason)) return wrong(reason);
-    } else if (name == "--transparent-index") {
+    } else if (isOption(name, kTransparentIndexOption)) {
         if (!smallNumber(value, 255, number)) return wrong("an entry 0 to 255 is needed");
         o.transparentIndex = number;
-    } else if (name == "--alpha-threshold") {
+    } else if (isOption(name, kAlphaThresholdOption)) {
         if (!smallNumber(value, 256, number)) return wrong("a number 0 to 256 is needed");
         o.alphaThreshold = number;
-    } else if (name == "--colour-key") {
+    } else if (isOption(name, kColourKeyOption)) {
         Rgb key;
         if (!parseRgb(value, key)) return wrong("three numbers 0 to 255, as R,G,B, are needed");
         o.colourKey = key;
-    } else if (name == "--dither") {
+    } else if (isOption(name, kDitherOption)) {
         if (!parseDither(value, o.dither))
             return wrong(
                 "the kinds are none, ordered, floyd-steinberg, atkinson, sierra-lite, pattern and "

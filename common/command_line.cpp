@@ -43,13 +43,23 @@ std::string nearestOption(const std::string& word, std::span<const OptionEntry> 
 
 }  // namespace
 
-bool CommandLine::has(std::string_view name) const {
-    return std::any_of(given.begin(), given.end(), [&](const auto& g) { return g.first == name; });
+std::string_view firstName(const OptionEntry& option) {
+    const std::string_view names = option.names;
+    return names.substr(0, names.find(','));
 }
 
-std::string CommandLine::value(std::string_view name) const {
+bool isOption(std::string_view given, const OptionEntry& option) {
+    return given == firstName(option);
+}
+
+bool CommandLine::has(const OptionEntry& option) const {
+    return std::any_of(given.begin(), given.end(),
+                       [&](const auto& g) { return isOption(g.first, option); });
+}
+
+std::string CommandLine::value(const OptionEntry& option) const {
     for (auto it = given.rbegin(); it != given.rend(); ++it) {
-        if (it->first == name) return it->second;
+        if (isOption(it->first, option)) return it->second;
     }
     return {};
 }

@@ -18,14 +18,21 @@ struct OptionEntry {
     const char* help;   // the help line; "\n" starts another, set under the first
 };
 
+// An option's first name: what a command line records it by.
+std::string_view firstName(const OptionEntry& option);
+// Whether a recorded name is this option's.
+bool isOption(std::string_view given, const OptionEntry& option);
+
+// Options are looked up by their rows, named in the code (constexpr OptionEntry kJson{...}):
+// a misspelt name does not build, where a misspelt string would read as never given.
 struct CommandLine {
     // The options given, in order: the option's first name and its value ("" for a flag).
     std::vector<std::pair<std::string, std::string>> given;
     std::vector<std::string> operands;  // every other word; all words after "--"
     std::string error;                  // the first wrong word, said; "" when none
     bool help = false;                  // -h or --help, when the table has them
-    bool has(std::string_view name) const;
-    std::string value(std::string_view name) const;  // the last value given, or ""
+    bool has(const OptionEntry& option) const;
+    std::string value(const OptionEntry& option) const;  // the last value given, or ""
 };
 
 // Reads argv[from] on: options anywhere, "--" ends them, "-" alone is an operand.

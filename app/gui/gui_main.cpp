@@ -20,12 +20,15 @@ const char* const kHelp =
     "once the window is open; with an archive it opens the browser.\n"
     "\n";
 
+constexpr kiv::OptionEntry kWatchOption{
+    "--watch", nullptr,
+    "File → Watch on from the start: the job runs again whenever its\nscript or a file it read "
+    "changes"};
+constexpr kiv::OptionEntry kVersionOption{"--version", nullptr, "the version"};
 const kiv::OptionEntry kOptions[] = {
-    {"--watch", nullptr,
-     "File → Watch on from the start: the job runs again whenever its\nscript or a file it read "
-     "changes"},
+    kWatchOption,
     {"-h, --help", nullptr, "this text"},
-    {"--version", nullptr, "the version"},
+    kVersionOption,
 };
 
 const char* const kHelpEnd =
@@ -43,7 +46,7 @@ int main(int argc, char** argv) {
         std::printf("%s%s%s", kHelp, kiv::optionsHelp(kOptions).c_str(), kHelpEnd);
         return 0;
     }
-    if (early.has("--version")) {
+    if (early.has(kVersionOption)) {
         std::printf("kiv-gui %s\n", KIV_VERSION);
         return 0;
     }
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
         return kiv::kStartupFailure;
     }
     kiv::MainWindow window;
-    if (line.has("--watch")) window.setWatching(true);
+    if (line.has(kWatchOption)) window.setWatching(true);
     window.showAtStart(files.isEmpty() ? QString() : files.first());
     const int code = app.exec();
     kiv::releaseTransferBuffer();

@@ -367,19 +367,19 @@ bool MainWindow::setMappingOption(const QString& option, const QString& value, Q
     setup.options = mapping_;
     std::string reason;
     const std::string name = option.toStdString();
-    if (name == "--palette" || !isMappingOption(name)) {
+    if (isOption(name, kPaletteOption) || !isMappingOption(name)) {
         if (why != nullptr) *why = option + " is not a setting of the mapping";
         return false;
     }
     if (value.isEmpty()) {
         // Back to the default of this one setting.
         const MappingOptions defaults;
-        if (name == "--match") setup.options.metric = defaults.metric;
-        if (name == "--dither") setup.options.dither = defaults.dither;
-        if (name == "--reserve") setup.options.reserved = defaults.reserved;
-        if (name == "--transparent-index") setup.options.transparentIndex = 0;
-        if (name == "--alpha-threshold") setup.options.alphaThreshold.reset();
-        if (name == "--colour-key") setup.options.colourKey.reset();
+        if (isOption(name, kMatchOption)) setup.options.metric = defaults.metric;
+        if (isOption(name, kDitherOption)) setup.options.dither = defaults.dither;
+        if (isOption(name, kReserveOption)) setup.options.reserved = defaults.reserved;
+        if (isOption(name, kTransparentIndexOption)) setup.options.transparentIndex = 0;
+        if (isOption(name, kAlphaThresholdOption)) setup.options.alphaThreshold.reset();
+        if (isOption(name, kColourKeyOption)) setup.options.colourKey.reset();
         mappingValues_.remove(option);
     } else if (!takeMappingOption(name, value.toStdString(), setup, &reason)) {
         if (why != nullptr) *why = QString::fromStdString(reason);
@@ -427,8 +427,9 @@ class MappingDialog : public QDialog {
             return edit;
         };
         form->addRow("Match colours by", combo("--match", {"oklab", "rgb", "ciede2000"}));
-        form->addRow("Dithering", combo("--dither", {"none", "ordered", "floyd-steinberg", "atkinson", "sierra-lite",
-                                                      "pattern", "blue-noise"}));
+        form->addRow("Dithering",
+                     combo("--dither", {"none", "ordered", "floyd-steinberg", "atkinson",
+                                        "sierra-lite", "pattern", "blue-noise"}));
         form->addRow("Reserved entries", line("--reserve", "none, e.g. 0,224-255"));
         form->addRow("Transparent entry", line("--transparent-index", "0"));
         form->addRow("Alpha threshold",
@@ -457,8 +458,8 @@ class MappingDialog : public QDialog {
         // A default chosen is no setting: the status line names only what differs.
         for (const auto& [option, value] : fields_) {
             const QString text = value();
-            const bool byDefault = (std::string(option) == "--match" && text == "oklab") ||
-                                   (std::string(option) == "--dither" && text == "none");
+            const bool byDefault = (isOption(option, kMatchOption) && text == "oklab") ||
+                                   (isOption(option, kDitherOption) && text == "none");
             window_.setMappingOption(option, byDefault ? QString() : text);
         }
         accept();

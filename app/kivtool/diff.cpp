@@ -50,9 +50,8 @@ std::vector<uint64_t> contentHashes(const ArchiveView& v, const std::vector<bool
     for (size_t i = 0; i < v.size(); ++i) {
         if (wanted[i]) byOffset.push_back(i);
     }
-    std::sort(byOffset.begin(), byOffset.end(), [&](size_t x, size_t y) {
-        return v.entry(x).offset < v.entry(y).offset;
-    });
+    std::sort(byOffset.begin(), byOffset.end(),
+              [&](size_t x, size_t y) { return v.entry(x).offset < v.entry(y).offset; });
     std::vector<uint64_t> hashes(v.size(), 0);
     std::vector<uint8_t> window(kWindow);
     int64_t from = 0, held = 0;  // the window holds bytes from to from + held
@@ -106,8 +105,11 @@ std::string outsideDifference(const ArchiveView& a, const ArchiveView& b) {
 
 namespace {
 
+constexpr OptionEntry kImagesOption{
+    "--images", "DIR", "before, after and difference pictures of changed graphic items"};
+
 const OptionEntry kDiffOptions[] = {
-    {"--images", "DIR", "before, after and difference pictures of changed graphic items"},
+    kImagesOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -131,9 +133,9 @@ void pairByName(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     p.pairedB.assign(b.size(), false);
     for (size_t i = 0; i < a.size(); ++i) {
         const std::string name = a.name(i);
-        const auto first = std::lower_bound(
-            namesB.begin(), namesB.end(), name,
-            [](const std::pair<std::string, size_t>& x, const std::string& n) { return x.first < n; });
+        const auto first = std::lower_bound(namesB.begin(), namesB.end(), name,
+                                            [](const std::pair<std::string, size_t>& x,
+                                               const std::string& n) { return x.first < n; });
         if (first == namesB.end() || first->first != name) continue;
         const auto start = static_cast<size_t>(first - namesB.begin());
         const size_t next = start + cursor[start];
@@ -156,7 +158,8 @@ void pairByContent(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
         return wanted;
     };
     const std::vector<bool> hashA = withData(a, p.pairedA), hashB = withData(b, p.pairedB);
-    const std::vector<uint64_t> contentA = contentHashes(a, hashA), contentB = contentHashes(b, hashB);
+    const std::vector<uint64_t> contentA = contentHashes(a, hashA),
+                                contentB = contentHashes(b, hashB);
     auto key = [](const ArchiveView& v, size_t i, uint64_t content) {
         const ArchiveEntry& e = v.entry(i);
         return content ^ (static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
@@ -171,8 +174,8 @@ void pairByContent(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     for (size_t i = 0; i < a.size(); ++i) {
         if (!hashA[i]) continue;
         const uint64_t k = key(a, i, contentA[i]);
-        auto found = std::lower_bound(unpairedB.begin(), unpairedB.end(),
-                                      std::pair<uint64_t, size_t>{k, 0});
+        auto found =
+            std::lower_bound(unpairedB.begin(), unpairedB.end(), std::pair<uint64_t, size_t>{k, 0});
         for (; found != unpairedB.end() && found->first == k; ++found) {
             const size_t j = found->second;
             if (p.pairedB[j]) continue;
@@ -183,8 +186,8 @@ void pairByContent(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
                 continue;
             }
             p.lines.push_back("renamed  " + shownName(a, i) + " -> " + shownName(b, j) +
-                              " (entry " + std::to_string(i + 1) + " -> " +
-                              std::to_string(j + 1) + ")");
+                              " (entry " + std::to_string(i + 1) + " -> " + std::to_string(j + 1) +
+                              ")");
             p.pairedA[i] = p.pairedB[j] = true;
             break;
         }
@@ -194,11 +197,13 @@ void pairByContent(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
 void addedAndRemoved(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
     for (size_t i = 0; i < a.size(); ++i) {
         if (!p.pairedA[i])
-            p.lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) + ")");
+            p.lines.push_back("removed  " + shownName(a, i) + " (entry " + std::to_string(i + 1) +
+                              ")");
     }
     for (size_t j = 0; j < b.size(); ++j) {
         if (!p.pairedB[j])
-            p.lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) + ")");
+            p.lines.push_back("added    " + shownName(b, j) + " (entry " + std::to_string(j + 1) +
+                              ")");
     }
 }
 
@@ -262,8 +267,8 @@ bool pictureChange(const ArchiveView& a, size_t i, const ItemInfo& infoA,
 }
 
 // How the data of a pair differs. False when a picture cannot be written.
-bool dataChange(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j,
-                ImageOutput& images, std::string& text) {
+bool dataChange(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j, ImageOutput& images,
+                std::string& text) {
     const bool bothReadable = a.readable(i) && b.readable(j);
     const std::vector<uint8_t> before = a.item(i), after = b.item(j);
     const ItemInfo infoA = a.readable(i) ? recogniseItem(a.name(i), before) : itemInfo(a, i);
@@ -289,8 +294,8 @@ bool dataChange(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j,
 
 // The line of a pair that changed, or "" when the two hold the same (flags, the whole name
 // field, bytes, and for zero-length entries the offset). False when a picture cannot be written.
-bool changeLine(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j,
-                ImageOutput& images, std::string& line) {
+bool changeLine(const ArchiveView& a, size_t i, const ArchiveView& b, size_t j, ImageOutput& images,
+                std::string& line) {
     const ArchiveEntry& x = a.entry(i);
     const ArchiveEntry& y = b.entry(j);
     std::vector<std::string> what;
@@ -369,7 +374,7 @@ static int diffArchives(int argc, char** argv) {
     ArchiveView a, b;
     if (!openForReading(a, w.operands[0]) || !openForReading(b, w.operands[1])) return kToolTrouble;
     ImageOutput images;
-    images.folder = w.options.count("--images") ? w.options.at("--images") : "";
+    images.folder = (w.has(kImagesOption) ? w.value(kImagesOption) : std::string(""));
     if (!images.folder.empty() && !makeFolder(images.folder)) {
         std::fprintf(stderr, "kivtool: cannot make the folder %s\n", images.folder.c_str());
         return kToolTrouble;
@@ -387,7 +392,8 @@ static int diffArchives(int argc, char** argv) {
     return kToolProblem;
 }
 
-const Subcommand kDiffCommand = {"diff", kDiffOptions,
+const Subcommand kDiffCommand = {
+    "diff", kDiffOptions,
     "  diff A B [--images DIR]        which entries were added, removed, moved, renamed, changed\n",
     diffArchives};
 

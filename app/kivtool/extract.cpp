@@ -33,8 +33,11 @@ bool linkTo(const std::string& existing, const std::string& file) {
 
 namespace {
 
+constexpr OptionEntry kExtractFolderOption{"-o", "DIR",
+                                           "the folder to write into (the current one)"};
+
 const OptionEntry kExtractOptions[] = {
-    {"-o", "DIR", "the folder to write into (the current one)"},
+    kExtractFolderOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -57,7 +60,8 @@ static int extractItems(int argc, char** argv) {
     if (!openForReading(archive, w.operands[0])) return kToolTrouble;
     const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
-    const std::string folder = w.options.count("-o") ? w.options.at("-o") : ".";
+    const std::string folder =
+        (w.has(kExtractFolderOption) ? w.value(kExtractFolderOption) : std::string("."));
     if (!makeFolder(folder)) {
         std::fprintf(stderr, "kivtool: cannot make the folder %s\n", folder.c_str());
         return kToolTrouble;
@@ -101,7 +105,8 @@ static int extractItems(int argc, char** argv) {
 }
 
 const Subcommand kExtractCommand = {"extract", kExtractOptions,
-    "  extract ARCHIVE [NAME...] [-o DIR]\n                                 writes each item's bytes to a file named after it\n",
-    extractItems};
+                                    "  extract ARCHIVE [NAME...] [-o DIR]\n                        "
+                                    "         writes each item's bytes to a file named after it\n",
+                                    extractItems};
 
 }  // namespace kiv

@@ -24,10 +24,16 @@ const char* const kIndexHelp =
     "worst pixel's position (rgb: 8-bit units; oklab: OKLab x 100; ciede2000: dE00), and the\n"
     "blurred difference (both pictures blurred 7 x 7 in linear light, the mean OKLab x 100).\n";
 
+constexpr OptionEntry kReportOnlyOption{"--report-only", nullptr, "write nothing, only report"};
+
+constexpr OptionEntry kIndexOutOption{"-o", "FILE", "the picture to write"};
+
+constexpr OptionEntry kPcxOption{"--pcx", nullptr, "write a 256-colour PCX instead of a PNG"};
+
 const OptionEntry kOwnOptions[] = {
-    {"-o", "FILE", "the picture to write"},
-    {"--pcx", nullptr, "write a 256-colour PCX instead of a PNG"},
-    {"--report-only", nullptr, "write nothing, only report"},
+    kIndexOutOption,
+    kPcxOption,
+    kReportOnlyOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -101,10 +107,10 @@ static int indexPicture(int argc, char** argv) {
     if (w.help) return subcommandHelp(kIndexHelp, table);
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 1) return usageError("index takes one picture");
-    const bool reportOnly = w.options.count("--report-only") > 0;
-    if (!reportOnly && w.options.count("-o") == 0) return usageError("index needs -o OUT");
+    const bool reportOnly = w.has(kReportOnlyOption);
+    if (!reportOnly && !w.has(kIndexOutOption)) return usageError("index needs -o OUT");
     MappingSetup setup;
-    for (const auto& [name, value] : w.options) {
+    for (const auto& [name, value] : w.line.given) {
         std::string why;
         if (isMappingOption(name) && !takeMappingOption(name, value, setup, &why)) {
             return usageError(why);
@@ -134,12 +140,14 @@ static int indexPicture(int argc, char** argv) {
     }
     printReport(in, setup, mapper, picture, indices, report);
     if (reportOnly) return kToolOk;
-    return writeMapped(w.options.at("-o"), w.options.count("--pcx") > 0, setup, mapper, picture,
-                       indices, report.transparent > 0);
+    return writeMapped(w.value(kIndexOutOption), w.has(kPcxOption), setup, mapper, picture, indices,
+                       report.transparent > 0);
 }
 
-const Subcommand kIndexCommand = {"index", kOwnOptions,
-    "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n                                 maps a true-colour picture onto a palette\n",
+const Subcommand kIndexCommand = {
+    "index", kOwnOptions,
+    "  index IN.png -o OUT.png --palette SOURCE [--pcx] [--report-only] [OPTION...]\n              "
+    "                   maps a true-colour picture onto a palette\n",
     indexPicture};
 
 }  // namespace kiv

@@ -21,7 +21,7 @@ SubcommandLine parseSubcommandLine(int argc, char** argv, std::span<const Option
     w.operands = line.operands;
     w.help = line.help;
     w.error = line.error;
-    for (const auto& [name, value] : line.given) w.options[name] = value;
+    w.line = line;
     return w;
 }
 
@@ -164,8 +164,11 @@ int usageError(const std::string& what) {
 
 namespace {
 
+constexpr OptionEntry kForceOption{"--force", nullptr,
+                                   "write into a folder that already holds files"};
+
 const OptionEntry kUnpackOptions[] = {
-    {"--force", nullptr, "write into a folder that already holds files"},
+    kForceOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -192,7 +195,7 @@ static int unpackCommand(int argc, char** argv) {
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.size() != 2) return usageError("unpack takes an archive and a folder");
-    return unpackArchive(w.operands[0], w.operands[1], w.options.count("--force") > 0);
+    return unpackArchive(w.operands[0], w.operands[1], w.has(kForceOption));
 }
 
 int kivtoolMain(int argc, char** argv) {

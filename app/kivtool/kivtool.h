@@ -28,17 +28,19 @@ struct Subcommand {
     const char* usage;
     int (*run)(int argc, char** argv);
 };
-extern const Subcommand kListCommand, kVerifyCommand, kExtractCommand, kRenderCommand,
-    kDiffCommand, kUnpackCommand, kIndexCommand, kTableCommand, kPaletteCommand;
+extern const Subcommand kListCommand, kVerifyCommand, kExtractCommand, kRenderCommand, kDiffCommand,
+    kUnpackCommand, kIndexCommand, kTableCommand, kPaletteCommand;
 // Every subcommand, in the order kivtool --help lists them.
 std::span<const Subcommand* const> subcommands();
 
 // The command line of a subcommand: its words and options.
 struct SubcommandLine {
     std::vector<std::string> operands;
-    std::map<std::string, std::string> options;  // --name value, or "" for a flag
+    CommandLine line;  // the options given
     bool help = false;
     std::string error;  // an unknown option, or one without its value
+    bool has(const OptionEntry& option) const { return line.has(option); }
+    std::string value(const OptionEntry& option) const { return line.value(option); }
 };
 // Reads the words after the subcommand's name with the subcommand's table of options; each
 // option's value is found under its first name.

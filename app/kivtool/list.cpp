@@ -8,8 +8,11 @@ namespace kiv {
 
 namespace {
 
+constexpr OptionEntry kJsonOption{"--json", nullptr,
+                                  "JSON: flags as numbers, names and details as strings"};
+
 const OptionEntry kListOptions[] = {
-    {"--json", nullptr, "JSON: flags as numbers, names and details as strings"},
+    kJsonOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -33,7 +36,7 @@ static int listArchive(int argc, char** argv) {
     if (w.operands.size() != 1) return usageError("list takes one archive");
     ArchiveView archive;
     if (!openForReading(archive, w.operands[0])) return kToolTrouble;
-    const bool json = w.options.count("--json") > 0;
+    const bool json = w.has(kJsonOption);
     if (json) std::printf("[");
     if (!json) {
         std::printf("%s: %zu entries, %lld bytes\n", archive.path().c_str(), archive.size(),
@@ -65,7 +68,8 @@ static int listArchive(int argc, char** argv) {
 }
 
 const Subcommand kListCommand = {"list", kListOptions,
-    "  list ARCHIVE [--json]          one row per entry: index, flags, offset, length, kind, name\n",
-    listArchive};
+                                 "  list ARCHIVE [--json]          one row per entry: index, "
+                                 "flags, offset, length, kind, name\n",
+                                 listArchive};
 
 }  // namespace kiv

@@ -26,13 +26,29 @@ const char* const kPaletteHelp =
     "768 bytes (8-bit values) unless --format says jasc or gimp.\n"
     "Exit status: 0 written, 1 a picture or the palette cannot be used, 2 wrong words.\n";
 
+constexpr OptionEntry kSourceOption{"--palette", "SOURCE",
+                                    "the palette to complete, as for kiv --palette"};
+
+constexpr OptionEntry kKeepOption{"--keep", "LIST",
+                                  "the entries kept as they are, e.g. 0-199,224-255"};
+
+constexpr OptionEntry kFromOption{"--from", "PICTURE",
+                                  "a picture to serve (repeat it, or list more pictures after it)"};
+
+constexpr OptionEntry kPaletteOutOption{"-o", "FILE", "the palette to write"};
+
+constexpr OptionEntry kFormatOption{"--format", "FORMAT",
+                                    "raw (768 bytes, the default), jasc or gimp"};
+
+constexpr OptionEntry kPaletteMatchOption{"--match", "METRIC", "oklab (default), rgb or ciede2000"};
+
 const OptionEntry kPaletteOptions[] = {
-    {"--palette", "SOURCE", "the palette to complete, as for kiv --palette"},
-    {"--keep", "LIST", "the entries kept as they are, e.g. 0-199,224-255"},
-    {"--from", "PICTURE", "a picture to serve (repeat it, or list more pictures after it)"},
-    {"-o", "FILE", "the palette to write"},
-    {"--format", "FORMAT", "raw (768 bytes, the default), jasc or gimp"},
-    {"--match", "METRIC", "oklab (default), rgb or ciede2000"},
+    kSourceOption,
+    kKeepOption,
+    kFromOption,
+    kPaletteOutOption,
+    kFormatOption,
+    kPaletteMatchOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -60,26 +76,30 @@ static int completePaletteCommand(int argc, char** argv) {
     if (!line.error.empty()) return usageError(line.error);
     std::vector<std::string> pictures;
     for (const auto& [word, value] : line.given) {
-        if (word == "--from") pictures.push_back(value);
+        if (isOption(word, kFromOption)) pictures.push_back(value);
     }
-    if (!pictures.empty()) pictures.insert(pictures.end(), line.operands.begin(), line.operands.end());
-    else if (!line.operands.empty()) return usageError("pictures are given with --from");
-    if (!line.has("--palette")) return usageError("palette needs --palette SOURCE");
-    if (!line.has("--keep")) return usageError("palette needs --keep LIST");
+    if (!pictures.empty())
+        pictures.insert(pictures.end(), line.operands.begin(), line.operands.end());
+    else if (!line.operands.empty())
+        return usageError("pictures are given with --from");
+    if (!line.has(kSourceOption)) return usageError("palette needs --palette SOURCE");
+    if (!line.has(kKeepOption)) return usageError("palette needs --keep LIST");
     if (pictures.empty()) return usageError("palette needs --from PICTURE");
-    if (!line.has("-o")) return usageError("palette needs -o FILE");
-    const std::string format = line.has("--format") ? line.value("--format") : "raw";
+    if (!line.has(kPaletteOutOption)) return usageError("palette needs -o FILE");
+    const std::string format = line.has(kFormatOption) ? line.value(kFormatOption) : "raw";
     if (format != "raw" && format != "jasc" && format != "gimp")
         return usageError("--format " + format + ": the formats are raw, jasc and gimp");
     ColourMetric metric = ColourMetric::OkLab;
-    if (line.has("--match") && !parseColourMetric(line.value("--match"), metric))
-        return usageError("--match " + line.value("--match") + ": the metrics are oklab, rgb and ciede2000");
+    if (line.has(kPaletteMatchOption) &&
+        !parseColourMetric(line.value(kPaletteMatchOption), metric))
+        return usageError("--match " + line.value(kPaletteMatchOption) +
+                          ": the metrics are oklab, rgb and ciede2000");
     std::bitset<256> keep;
     std::string why;
-    if (!parseIndexList(line.value("--keep"), keep, &why))
-        return usageError("--keep " + line.value("--keep") + ": " + why);
+    if (!parseIndexList(line.value(kKeepOption), keep, &why))
+        return usageError("--keep " + line.value(kKeepOption) + ": " + why);
     PaletteSource source;
-    if (!loadPaletteSource(line.value("--palette"), source, &why)) {
+    if (!loadPaletteSource(line.value(kSourceOption), source, &why)) {
         std::fprintf(stderr, "kivtool: --palette %s\n", why.c_str());
         return kToolProblem;
     }
@@ -104,26 +124,30 @@ static int completePaletteCommand(int argc, char** argv) {
         return kToolProblem;
     }
     const bool written =
-        format == "raw" ? writeWholeFile(line.value("-o"), palette, &why)
-                        : writeWholeFile(line.value("-o"), paletteText(palette, format), &why);
+        format == "raw"
+            ? writeWholeFile(line.value(kPaletteOutOption), palette, &why)
+            : writeWholeFile(line.value(kPaletteOutOption), paletteText(palette, format), &why);
     if (!written) {
-        std::fprintf(stderr, "kivtool: cannot write %s: %s\n", line.value("-o").c_str(), why.c_str());
+        std::fprintf(stderr, "kivtool: cannot write %s: %s\n",
+                     line.value(kPaletteOutOption).c_str(), why.c_str());
         return kToolProblem;
     }
-    std::printf("%s: %d entries chosen, %d kept from %s (%s)\n", line.value("-o").c_str(),
-                report.chosen, 256 - report.chosen, line.value("--palette").c_str(),
-                metricName(metric));
+    std::printf("%s: %d entries chosen, %d kept from %s (%s)\n",
+                line.value(kPaletteOutOption).c_str(), report.chosen, 256 - report.chosen,
+                line.value(kSourceOption).c_str(), metricName(metric));
     std::printf("pictures      %zu: %s pixels, %s colours\n", pictures.size(),
                 groupedDigits(static_cast<int64_t>(report.pixels)).c_str(),
                 groupedDigits(static_cast<int64_t>(report.colours)).c_str());
     std::printf("before        mean %.2f, worst %.2f\n", report.meanBefore, report.worstBefore);
-    std::printf("after         mean %.2f, worst %.2f (%d rounds of refinement)\n",
-                report.meanAfter, report.worstAfter, report.rounds);
+    std::printf("after         mean %.2f, worst %.2f (%d rounds of refinement)\n", report.meanAfter,
+                report.worstAfter, report.rounds);
     return kToolOk;
 }
 
-const Subcommand kPaletteCommand = {"palette", kPaletteOptions,
-    "  palette --palette SOURCE --keep LIST --from PICTURE... -o FILE [--format F]\n                                 completes a palette: the free entries chosen for the art\n",
+const Subcommand kPaletteCommand = {
+    "palette", kPaletteOptions,
+    "  palette --palette SOURCE --keep LIST --from PICTURE... -o FILE [--format F]\n               "
+    "                  completes a palette: the free entries chosen for the art\n",
     completePaletteCommand};
 
 }  // namespace kiv

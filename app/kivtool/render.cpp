@@ -72,14 +72,30 @@ bool drawPaletteSet(const ArchiveView& archive, size_t i, const std::vector<uint
 
 namespace {
 
+constexpr OptionEntry kScaleOption{"--scale", "N", "enlarge by whole pixels, 1 to 16"};
+
+constexpr OptionEntry kWidthOption{"--width", "W", "draw raw items in rows of W pixels"};
+
+constexpr OptionEntry kTableSizeOption{"--table", "WxH",
+                                       "draw raw items as whole W x H tables, a picture each"};
+
+constexpr OptionEntry kPalettesOption{"--palettes", nullptr,
+                                      "draw raw items of whole 768-byte palettes as a strip"};
+
+constexpr OptionEntry kRenderPaletteOption{
+    "--palette", "ITEM|SOURCE",
+    "the colours: a palette item, or any palette source of kiv --palette"};
+
+constexpr OptionEntry kRenderFolderOption{"-o", "DIR",
+                                          "the folder to write into (the current one)"};
+
 const OptionEntry kRenderOptions[] = {
-    {"-o", "DIR", "the folder to write into (the current one)"},
-    {"--palette", "ITEM|SOURCE",
-     "the colours: a palette item, or any palette source of kiv --palette"},
-    {"--scale", "N", "enlarge by whole pixels, 1 to 16"},
-    {"--width", "W", "draw raw items in rows of W pixels"},
-    {"--table", "WxH", "draw raw items as whole W x H tables, a picture each"},
-    {"--palettes", nullptr, "draw raw items of whole 768-byte palettes as a strip"},
+    kRenderFolderOption,
+    kRenderPaletteOption,
+    kScaleOption,
+    kWidthOption,
+    kTableSizeOption,
+    kPalettesOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -115,12 +131,12 @@ struct RenderWords {
 
 // "" when the words are right, else what is wrong.
 std::string takeRenderWords(const SubcommandLine& w, RenderWords& r) {
-    if (w.options.count("--scale") && !wholeNumber(w.options.at("--scale"), 1, 16, r.scale))
+    if (w.has(kScaleOption) && !wholeNumber(w.value(kScaleOption), 1, 16, r.scale))
         return "--scale takes a whole number from 1 to 16";
-    if (w.options.count("--width") && !wholeNumber(w.options.at("--width"), 1, 65536, r.rawWidth))
+    if (w.has(kWidthOption) && !wholeNumber(w.value(kWidthOption), 1, 65536, r.rawWidth))
         return "--width takes a whole number from 1 to 65536";
-    if (w.options.count("--table")) {
-        const std::string& size = w.options.at("--table");
+    if (w.has(kTableSizeOption)) {
+        const std::string& size = w.value(kTableSizeOption);
         const size_t x = size.find('x');
         if (r.rawWidth > 0 || x == std::string::npos ||
             !wholeNumber(size.substr(0, x), 1, 65536, r.tableWidth) ||
@@ -130,7 +146,7 @@ std::string takeRenderWords(const SubcommandLine& w, RenderWords& r) {
                    "with --width";
         }
     }
-    r.strips = w.options.count("--palettes") > 0;
+    r.strips = w.has(kPalettesOption);
     if (r.strips && (r.rawWidth > 0 || r.tableWidth > 0))
         return "--palettes is not given with --width or --table";
     return {};
@@ -214,11 +230,13 @@ static int renderItems(int argc, char** argv) {
     const auto chosen = selectEntries(archive, {w.operands.begin() + 1, w.operands.end()});
     if (!chosen) return kToolTrouble;
     bool damaged = false, wrongValue = false;
-    if (!chooseColours(archive, w.options.count("--palette") ? w.options.at("--palette") : "",
-                       t.colours, &damaged, &wrongValue)) {
+    if (!chooseColours(
+            archive,
+            (w.has(kRenderPaletteOption) ? w.value(kRenderPaletteOption) : std::string("")),
+            t.colours, &damaged, &wrongValue)) {
         return wrongValue ? kToolTrouble : kToolProblem;
     }
-    t.folder = w.options.count("-o") ? w.options.at("-o") : ".";
+    t.folder = (w.has(kRenderFolderOption) ? w.value(kRenderFolderOption) : std::string("."));
     if (!makeFolder(t.folder)) {
         std::fprintf(stderr, "kivtool: cannot make the folder %s\n", t.folder.c_str());
         return kToolTrouble;
@@ -230,8 +248,10 @@ static int renderItems(int argc, char** argv) {
     return status;
 }
 
-const Subcommand kRenderCommand = {"render", kRenderOptions,
-    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N]\n         [--width W | --table WxH]  writes each graphic item as an indexed PNG\n",
+const Subcommand kRenderCommand = {
+    "render", kRenderOptions,
+    "  render ARCHIVE [NAME...] [-o DIR] [--palette ITEM|SOURCE] [--scale N]\n         [--width W "
+    "| --table WxH]  writes each graphic item as an indexed PNG\n",
     renderItems};
 
 }  // namespace kiv

@@ -38,24 +38,67 @@ const char* const kTableHelp =
     "                          8-bit values or 6-bit\n"
     "Exit status: 0 written, 1 the palette cannot be used, 2 wrong words.\n";
 
+constexpr OptionEntry kTableLinearOption{"--linear", nullptr,
+                                         "mix in linear light rather than sRGB values"};
+
+constexpr OptionEntry kTableKeepSaturationOption{"--keep-saturation", nullptr,
+                                                 "light: fade the lightness alone"};
+
+constexpr OptionEntry kTablePaletteOption{
+    "--palette", "SOURCE",
+    "as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\nGIMP palette or raw .pal"};
+
+constexpr OptionEntry kTableOutOption{"-o", "FILE", "the table to write"};
+
+constexpr OptionEntry kTableAlphaOption{"--alpha", "A",
+                                        "blend: the weight of the row's colour, 0 to 1"};
+
+constexpr OptionEntry kTableAmountOption{"--amount", "A", "tint: how far, 0 to 1"};
+
+constexpr OptionEntry kTableColourOption{"--colour", "R,G,B", "tint: the colour moved toward"};
+
+constexpr OptionEntry kTableToOption{
+    "--to", "R,G,B|C-D", "light: the colour faded toward; remap: the entries mapped onto"};
+
+constexpr OptionEntry kTableFromOption{"--from", "A-B",
+                                       "remap: the entries mapped (with a --to each)"};
+
+constexpr OptionEntry kTableLevelsOption{"--levels", "N", "light: 2 to 256 levels"};
+
+constexpr OptionEntry kTableBitsOption{
+    "--bits", "N", "inverse: 5 or 6 bits a component; palettes: 8 (default) or 6-bit values"};
+
+constexpr OptionEntry kTableBiasOption{
+    "--bias", "R,G,B:A", "palettes: one more palette moved toward R,G,B by A (0 to 1)"};
+
+constexpr OptionEntry kTableFullbrightOption{"--fullbright", "LIST",
+                                             "light: entries that stay themselves at every level"};
+
+constexpr OptionEntry kTableReserveOption{"--reserve", "LIST",
+                                          "entries that are never an output, e.g. 0,224-255"};
+
+constexpr OptionEntry kTableMatchOption{"--match", "METRIC", "oklab (default), rgb or ciede2000"};
+
+constexpr OptionEntry kTableDitherOption{"--dither", "KIND",
+                                         "refused: dithering does not apply to tables"};
+
 const OptionEntry kTableOptions[] = {
-    {"--palette", "SOURCE",
-     "as for kiv --palette: PCX, indexed PNG, ARCHIVE[:ITEM], JASC-PAL,\nGIMP palette or raw .pal"},
-    {"-o", "FILE", "the table to write"},
-    {"--alpha", "A", "blend: the weight of the row's colour, 0 to 1"},
-    {"--colour", "R,G,B", "tint: the colour moved toward"},
-    {"--amount", "A", "tint: how far, 0 to 1"},
-    {"--to", "R,G,B|C-D", "light: the colour faded toward; remap: the entries mapped onto"},
-    {"--levels", "N", "light: 2 to 256 levels"},
-    {"--bits", "N", "inverse: 5 or 6 bits a component; palettes: 8 (default) or 6-bit values"},
-    {"--bias", "R,G,B:A", "palettes: one more palette moved toward R,G,B by A (0 to 1)"},
-    {"--keep-saturation", nullptr, "light: fade the lightness alone"},
-    {"--fullbright", "LIST", "light: entries that stay themselves at every level"},
-    {"--from", "A-B", "remap: the entries mapped (with a --to each)"},
-    {"--linear", nullptr, "mix in linear light rather than sRGB values"},
-    {"--match", "METRIC", "oklab (default), rgb or ciede2000"},
-    {"--reserve", "LIST", "entries that are never an output, e.g. 0,224-255"},
-    {"--dither", "KIND", "refused: dithering does not apply to tables"},
+    kTablePaletteOption,
+    kTableOutOption,
+    kTableAlphaOption,
+    kTableColourOption,
+    kTableAmountOption,
+    kTableToOption,
+    kTableLevelsOption,
+    kTableBitsOption,
+    kTableBiasOption,
+    kTableKeepSaturationOption,
+    kTableFullbrightOption,
+    kTableFromOption,
+    kTableLinearOption,
+    kTableMatchOption,
+    kTableReserveOption,
+    kTableDitherOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -79,38 +122,38 @@ struct TableWords {
 std::string takeTableWord(const std::string& word, const std::string& value, TableWords& t) {
     TableOptions& o = t.o;
     std::string reason;
-    if (word == "--linear") {
+    if (isOption(word, kTableLinearOption)) {
         o.linear = true;
-    } else if (word == "--keep-saturation") {
+    } else if (isOption(word, kTableKeepSaturationOption)) {
         o.keepSaturation = true;
-    } else if (word == "--palette") {
+    } else if (isOption(word, kTablePaletteOption)) {
         t.paletteName = value;
-    } else if (word == "-o") {
+    } else if (isOption(word, kTableOutOption)) {
         t.out = value;
-    } else if (word == "--alpha") {
+    } else if (isOption(word, kTableAlphaOption)) {
         if (!unitNumber(value, o.alpha)) return "a number from 0 to 1 is needed";
         t.haveAlpha = true;
-    } else if (word == "--amount") {
+    } else if (isOption(word, kTableAmountOption)) {
         if (!unitNumber(value, o.amount)) return "a number from 0 to 1 is needed";
         t.haveAmount = true;
-    } else if (word == "--colour") {
+    } else if (isOption(word, kTableColourOption)) {
         if (!parseRgb(value, o.colour)) return "three numbers 0 to 255, as R,G,B, are needed";
         t.haveColour = true;
-    } else if (word == "--to") {
+    } else if (isOption(word, kTableToOption)) {
         t.to.push_back(value);
-    } else if (word == "--from") {
+    } else if (isOption(word, kTableFromOption)) {
         t.from.push_back(value);
-    } else if (word == "--levels") {
+    } else if (isOption(word, kTableLevelsOption)) {
         char* end = nullptr;
         const long n = std::strtol(value.c_str(), &end, 10);
         if (value.empty() || *end != '\0' || n < 2 || n > 256) return "2 to 256 levels";
         o.levels = static_cast<int>(n);
         t.haveLevels = true;
-    } else if (word == "--bits") {
+    } else if (isOption(word, kTableBitsOption)) {
         if (value != "5" && value != "6" && value != "8") return "5, 6 or 8 bits";
         o.bits = value[0] - '0';
         t.haveBits = true;
-    } else if (word == "--bias") {
+    } else if (isOption(word, kTableBiasOption)) {
         const size_t colon = value.find(':');
         Rgb colour;
         double amount = 0;
@@ -119,13 +162,13 @@ std::string takeTableWord(const std::string& word, const std::string& value, Tab
             return "R,G,B:A is needed, each colour 0 to 255 and A from 0 to 1";
         }
         o.biases.emplace_back(colour, amount);
-    } else if (word == "--fullbright") {
+    } else if (isOption(word, kTableFullbrightOption)) {
         if (!parseIndexList(value, o.fullbright, &reason)) return reason;
-    } else if (word == "--reserve") {
+    } else if (isOption(word, kTableReserveOption)) {
         if (!parseIndexList(value, o.reserved, &reason)) return reason;
-    } else if (word == "--match") {
+    } else if (isOption(word, kTableMatchOption)) {
         if (!parseColourMetric(value, o.metric)) return "the metrics are oklab, rgb and ciede2000";
-    } else if (word == "--dither") {
+    } else if (isOption(word, kTableDitherOption)) {
         return "dithering does not apply to tables";
     }
     return {};
@@ -210,8 +253,11 @@ static int makeColourTable(int argc, char** argv) {
     return writeTable(t);
 }
 
-const Subcommand kTableCommand = {"table", kTableOptions,
-    "  table KIND --palette SOURCE -o FILE [OPTION...]\n                                 writes a colour table: blend, additive, multiply, tint,\n                                 light, remap, grey, inverse or palettes\n",
+const Subcommand kTableCommand = {
+    "table", kTableOptions,
+    "  table KIND --palette SOURCE -o FILE [OPTION...]\n                                 writes a "
+    "colour table: blend, additive, multiply, tint,\n                                 light, "
+    "remap, grey, inverse or palettes\n",
     makeColourTable};
 
 }  // namespace kiv

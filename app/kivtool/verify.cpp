@@ -52,9 +52,15 @@ int verifyOne(const std::string& path, bool strict) {
 
 namespace {
 
+constexpr OptionEntry kStrictOption{"--strict", nullptr,
+                                    "overlapping items and bytes of no item are errors, not notes"};
+
+constexpr OptionEntry kRebuildOption{"--rebuild", nullptr,
+                                     "unpack, rebuild with kiv and compare byte for byte"};
+
 const OptionEntry kVerifyOptions[] = {
-    {"--strict", nullptr, "overlapping items and bytes of no item are errors, not notes"},
-    {"--rebuild", nullptr, "unpack, rebuild with kiv and compare byte for byte"},
+    kStrictOption,
+    kRebuildOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -78,17 +84,17 @@ static int verifyArchives(int argc, char** argv) {
     }
     if (!w.error.empty()) return usageError(w.error);
     if (w.operands.empty()) return usageError("verify takes one or more archives");
-    const bool strict = w.options.count("--strict") > 0;
+    const bool strict = w.has(kStrictOption);
     int status = kToolOk;
     for (const std::string& path : w.operands) {
-        status = std::max(status, w.options.count("--rebuild") ? rebuildAndCompare(path)
-                                                               : verifyOne(path, strict));
+        status = std::max(
+            status, w.has(kRebuildOption) ? rebuildAndCompare(path) : verifyOne(path, strict));
     }
     return status;
 }
 
-const Subcommand kVerifyCommand = {"verify", kVerifyOptions,
-    "  verify [--strict] ARCHIVE...   checks each archive's structure and items\n",
-    verifyArchives};
+const Subcommand kVerifyCommand = {
+    "verify", kVerifyOptions,
+    "  verify [--strict] ARCHIVE...   checks each archive's structure and items\n", verifyArchives};
 
 }  // namespace kiv
