@@ -24,7 +24,7 @@
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 namespace {

@@ -20,10 +20,10 @@
 #include "grab/interpreter.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
-#include "grab/pcx_decoder.h"
+#include "picture/pcx_decoder.h"
 #include "grab/palette_source.h"
 #include "grab/picture_mapping.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kivfuzz {
 namespace {

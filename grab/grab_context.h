@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "grab/preview_sink.h"
+#include "picture/picture_file.h"
 
 namespace kiv {
 
@@ -21,7 +22,7 @@ struct PcxLoaderState {
     int32_t pictureHeight = 0;
     int32_t bytesPerLine = 0;
     bool hasDisplayBitmap = false;
-    std::vector<uint8_t> fileBytes;  // the last file read, kept so that loads reuse the memory
+    PictureFile file;  // the last file read, kept so that loads reuse the memory
 };
 
 class PictureMapper;

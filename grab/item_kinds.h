@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "picture/indexed_image.h"
+
 namespace kiv {
 
 enum class ItemKind { Label, Empty, Palette, Sprite, Font, Texture, ShadeTable, BlendTable, Raw };
@@ -24,13 +26,6 @@ struct ItemInfo {
 // name: the entry's name; bytes: its data (empty for a zero-length entry).
 ItemInfo recogniseItem(const std::string& name, std::span<const uint8_t> bytes);
 
-// A picture of palette indices.
-struct IndexedImage {
-    int32_t width = 0;
-    int32_t height = 0;
-    std::vector<uint8_t> pixels;   // width × height, top row first
-    bool transparentZero = false;  // index 0 is see-through (sprites and fonts)
-};
 
 // The pictures of a graphic item: one for a sprite, a font sheet (glyphs in code order in a grid
 // of 16, a column and a row of index 0 between cells), a texture, the palette as a 16 × 16

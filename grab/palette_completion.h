@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "grab/colour_match.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 

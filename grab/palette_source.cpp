@@ -13,8 +13,8 @@
 #include "common/file_access.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
-#include "grab/pcx_decoder.h"
-#include "grab/png_picture.h"
+#include "picture/pcx_decoder.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 namespace {

@@ -12,9 +12,9 @@
 #include "common/file_access.h"
 #include "common/script_text.h"
 #include "grab/commands.h"
-#include "grab/pcx_decoder.h"
+#include "picture/pcx_decoder.h"
 #include "grab/picture_mapping.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 namespace {
@@ -99,13 +99,14 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
         if (ctx.previewSink != nullptr) ctx.previewSink->releasePicture();
         state.hasDisplayBitmap = false;
     }
-    ReadableFile file;
     // Named as an input even when it cannot be read: a build tool reruns the job once it can.
     if (path != nullptr) ctx.inputs.push_back(resolveScriptPath(path));
-    if (path == nullptr || !file.open(resolveScriptPath(path))) {
+    PictureFile& file = state.file;
+    std::string reason;
+    if (path == nullptr || !loadPicture(resolveScriptPath(path), file, reason)) {
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
-                 path != nullptr ? file.reason().c_str() : "no file name given");
+                 path != nullptr ? reason.c_str() : "no file name given");
         // A name ends at the first blank: say so when the whole of the line's words name a file.
         std::string joined = path != nullptr ? path : "";
         for (size_t j = 1; path != nullptr && path == ctx.textArgs[0] && j < ctx.textArgs.size() &&
@@ -137,15 +138,9 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             }
         }
     } else {
-        std::vector<uint8_t>& bytes = state.fileBytes;
-        file.readAllInto(bytes, kPictureFileReadLimit);
-        std::vector<uint8_t> trailer(kPcxTrailerBytes);
-        PcxFile pcx{bytes, file.size(), {}};
-        if (file.size() >= static_cast<int64_t>(kPcxTrailerBytes) &&
-            file.readAt(file.size() - static_cast<int64_t>(kPcxTrailerBytes), trailer.data(),
-                        trailer.size())) {
-            pcx.trailer = trailer;
-        }
+        const std::vector<uint8_t>& bytes = file.bytes;
+        const std::vector<uint8_t>& trailer = file.trailer;
+        const PcxFile pcx = file.pcx();
         // A picture that passed its checks: its display, its pixels and its palette.
         auto accept = [&](int32_t w, int32_t h, int32_t lineBytes,
                           const std::array<uint8_t, 768>& colours, auto decode) {
@@ -254,7 +249,7 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                 case PcxProblem::ShortHeader:
                     outputError("Error Reading\n");
                     diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header",
-                             path, static_cast<long long>(file.size()));
+                             path, static_cast<long long>(file.size));
                     break;
                 case PcxProblem::NotPcx256:
                     outputError("Not a 256 Color PCX File\n");
@@ -267,7 +262,7 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
                     diagnose(Severity::Error,
                              "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
                              "picture's end",
-                             path, static_cast<long long>(file.size()));
+                             path, static_cast<long long>(file.size));
                     break;
                 case PcxProblem::BadPalette:
                     outputErrorLine("Error Reading Palette");

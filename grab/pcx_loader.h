@@ -7,10 +7,7 @@
 
 namespace kiv {
 
-// Picture files are read up to this size; the palette always comes from the file's real end.
-inline constexpr int64_t kPictureFileReadLimit = 64 * 1024 * 1024;
-
-// Loads a picture: checks the file, makes its display (fitted window, file colours), decodes it
+// Loads a picture (loadPicture reads the file): checks it, makes its display (fitted window, file colours), decodes it
 // into the context's picture and sets the 6-bit palette. True when it loaded; width and height
 // receive the size of the last picture that loaded, or 0.
 bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height);

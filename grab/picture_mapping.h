@@ -14,7 +14,7 @@
 
 #include "grab/colour_match.h"
 #include "grab/palette_source.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 

@@ -6,7 +6,7 @@
 #include "common/file_access.h"
 #include "grab/item_formats.h"
 #include "grab/item_kinds.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 #include "support/grab_harness.h"
 #include "support/test_support.h"
 

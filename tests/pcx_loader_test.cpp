@@ -9,7 +9,7 @@
 #include <random>
 
 #include "common/console.h"
-#include "grab/pcx_decoder.h"
+#include "picture/pcx_decoder.h"
 #include "support/grab_harness.h"
 #include "support/pcx_writer.h"
 

@@ -7,7 +7,7 @@
 
 #include "common/byte_order.h"
 #include "grab/item_formats.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 #include "support/grab_harness.h"
 #include "support/sprite_decoder.h"
 #include "support/test_support.h"

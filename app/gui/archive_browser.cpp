@@ -21,7 +21,7 @@
 #include "common/file_output.h"
 #include "grab/item_formats.h"
 #include "grab/palette_source.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 

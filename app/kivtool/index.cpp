@@ -10,7 +10,7 @@
 #include "common/file_access.h"
 #include "common/file_output.h"
 #include "grab/grab_context.h"
-#include "grab/pcx_decoder.h"
+#include "picture/pcx_decoder.h"
 
 namespace kiv {
 

@@ -10,8 +10,8 @@
 #include "app/unpack.h"
 #include "grab/item_formats.h"
 #include "grab/palette_source.h"
-#include "grab/pcx_decoder.h"
-#include "grab/png_picture.h"
+#include "picture/pcx_decoder.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 

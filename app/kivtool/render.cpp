@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "app/kivtool/kivtool.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 namespace kiv {
 

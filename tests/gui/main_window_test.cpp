@@ -24,7 +24,7 @@
 #include "common/console.h"
 #include "common/transfer_buffer.h"
 #include "grab/item_kinds.h"
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 #include "support/pcx_writer.h"
 #include "support/png_writer.h"
 #include "support/test_support.h"

@@ -1,4 +1,4 @@
-#include "grab/png_picture.h"
+#include "picture/png_picture.h"
 
 #include <png.h>
 

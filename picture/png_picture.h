@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "grab/item_kinds.h"
+#include "picture/indexed_image.h"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "grab/pcx_decoder.h"
+#include "picture/pcx_decoder.h"
 
 #include <algorithm>
 #include <cstring>
