@@ -307,6 +307,7 @@ void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName) {
         throw JobExit(kStartupFailure);
     }
     writer.directoryEnd = 0;
+    writer.pendingEntries.clear();
     auto header = writer.header.bytes();
     writeAll(writer, writer.archiveFile, header.data(), header.size(), 0, writer.partialName);
     writer.directoryEnd = kHeaderBytes;
@@ -349,10 +350,17 @@ void appendEntry(ArchiveWriter& writer, const ArchiveEntry& entry) {
         }
     }
     auto bytes = entry.bytes();
-    writeAll(writer, writer.archiveFile, bytes.data(), bytes.size(), writer.directoryEnd,
-             writer.partialName);
-    writer.directoryEnd += kEntryBytes;
+    writer.pendingEntries.insert(writer.pendingEntries.end(), bytes.begin(), bytes.end());
     writer.header.count += 1;
+    if (writer.pendingEntries.size() >= kPendingEntryBytes) writePendingEntries(writer);
+}
+
+void writePendingEntries(ArchiveWriter& writer) {
+    if (writer.pendingEntries.empty()) return;
+    writeAll(writer, writer.archiveFile, writer.pendingEntries.data(),
+             writer.pendingEntries.size(), writer.directoryEnd, writer.partialName);
+    writer.directoryEnd += static_cast<int64_t>(writer.pendingEntries.size());
+    writer.pendingEntries.clear();
 }
 
 void appendData(ArchiveWriter& writer, const uint8_t* bytes, size_t length) {
@@ -395,6 +403,7 @@ void addItem(ArchiveWriter& writer, const char* name, const uint8_t* bytes, int3
 }
 
 void finishArchive(ArchiveWriter& writer) {
+    writePendingEntries(writer);
     consolePrint("\n\nUpdating keyfile \n");
     const int64_t base = static_cast<int64_t>(writer.header.count) * kEntryBytes + kHeaderBytes;
     if (base + writer.dataOffset > kMaxOffset) dataRoomExceeded(writer);

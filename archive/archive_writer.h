@@ -38,6 +38,8 @@ struct ArchiveWriter {
     int archiveFile = -1;     // file descriptors, -1 when closed; the partial archive is locked
     int tempFile = -1;
     int64_t directoryEnd = 0;  // write position of the next entry in the archive
+    // Entries not yet written, which go to the archive together (from directoryEnd on).
+    std::vector<uint8_t> pendingEntries;
     // Copies between files go through the kernel where it can (copy_file_range); false sends
     // every copy through the transfer buffer instead, as on systems without it.
     bool kernelCopy = true;
@@ -75,6 +77,10 @@ std::string scriptBase(std::string_view scriptPath);
 // "\nError File Not Found\n" and a diagnostic naming the file when either cannot be had; then
 // nothing is left behind.
 void createArchiveFiles(ArchiveWriter& writer, const std::string& archiveName);
+// Entries collect in memory and go to the archive together, this many bytes at a time.
+inline constexpr size_t kPendingEntryBytes = 64 * 1024;
+void writePendingEntries(ArchiveWriter& writer);
+
 // Starts a new archive named after the script (or writer.output).
 void beginArchive(ArchiveWriter& writer, std::string_view scriptPath);
 // The archive a job writes: writer.output when given (the temporary data moving beside it),
