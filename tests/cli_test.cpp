@@ -3,6 +3,9 @@
 
 #include <csignal>
 
+#include "app/jobs.h"
+#include "common/console.h"
+#include "common/transfer_buffer.h"
 #include "support/test_support.h"
 
 using namespace kivtest;
@@ -204,4 +207,73 @@ TEST(CommandLine, ManyJobsAtOnce) {
     for (const char* n : {"0", "65", "x", ""})
         EXPECT_EQ(runKiv({"-j", n, "art.scp"}, "par").status, 2) << n;
     EXPECT_EQ(runKiv({"-j", "2", "-o", "a.kiv", "art.scp"}, "par").status, 2);
+}
+
+// A job in a session whose folder is elsewhere: its script, pictures, linked files and merged
+// archives are read there and its archive and temporary data written there, nothing in the
+// current folder; its output goes to the session's channels.
+TEST(Jobs, ASessionsFolderIsWhereTheJobWorks) {
+    ScopedTempDir dir;
+    copySourceFolder("examples/project", "p");
+    ASSERT_EQ(mkdir("here", 0755), 0);
+    std::string output;
+    kiv::JobSession session;
+    session.console = session.output = [&output](std::string_view text) { output += text; };
+    kiv::SessionScope scope(session);
+    ASSERT_TRUE(kiv::createTransferBuffer());
+    for (const char* script : {"art.scp", "letters.scp", "tables.scp", "game.lnk"}) {
+        kiv::JobRequest request;
+        request.script = script;
+        request.folder = "p";
+        const kiv::JobReport report = kiv::runJob(request);
+        EXPECT_EQ(report.status, 0) << script << " " << output;
+        EXPECT_TRUE(report.finished) << script;
+    }
+    EXPECT_EQ(folderEntries("."), (std::vector<std::string>{"here", "p"}));
+    EXPECT_NE(output.find("Unpacking KIV (art.kiv)"), std::string::npos);
+    ScopedTempDir other;
+    copySourceFolder("examples/project", "q");
+    const RunResult built = runKiv({"game.lnk"}, "q");
+    for (const char* s : {"art.scp", "letters.scp", "tables.scp"}) runKiv({s}, "q");
+    runKiv({"game.lnk"}, "q");
+    EXPECT_EQ(built.status, 1);  // the archives it merges were not there yet
+    EXPECT_EQ(readFile(dir.path() + "/p/game.kiv"), readFile("q/game.kiv"));
+}
+
+// verify --rebuild runs the project's jobs in its own process: a kivtool with no kiv beside it
+// and none on the PATH rebuilds the example's archives.
+TEST(Jobs, RebuildNeedsNoKivProgram) {
+    ScopedTempDir dir;
+    copySourceFolder("examples/project", "p");
+    runKiv({"art.scp"}, "p");
+    ASSERT_EQ(mkdir("alone", 0755), 0);
+    ASSERT_EQ(shellOutput("cp '" KIVTOOL_BINARY_PATH "' alone/kivtool").first, 0);
+    const auto [status, text] =
+        shellOutput("cd p && PATH=/nonexistent ../alone/kivtool verify --rebuild art.kiv 2>&1");
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("art.kiv: rebuilt byte for byte"), std::string::npos) << text;
+}
+
+// Entries collect in memory and go to the archive together: 3,000 of them (more than one batch
+// of 64 KiB) come out in order, each with its own data.
+TEST(Jobs, ManyEntriesWrittenTogether) {
+    ScopedTempDir dir;
+    std::string script;
+    for (int i = 0; i < 3000; ++i) {
+        std::string name = "file";  // a link line's path has at least four characters
+        name += std::to_string(i);
+        writeText(name, std::string(static_cast<size_t>(i % 7 + 1), static_cast<char>('a' + i % 26)));
+        script += name + " " + name + "\n";
+    }
+    writeText("many.lnk", script);
+    ASSERT_EQ(runKiv({"many.lnk"}).status, 0);
+    const RunResult list = runKivtool({"list", "many.kiv"});
+    ASSERT_EQ(list.status, 0);
+    EXPECT_EQ(list.output.rfind("many.kiv: 3000 entries", 0), 0u) << list.output.substr(0, 80);
+    const RunResult out =
+        runKivtool({"extract", "many.kiv", "file0", "file2341", "file2999", "-o", "x"});
+    EXPECT_EQ(out.status, 0) << out.errors;
+    for (const char* name : {"file0", "file2341", "file2999"})
+        EXPECT_EQ(readFile(std::string("x/") + name), readFile(name)) << name;
+    EXPECT_EQ(runKivtool({"verify", "--strict", "many.kiv"}).status, 0);
 }
