@@ -121,21 +121,31 @@ struct Pairing {
     std::vector<std::string> lines;  // renamed, removed, added
 };
 
+// An entry's name as a key: its bytes up to the first zero, zeros after (the bytes after a name
+// do not make another name).
+using NameKey = std::array<char, 16>;
+NameKey nameKey(const ArchiveEntry& entry) {
+    NameKey key{};
+    for (size_t k = 0; k < key.size() && k < entry.name.size() && entry.name[k] != '\0'; ++k)
+        key[k] = entry.name[k];
+    return key;
+}
+
 // Entries of the same name pair up in the order they come: B's names sorted (each name's
 // entries in their order), a cursor a name.
 void pairByName(const ArchiveView& a, const ArchiveView& b, Pairing& p) {
-    std::vector<std::pair<std::string, size_t>> namesB;
+    std::vector<std::pair<NameKey, size_t>> namesB;
     namesB.reserve(b.size());
-    for (size_t j = 0; j < b.size(); ++j) namesB.emplace_back(b.name(j), j);
+    for (size_t j = 0; j < b.size(); ++j) namesB.emplace_back(nameKey(b.entry(j)), j);
     std::sort(namesB.begin(), namesB.end());
     std::vector<size_t> cursor(namesB.size(), 0);  // per name's first place: how many taken
     p.pairedA.assign(a.size(), false);
     p.pairedB.assign(b.size(), false);
     for (size_t i = 0; i < a.size(); ++i) {
-        const std::string name = a.name(i);
-        const auto first = std::lower_bound(namesB.begin(), namesB.end(), name,
-                                            [](const std::pair<std::string, size_t>& x,
-                                               const std::string& n) { return x.first < n; });
+        const NameKey name = nameKey(a.entry(i));
+        const auto first = std::lower_bound(
+            namesB.begin(), namesB.end(), name,
+            [](const std::pair<NameKey, size_t>& x, const NameKey& n) { return x.first < n; });
         if (first == namesB.end() || first->first != name) continue;
         const auto start = static_cast<size_t>(first - namesB.begin());
         const size_t next = start + cursor[start];
