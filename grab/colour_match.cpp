@@ -1,5 +1,7 @@
 #include "grab/colour_match.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -8,8 +10,6 @@
 #include <limits>
 #include <numbers>
 #include <thread>
-
-#include <immintrin.h>
 
 namespace kiv {
 
@@ -48,20 +48,6 @@ constexpr float kLanePadding = 1000.0f;
 bool wideProcessor() {
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return wide;
-}
-
-// sRGB values 0 to 255 in linear light, 0 to 1.
-const std::array<double, 256>& linearLight() {
-    static const std::array<double, 256> table = [] {
-        std::array<double, 256> t{};
-        for (int v = 0; v < 256; ++v) {
-            const double c = v / 255.0;
-            t[static_cast<size_t>(v)] =
-                c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-        }
-        return t;
-    }();
-    return table;
 }
 
 // The cube root to about 1e-14: a first guess from the exponent within 4 %, then two steps of
@@ -244,6 +230,35 @@ double lowerBound(const CieTerms& one, const std::array<double, 4>& two) {
 constexpr double kLightnessBound = 1.75;
 
 }  // namespace
+
+double srgbToLinear(double value) {
+    const double c = value / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double linearToSrgb(double linear) {
+    const double l = std::clamp(linear, 0.0, 1.0);
+    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
+}
+
+const std::array<double, 256>& linearLight() {
+    static const std::array<double, 256> table = [] {
+        std::array<double, 256> t{};
+        for (int v = 0; v < 256; ++v) t[static_cast<size_t>(v)] = srgbToLinear(v);
+        return t;
+    }();
+    return table;
+}
+
+void okLabToLinear(const double lab[3], double lin[3]) {
+    const double l = lab[0] + 0.3963377774 * lab[1] + 0.2158037573 * lab[2];
+    const double m = lab[0] - 0.1055613458 * lab[1] - 0.0638541728 * lab[2];
+    const double s = lab[0] - 0.0894841775 * lab[1] - 1.2914855480 * lab[2];
+    const double l3 = l * l * l, m3 = m * m * m, s3 = s * s * s;
+    lin[0] = 4.0767416621 * l3 - 3.3077115913 * m3 + 0.2309699292 * s3;
+    lin[1] = -1.2684380046 * l3 + 2.6097574011 * m3 - 0.3413193965 * s3;
+    lin[2] = -0.0041960863 * l3 - 0.7034186147 * m3 + 1.7076147010 * s3;
+}
 
 ColourPoint colourPoint(ColourMetric metric, Rgb colour) {
     switch (metric) {
@@ -504,7 +519,6 @@ ColourMatcher::ColourMatcher(const std::array<uint8_t, 768>& colours, const Matc
 
 ColourMatcher::~ColourMatcher() = default;
 
-
 double ColourMatcher::squaredDifferenceTo(Rgb colour, int entry) const {
     return squaredDifference(metric_, colourPoint(metric_, colour),
                              points_[static_cast<size_t>(entry)]);
@@ -585,12 +599,11 @@ uint8_t ColourMatcher::nearestOnce(Rgb colour) {
 namespace {
 
 // The key (difference << 8 | entry) of the nearest entry of the lanes, the lowest of the least
-// difference: the same answer as a search in index order. A squared difference of 8-bit values (at most 195,075; padding's at
-// most 3 x 1000²) is a whole number that floats hold exactly, so (difference << 8 | entry) is
-// a key whose least is the answer.
-__attribute__((target("avx2,fma"))) uint32_t leastKeyInLanesAvx2(const float* lanes,
-                                                                  size_t groups,
-                                                                  const __m256 want[3]) {
+// difference: the same answer as a search in index order. A squared difference of 8-bit values (at
+// most 195,075; padding's at most 3 x 1000²) is a whole number that floats hold exactly, so
+// (difference << 8 | entry) is a key whose least is the answer.
+__attribute__((target("avx2,fma"))) uint32_t leastKeyInLanesAvx2(const float* lanes, size_t groups,
+                                                                 const __m256 want[3]) {
     __m256i best = _mm256_set1_epi32(INT32_MAX);
     for (size_t n = 0; n < groups; ++n, lanes += 32) {
         const __m256 dr = _mm256_sub_ps(_mm256_loadu_ps(lanes), want[0]);
@@ -611,8 +624,8 @@ __attribute__((target("avx2,fma"))) uint32_t leastKeyInLanesAvx2(const float* la
 // component, inclusive): those no farther from the box than the nearest entry's farthest
 // corner. Written to out as lanes; the count of groups is returned.
 __attribute__((target("avx2,fma"))) size_t boxCandidatesAvx2(const float* lanes, size_t groups,
-                                                              const float low[3],
-                                                              const float high[3], float* out) {
+                                                             const float low[3],
+                                                             const float high[3], float* out) {
     __m256 lo[3], hi[3];
     for (int k = 0; k < 3; ++k) lo[k] = _mm256_set1_ps(low[k]), hi[k] = _mm256_set1_ps(high[k]);
     const __m256 zero = _mm256_setzero_ps();
@@ -635,8 +648,8 @@ __attribute__((target("avx2,fma"))) size_t boxCandidatesAvx2(const float* lanes,
     reach = _mm256_min_ps(reach, _mm256_shuffle_ps(reach, reach, 0xB1));
     size_t many = 0;
     for (size_t n = 0; n < groups; ++n) {
-        auto mask = static_cast<unsigned>(
-            _mm256_movemask_ps(_mm256_cmp_ps(nearBy[n], reach, _CMP_LE_OQ)));
+        auto mask =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(nearBy[n], reach, _CMP_LE_OQ)));
         for (; mask != 0; mask &= mask - 1, ++many) {
             const size_t from = n * 32 + static_cast<size_t>(__builtin_ctz(mask));
             float* to = out + (many / 8) * 32 + many % 8;
@@ -729,7 +742,8 @@ uint8_t ColourMatcher::nearestSearchableSlowly(Rgb colour) {
         const float low[3] = {float(colour.r & 0xF0), float(colour.g & 0xF0),
                               float(colour.b & 0xF0)};
         const float high[3] = {low[0] + 15, low[1] + 15, low[2] + 15};
-        const size_t groups = boxCandidatesAvx2(lanes_.data(), lanes_.size() / 32, low, high, lanes);
+        const size_t groups =
+            boxCandidatesAvx2(lanes_.data(), lanes_.size() / 32, low, high, lanes);
         cellLanes_[cell] = static_cast<uint32_t>(cellPool_.size() + 1);
         cellPool_.push_back(static_cast<float>(groups));
         cellPool_.insert(cellPool_.end(), lanes, lanes + groups * 32);
@@ -799,8 +813,7 @@ void ColourMatcher::byCells(std::span<const Rgb> colours, uint8_t* out,
     size_t half = 64;
     while (half < 4096 && first[half] < colours.size() / 2) half += 64;
     auto other = std::async(std::launch::async, [&] {
-        nearestByCellsAvx2(colours, order, first, half, 4096, lanes_.data(), groups, keptOnly,
-                           out);
+        nearestByCellsAvx2(colours, order, first, half, 4096, lanes_.data(), groups, keptOnly, out);
     });
     nearestByCellsAvx2(colours, order, first, 0, half, lanes_.data(), groups, keptOnly, out);
     other.get();
@@ -866,9 +879,12 @@ uint8_t ColourMatcher::matchSlowly(Rgb colour) {
 }
 
 void linearToOkLab(const double lin[3], double lab[3]) {
-    const double l = cubeRoot(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
-    const double m = cubeRoot(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
-    const double s = cubeRoot(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
+    const double l =
+        cubeRoot(0.4122214708 * lin[0] + 0.5363325363 * lin[1] + 0.0514459929 * lin[2]);
+    const double m =
+        cubeRoot(0.2119034982 * lin[0] + 0.6806995451 * lin[1] + 0.1073969566 * lin[2]);
+    const double s =
+        cubeRoot(0.0883024619 * lin[0] + 0.2817188376 * lin[1] + 0.6299787005 * lin[2]);
     lab[0] = 0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s;
     lab[1] = 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s;
     lab[2] = 0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s;

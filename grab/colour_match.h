@@ -35,8 +35,14 @@ ColourPoint colourPoint(ColourMetric metric, Rgb colour);
 double squaredDifference(ColourMetric metric, const ColourPoint& a, const ColourPoint& b);
 // The difference as reports show it: 8-bit units for rgb, OKLab × 100, ΔE00.
 double shownDifference(ColourMetric metric, double squared);
-// OKLab of a colour in linear light (components 0 to 1).
+// OKLab of a colour in linear light (components 0 to 1), and back.
 void linearToOkLab(const double lin[3], double lab[3]);
+void okLabToLinear(const double lab[3], double lin[3]);
+// An sRGB value (0 to 255, fractions too) in linear light (0 to 1), and back (clamped to 0-1).
+double srgbToLinear(double value);
+double linearToSrgb(double linear);
+// Each 8-bit sRGB value in linear light.
+const std::array<double, 256>& linearLight();
 
 // Which entries may be answers: the nearest search picks among `searchable`; a colour equal to a
 // `keptExact` entry (reserved ones) takes that entry when no searchable one has the colour.
@@ -125,10 +131,10 @@ class ColourMatcher {
     ColourMetric metric_;
     std::array<Rgb, 256> entries_{};
     std::array<ColourPoint, 256> points_{};
-    std::vector<uint8_t> searchable_;                     // in index order
-    std::vector<uint8_t> byLightness_;                    // CIEDE2000: searchable entries by L*
+    std::vector<uint8_t> searchable_;                      // in index order
+    std::vector<uint8_t> byLightness_;                     // CIEDE2000: searchable entries by L*
     std::vector<std::array<double, 4>> byLightnessTerms_;  // their L*, a*, b* and chroma
-    std::vector<std::pair<uint32_t, uint8_t>> exact_;     // colour key → entry, sorted by key
+    std::vector<std::pair<uint32_t, uint8_t>> exact_;      // colour key → entry, sorted by key
     // The same as a hash table (see exactEntry).
     static constexpr size_t kExactSlots = 1024;
     static size_t exactSlot(uint32_t key) { return (key * 2654435761u) >> 22; }

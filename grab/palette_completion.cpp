@@ -29,20 +29,14 @@ uint8_t toByte(double v) {
     return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
 }
 
-double linearToSrgbByte(double l) {
-    l = std::clamp(l, 0.0, 1.0);
-    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
-}
-
 // The 8-bit sRGB colour of a mean: sRGB values as they are, OKLab turned back.
 Rgb colourOfMean(bool inOkLab, const ColourPoint& p) {
     if (!inOkLab) return {toByte(p.x), toByte(p.y), toByte(p.z)};
-    const double l = std::pow(p.x + 0.3963377774 * p.y + 0.2158037573 * p.z, 3);
-    const double m = std::pow(p.x - 0.1055613458 * p.y - 0.0638541728 * p.z, 3);
-    const double s = std::pow(p.x - 0.0894841775 * p.y - 1.2914855480 * p.z, 3);
-    return {toByte(linearToSrgbByte(4.0767416621 * l - 3.3077115913 * m + 0.2309699292 * s)),
-            toByte(linearToSrgbByte(-1.2684380046 * l + 2.6097574011 * m - 0.3413193965 * s)),
-            toByte(linearToSrgbByte(-0.0041960863 * l - 0.7034186147 * m + 1.7076147010 * s))};
+    const double lab[3] = {p.x, p.y, p.z};
+    double lin[3];
+    okLabToLinear(lab, lin);
+    return {toByte(linearToSrgb(lin[0])), toByte(linearToSrgb(lin[1])),
+            toByte(linearToSrgb(lin[2]))};
 }
 
 struct Served {
@@ -98,8 +92,9 @@ bool completePalette(const std::array<uint8_t, 768>& source, const std::bitset<2
         colours.push_back({c, count, colourPoint(space, c)});
     }
     // The same answer whatever order the counts came in.
-    std::sort(colours.begin(), colours.end(),
-              [](const Weighted& a, const Weighted& b) { return rgbKey(a.colour) < rgbKey(b.colour); });
+    std::sort(colours.begin(), colours.end(), [](const Weighted& a, const Weighted& b) {
+        return rgbKey(a.colour) < rgbKey(b.colour);
+    });
     report = CompletionReport{};
     report.colours = colours.size();
     for (const Weighted& w : colours) report.pixels += w.count;
@@ -149,8 +144,8 @@ bool completePalette(const std::array<uint8_t, 768>& source, const std::bitset<2
         bool moved = false;
         for (const size_t e : chosen) {
             if (weight[e] == 0) continue;  // serves nothing: stays where it is
-            const Rgb c = colourOfMean(inOkLab, {sum[e].x / weight[e], sum[e].y / weight[e],
-                                                 sum[e].z / weight[e]});
+            const Rgb c = colourOfMean(
+                inOkLab, {sum[e].x / weight[e], sum[e].y / weight[e], sum[e].z / weight[e]});
             if (c == entryOf(palette, e)) continue;
             palette[3 * e] = c.r, palette[3 * e + 1] = c.g, palette[3 * e + 2] = c.b;
             moved = true;

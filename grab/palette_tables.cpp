@@ -57,16 +57,6 @@ bool parseEntryRange(const std::string& text, int& first, int& last) {
 
 namespace {
 
-double toLinear(double v) {
-    const double c = v / 255.0;
-    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-}
-
-double fromLinear(double l) {
-    l = std::clamp(l, 0.0, 1.0);
-    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
-}
-
 uint8_t rounded(double v) {
     return static_cast<uint8_t>(std::clamp(std::floor(v + 0.5), 0.0, 255.0));
 }
@@ -86,7 +76,7 @@ Colour entryColour(const std::array<uint8_t, 768>& colours, int i, bool linear) 
     Colour out{};
     for (int k = 0; k < 3; ++k) {
         const double v = colours[static_cast<size_t>(3 * i + k)];
-        out.c[k] = linear ? toLinear(v) : v;
+        out.c[k] = linear ? srgbToLinear(v) : v;
     }
     return out;
 }
@@ -94,20 +84,9 @@ Colour entryColour(const std::array<uint8_t, 768>& colours, int i, bool linear) 
 Rgb finish(const Colour& mixed, bool linear) {
     uint8_t v[3];
     for (int k = 0; k < 3; ++k) {
-        v[k] = rounded(linear ? fromLinear(mixed.c[k]) : std::clamp(mixed.c[k], 0.0, 255.0));
+        v[k] = rounded(linear ? linearToSrgb(mixed.c[k]) : std::clamp(mixed.c[k], 0.0, 255.0));
     }
     return {v[0], v[1], v[2]};
-}
-
-// OKLab and back, for fading the lightness alone (there with linearToOkLab).
-void fromOkLab(const double lab[3], double lin[3]) {
-    const double l = lab[0] + 0.3963377774 * lab[1] + 0.2158037573 * lab[2];
-    const double m = lab[0] - 0.1055613458 * lab[1] - 0.0638541728 * lab[2];
-    const double s = lab[0] - 0.0894841775 * lab[1] - 1.2914855480 * lab[2];
-    const double l3 = l * l * l, m3 = m * m * m, s3 = s * s * s;
-    lin[0] = 4.0767416621 * l3 - 3.3077115913 * m3 + 0.2309699292 * s3;
-    lin[1] = -1.2684380046 * l3 + 2.6097574011 * m3 - 0.3413193965 * s3;
-    lin[2] = -0.0041960863 * l3 - 0.7034186147 * m3 + 1.7076147010 * s3;
 }
 
 }  // namespace
@@ -127,7 +106,7 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
     Colour target{};
     for (int k = 0; k < 3; ++k) {
         const double v = k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b;
-        target.c[k] = linear ? toLinear(v) : v;
+        target.c[k] = linear ? srgbToLinear(v) : v;
     }
     Colour out{};
     switch (o.kind) {
@@ -151,13 +130,15 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
             if (o.kind == TableKind::Light && o.keepSaturation) {
                 double lin[3], lab[3], targetLin[3], targetLab[3];
                 for (int k = 0; k < 3; ++k) {
-                    lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
-                    targetLin[k] = toLinear(k == 0 ? o.colour.r : k == 1 ? o.colour.g : o.colour.b);
+                    lin[k] = srgbToLinear(colours[static_cast<size_t>(3 * b + k)]);
+                    targetLin[k] = srgbToLinear(k == 0   ? o.colour.r
+                                                : k == 1 ? o.colour.g
+                                                         : o.colour.b);
                 }
                 linearToOkLab(lin, lab);
                 linearToOkLab(targetLin, targetLab);
                 lab[0] += f * (targetLab[0] - lab[0]);
-                fromOkLab(lab, lin);
+                okLabToLinear(lab, lin);
                 for (int k = 0; k < 3; ++k) out.c[k] = lin[k];
                 return finish(out, true);
             }
@@ -167,9 +148,10 @@ Rgb tableTarget(const std::array<uint8_t, 768>& colours, const TableOptions& o, 
         case TableKind::Grey: {
             // The entry's luminance, as a grey of the same brightness.
             double lin[3];
-            for (int k = 0; k < 3; ++k) lin[k] = toLinear(colours[static_cast<size_t>(3 * b + k)]);
+            for (int k = 0; k < 3; ++k)
+                lin[k] = srgbToLinear(colours[static_cast<size_t>(3 * b + k)]);
             const uint8_t v =
-                rounded(fromLinear(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]));
+                rounded(linearToSrgb(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]));
             return {v, v, v};
         }
         case TableKind::Remap:
@@ -238,7 +220,8 @@ bool makeTable(const PaletteSource& palette, const TableOptions& o, std::vector<
         if (matcher.answersManyQuickly()) {
             matcher.nearestOfEach(colours, table.data());
         } else {
-            for (size_t cell = 0; cell < table.size(); ++cell) table[cell] = matcher.match(colours[cell]);
+            for (size_t cell = 0; cell < table.size(); ++cell)
+                table[cell] = matcher.match(colours[cell]);
         }
         return true;
     }

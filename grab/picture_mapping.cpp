@@ -89,25 +89,6 @@ bool parseRgb(const std::string& text, Rgb& colour) {
 
 namespace {
 
-double srgbToLinear(double v) {
-    const double c = v / 255.0;
-    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-}
-
-// Each 8-bit sRGB value in linear light.
-const std::array<double, 256>& linearOf() {
-    static const std::array<double, 256> table = [] {
-        std::array<double, 256> t{};
-        for (int v = 0; v < 256; ++v) t[static_cast<size_t>(v)] = srgbToLinear(v);
-        return t;
-    }();
-    return table;
-}
-
-double linearToSrgb(double l) {
-    return 255.0 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
-}
-
 // Sums over a (2r + 1)-wide window along rows, then along columns: each pixel the sum of its
 // window, clipped at the edges. Columns are summed a row at a time (a running sum per column),
 // so memory is read in order.
@@ -195,8 +176,7 @@ double blurredDifference(const TrueColourPicture& picture, const std::vector<uin
     const int32_t w = picture.width, h = picture.height;
     const size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
     if (count == 0 || indices.size() != count) return -1;
-    double linear[256];
-    for (int v = 0; v < 256; ++v) linear[v] = srgbToLinear(v);
+    const std::array<double, 256>& linear = linearLight();
     // Per pixel: the original's and the mapped picture's colour in linear light, weighted by
     // opacity, and the weight.
     constexpr int kChannels = 7;
@@ -243,7 +223,8 @@ double blurredDifference(const TrueColourPicture& picture, const std::vector<uin
     };
     double sums[2] = {0, 0};
     int64_t opaque[2] = {0, 0};
-    auto other = std::async(std::launch::async, [&] { part(count / 2, count, sums[1], opaque[1]); });
+    auto other =
+        std::async(std::launch::async, [&] { part(count / 2, count, sums[1], opaque[1]); });
     part(0, count / 2, sums[0], opaque[0]);
     other.get();
     const int64_t all = opaque[0] + opaque[1];
@@ -323,11 +304,15 @@ struct KernelTap {
     double share = 0;
 };
 using Kernel = std::array<KernelTap, 6>;
-constexpr Kernel kFloydSteinberg = {{{1, 0, 7.0 / 16}, {-1, 1, 3.0 / 16}, {0, 1, 5.0 / 16},
-                                     {1, 1, 1.0 / 16}}};
+constexpr Kernel kFloydSteinberg = {
+    {{1, 0, 7.0 / 16}, {-1, 1, 3.0 / 16}, {0, 1, 5.0 / 16}, {1, 1, 1.0 / 16}}};
 // Atkinson hands on three quarters of the error: flat areas stay calmer, contrast grows.
-constexpr Kernel kAtkinson = {{{1, 0, 1.0 / 8}, {2, 0, 1.0 / 8}, {-1, 1, 1.0 / 8},
-                               {0, 1, 1.0 / 8}, {1, 1, 1.0 / 8}, {0, 2, 1.0 / 8}}};
+constexpr Kernel kAtkinson = {{{1, 0, 1.0 / 8},
+                               {2, 0, 1.0 / 8},
+                               {-1, 1, 1.0 / 8},
+                               {0, 1, 1.0 / 8},
+                               {1, 1, 1.0 / 8},
+                               {0, 2, 1.0 / 8}}};
 constexpr Kernel kSierraLite = {{{1, 0, 2.0 / 4}, {-1, 1, 1.0 / 4}, {0, 1, 1.0 / 4}}};
 
 const Kernel& kernelOf(Dither dither) {
@@ -430,7 +415,7 @@ const PictureMapper::Plan& PictureMapper::planOf(Rgb colour) {
     // Knoll's plan in linear light: each entry the nearest to the colour plus the error of
     // those before, so the plan's average comes to the colour; then ordered dark to light, so
     // neighbouring thresholds pick neighbouring shades.
-    const std::array<double, 256>& linear = linearOf();
+    const std::array<double, 256>& linear = linearLight();
     const double goal[3] = {linear[colour.r], linear[colour.g], linear[colour.b]};
     double error[3] = {0, 0, 0};
     Plan plan{};
@@ -567,10 +552,9 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
             if (isTransparent(i) || keptExact(i)) continue;
             const size_t x = i % static_cast<size_t>(width), y = i / static_cast<size_t>(width);
             const size_t rank =
-                mask != nullptr
-                    ? mask[(y % kBlueNoiseSide) * kBlueNoiseSide + x % kBlueNoiseSide] *
-                          kPlanEntries / (kBlueNoiseSide * kBlueNoiseSide)
-                    : static_cast<size_t>(kBayer[y & 7][x & 7]) * kPlanEntries / 64;
+                mask != nullptr ? mask[(y % kBlueNoiseSide) * kBlueNoiseSide + x % kBlueNoiseSide] *
+                                      kPlanEntries / (kBlueNoiseSide * kBlueNoiseSide)
+                                : static_cast<size_t>(kBayer[y & 7][x & 7]) * kPlanEntries / 64;
             indices[i] = planOf(colourAt(i))[rank];
         }
     } else {
@@ -582,7 +566,7 @@ bool PictureMapper::map(const TrueColourPicture& picture, std::vector<uint8_t>& 
         // inside it), so error cannot pile up along an edge the palette cannot follow, while
         // the error of an extreme entry is kept whole and the average stays right.
         const Kernel& kernel = kernelOf(options_.dither);
-        const std::array<double, 256>& linear = linearOf();
+        const std::array<double, 256>& linear = linearLight();
         // Transparent pixels and exact ones (which keep their entry) neither give nor take
         // error.
         uint32_t lastKey = 0xFFFFFFFF;
