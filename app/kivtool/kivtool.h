@@ -19,6 +19,9 @@ namespace kiv {
 
 int kivtoolMain(int argc, char** argv);
 
+// --match METRIC, as the subcommands that make colours take it (table, palette).
+inline constexpr OptionEntry kMetricOption{"--match", "METRIC", "oklab (default), rgb or ciede2000"};
+
 // A subcommand: its name, its table of options (as its parser and help use them), its lines in
 // kivtool --help, and what runs it (argv[1] is its name; the program's exit status). Each has
 // its file here, which defines its row; adding one is a row there and a line in kCommands.

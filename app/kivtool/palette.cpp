@@ -40,15 +40,13 @@ constexpr OptionEntry kPaletteOutOption{"-o", "FILE", "the palette to write"};
 constexpr OptionEntry kFormatOption{"--format", "FORMAT",
                                     "raw (768 bytes, the default), jasc or gimp"};
 
-constexpr OptionEntry kPaletteMatchOption{"--match", "METRIC", "oklab (default), rgb or ciede2000"};
-
 const OptionEntry kPaletteOptions[] = {
     kSourceOption,
     kKeepOption,
     kFromOption,
     kPaletteOutOption,
     kFormatOption,
-    kPaletteMatchOption,
+    kMetricOption,
     {"-h, --help", nullptr, "this text"},
 };
 
@@ -90,9 +88,9 @@ static int completePaletteCommand(int argc, char** argv) {
     if (format != "raw" && format != "jasc" && format != "gimp")
         return usageError("--format " + format + ": the formats are raw, jasc and gimp");
     ColourMetric metric = ColourMetric::OkLab;
-    if (line.has(kPaletteMatchOption) &&
-        !parseColourMetric(line.value(kPaletteMatchOption), metric))
-        return usageError("--match " + line.value(kPaletteMatchOption) +
+    if (line.has(kMetricOption) &&
+        !parseColourMetric(line.value(kMetricOption), metric))
+        return usageError("--match " + line.value(kMetricOption) +
                           ": the metrics are oklab, rgb and ciede2000");
     std::bitset<256> keep;
     std::string why;

@@ -77,8 +77,6 @@ constexpr OptionEntry kTableFullbrightOption{"--fullbright", "LIST",
 constexpr OptionEntry kTableReserveOption{"--reserve", "LIST",
                                           "entries that are never an output, e.g. 0,224-255"};
 
-constexpr OptionEntry kTableMatchOption{"--match", "METRIC", "oklab (default), rgb or ciede2000"};
-
 constexpr OptionEntry kTableDitherOption{"--dither", "KIND",
                                          "refused: dithering does not apply to tables"};
 
@@ -96,7 +94,7 @@ const OptionEntry kTableOptions[] = {
     kTableFullbrightOption,
     kTableFromOption,
     kTableLinearOption,
-    kTableMatchOption,
+    kMetricOption,
     kTableReserveOption,
     kTableDitherOption,
     {"-h, --help", nullptr, "this text"},
@@ -166,7 +164,7 @@ std::string takeTableWord(const std::string& word, const std::string& value, Tab
         if (!parseIndexList(value, o.fullbright, &reason)) return reason;
     } else if (isOption(word, kTableReserveOption)) {
         if (!parseIndexList(value, o.reserved, &reason)) return reason;
-    } else if (isOption(word, kTableMatchOption)) {
+    } else if (isOption(word, kMetricOption)) {
         if (!parseColourMetric(value, o.metric)) return "the metrics are oklab, rgb and ciede2000";
     } else if (isOption(word, kTableDitherOption)) {
         return "dithering does not apply to tables";
