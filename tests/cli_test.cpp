@@ -185,8 +185,8 @@ TEST(CommandLine, ManyJobsAtOnce) {
     copySourceFolder("examples/project", "par");
     writeText("par/bad.scp", "LOADPCX nowhere.pcx\nRAW x 0 0 1 1\n");
     writeText("par/bad2.scp", "LOADPCX sheet.pcx\nRAW big 0 0 99 99\n");
-    const std::vector<std::string> scripts = {"bad.scp", "art.scp", "letters.scp", "bad2.scp",
-                                              "tables.scp", "game.lnk"};
+    const std::vector<std::string> scripts = {"bad.scp",  "art.scp",    "letters.scp",
+                                              "bad2.scp", "tables.scp", "game.lnk"};
     std::string output, errors;
     for (const std::string& script : scripts) {
         const RunResult one = runKiv({script}, "seq");
@@ -206,6 +206,7 @@ TEST(CommandLine, ManyJobsAtOnce) {
     }
     for (const char* n : {"0", "65", "x", ""})
         EXPECT_EQ(runKiv({"-j", n, "art.scp"}, "par").status, 2) << n;
+    for (const char* n : {"1", "64"}) EXPECT_EQ(runKiv({"-j", n, "art.scp"}, "par").status, 0) << n;
     EXPECT_EQ(runKiv({"-j", "2", "-o", "a.kiv", "art.scp"}, "par").status, 2);
 }
 
@@ -262,7 +263,8 @@ TEST(Jobs, ManyEntriesWrittenTogether) {
     for (int i = 0; i < 3000; ++i) {
         std::string name = "file";  // a link line's path has at least four characters
         name += std::to_string(i);
-        writeText(name, std::string(static_cast<size_t>(i % 7 + 1), static_cast<char>('a' + i % 26)));
+        writeText(name,
+                  std::string(static_cast<size_t>(i % 7 + 1), static_cast<char>('a' + i % 26)));
         script += name + " " + name + "\n";
     }
     writeText("many.lnk", script);

@@ -69,9 +69,8 @@ TEST(ColourTables, EveryKindEqualsAFullSearch) {
     add("additive rgb reserved", [](TableOptions& o) {
         o.kind = TableKind::Additive, o.metric = ColourMetric::Rgb, o.reserved.set(0).set(9);
     });
-    add("multiply rgb", [](TableOptions& o) {
-        o.kind = TableKind::Multiply, o.metric = ColourMetric::Rgb;
-    });
+    add("multiply rgb",
+        [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Rgb; });
     add("multiply ciede2000",
         [](TableOptions& o) { o.kind = TableKind::Multiply, o.metric = ColourMetric::Ciede2000; });
     add("tint", [](TableOptions& o) {
@@ -285,10 +284,15 @@ TEST(ColourTables, PaletteSets) {
     // render --palettes: a row a palette, 6-bit values widened; a part palette is refused.
     writeFile("sets.kiv", buildArchive({{"SET", Bytes(set.begin(), set.end())},
                                         {"SIX", Bytes(six.begin(), six.begin() + 768)},
-                                        {"ODD", Bytes(769, 1)}}));
+                                        {"ODD", Bytes(769, 1)},
+                                        {"EIGHT", [&] {  // one value of 64: 8-bit values
+                                             Bytes b(six.begin(), six.begin() + 768);
+                                             b[767] = 64;
+                                             return b;
+                                         }()}}));
     const RunResult strips = runKivtool({"render", "sets.kiv", "--palettes", "--scale", "2"});
     EXPECT_EQ(strips.status, 1);
-    EXPECT_EQ(strips.output, "SET.png\nSIX.png\n");
+    EXPECT_EQ(strips.output, "SET.png\nSIX.png\nEIGHT.png\n");
     EXPECT_NE(strips.errors.find("769 bytes is no whole number of 768-byte palettes"),
               std::string::npos);
     TrueColourPicture strip, sixStrip;
@@ -304,6 +308,9 @@ TEST(ColourTables, PaletteSets) {
     EXPECT_EQ(pixel(strip, 511, 3), (Bytes{255, 0, 0}));    // palette 1, entry 255
     EXPECT_EQ(pixel(sixStrip, 2, 0), (Bytes{255, 255, 255}));
     EXPECT_EQ(pixel(sixStrip, 5, 1), (Bytes{101, 101, 101}));  // 25 in 6 bits
+    TrueColourPicture eightStrip;
+    ASSERT_TRUE(readTrueColourPng(readFile("EIGHT.png"), 1 << 20, eightStrip, nullptr));
+    EXPECT_EQ(pixel(eightStrip, 5, 1), (Bytes{25, 25, 25}));
     EXPECT_EQ(runKivtool({"render", "sets.kiv", "--palettes", "--width", "4"}).status, 2);
     for (const auto& [words, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--bias", "1,2,3"}, "R,G,B:A is needed"},
@@ -367,27 +374,28 @@ TEST(ColourTables, PaletteCompletedFromTheArt) {
     ScopedTempDir dir;
     writeFile("pal.pal", Bytes(c.begin(), c.end()));
     TestPng png;
-    png.width = 3, png.height = 1, png.kind = TestPng::Rgba;
-    png.rgba = {200, 30, 30, 255, 30, 30, 200, 255, 10, 250, 10, 127};
+    // Alpha 128 counts, 127 does not.
+    png.width = 4, png.height = 1, png.kind = TestPng::Rgba;
+    png.rgba = {200, 30, 30, 255, 30, 30, 200, 255, 10, 250, 10, 128, 250, 250, 10, 127};
     writeFile("art.png", encodePng(png));
     for (const char* format : {"raw", "jasc", "gimp"}) {
         SCOPED_TRACE(format);
-        const RunResult r = runKivtool({"palette", "--palette", "pal.pal", "--keep", "0-253",
-                                        "--from", "art.png", "-o", "new", "--format", format,
-                                        "--match", "rgb"});
+        const RunResult r =
+            runKivtool({"palette", "--palette", "pal.pal", "--keep", "0-252", "--from", "art.png",
+                        "-o", "new", "--format", format, "--match", "rgb"});
         ASSERT_EQ(r.status, 0) << r.errors;
         EXPECT_NE(r.output.find("after         mean 0.00, worst 0.00"), std::string::npos)
             << r.output;
         PaletteSource back;
         ASSERT_TRUE(loadPaletteSource("new", back, nullptr));
-        EXPECT_EQ(Bytes(back.colours.begin() + 254 * 3, back.colours.end()),
-                  (Bytes{30, 30, 200, 200, 30, 30}));  // a tie: the lower colour first
+        EXPECT_EQ(Bytes(back.colours.begin() + 253 * 3, back.colours.end()),
+                  (Bytes{10, 250, 10, 30, 30, 200, 200, 30, 30}));  // a tie: lower colours first
     }
-    for (const auto& [words, status] : std::vector<std::pair<std::vector<std::string>, int>>{
-             {{"--format", "act"}, 2},
-             {{"--keep", "0-256"}, 2},
-             {{"--from", "none.png"}, 1},
-             {{"--keep", "0-255"}, 1}}) {
+    for (const auto& [words, status] :
+         std::vector<std::pair<std::vector<std::string>, int>>{{{"--format", "act"}, 2},
+                                                               {{"--keep", "0-256"}, 2},
+                                                               {{"--from", "none.png"}, 1},
+                                                               {{"--keep", "0-255"}, 1}}) {
         std::vector<std::string> args = {"palette", "--palette", "pal.pal", "--keep", "0-9",
                                          "--from",  "art.png",   "-o",      "x"};
         args.insert(args.end(), words.begin(), words.end());
