@@ -35,24 +35,27 @@ std::string entryName(const ArchiveEntry& entry) {
     return std::string(begin, end);
 }
 
-ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t fileSize,
-                                       const ArchiveRules& rules) {
-    ArchiveDirectory dir;
-    dir.fileSize = fileSize;
+namespace {
+
+// Checks the header at the start of bytes; the end of the directory it announces, or -1 with
+// the problem said.
+int64_t checkHeader(ArchiveDirectory& dir, std::span<const uint8_t> bytes,
+                    const ArchiveRules& rules) {
+    const int64_t fileSize = dir.fileSize;
     auto fileProblem = [&](std::string text) { dir.problems.push_back({-1, {}, std::move(text)}); };
     if (fileSize < static_cast<int64_t>(kHeaderBytes) || bytes.size() < kHeaderBytes) {
         fileProblem("shorter than an archive header (" + std::to_string(fileSize) + " bytes)");
-        return dir;
+        return -1;
     }
     dir.header = ArchiveHeader::fromBytes(bytes.data());
     if (rules.requireMagic && (std::memcmp(dir.header.magic.data(), kArchiveMagic, 6) != 0 ||
                                dir.header.magic[6] != 0 || dir.header.magic[7] != 0)) {
         fileProblem("not a KIV2.0 archive (wrong magic)");
-        return dir;
+        return -1;
     }
     if (dir.header.count < 0) {
         fileProblem("negative entry count " + std::to_string(dir.header.count));
-        return dir;
+        return -1;
     }
     const int64_t directoryEnd =
         static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(dir.header.count) * kEntryBytes;
@@ -60,23 +63,25 @@ ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t f
         fileProblem("a directory of " + std::to_string(dir.header.count) +
                     " entries reaches past the end of the " + std::to_string(fileSize) +
                     "-byte file");
-        return dir;
+        return -1;
     }
     // Offsets are 32-bit: a directory past 2 GiB leaves no room for data, and is not read
     // (a sparse file can claim one of 60 GB in 4 KB on disk).
     if (directoryEnd > INT32_MAX) {
         fileProblem("a directory of " + std::to_string(dir.header.count) +
                     " entries reaches past the 2 GiB that an archive's offsets address");
-        return dir;
+        return -1;
     }
-    if (static_cast<int64_t>(bytes.size()) < directoryEnd) {
-        fileProblem("the directory cannot be read");
-        return dir;
-    }
-    dir.entries.reserve(static_cast<size_t>(dir.header.count));
-    for (int32_t i = 0; i < dir.header.count; ++i) {
-        const ArchiveEntry entry = ArchiveEntry::fromBytes(bytes.data() + kHeaderBytes +
-                                                           static_cast<size_t>(i) * kEntryBytes);
+    return directoryEnd;
+}
+
+// Adds the entries whose bytes follow one another in bytes, checking each.
+void addEntries(ArchiveDirectory& dir, std::span<const uint8_t> bytes, int64_t directoryEnd,
+                const ArchiveRules& rules) {
+    const int64_t fileSize = dir.fileSize;
+    for (size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
+        const auto i = static_cast<int32_t>(dir.entries.size());
+        const ArchiveEntry entry = ArchiveEntry::fromBytes(bytes.data() + at);
         dir.entries.push_back(entry);
         auto problem = [&](std::string text) {
             dir.problems.push_back({i, entryName(entry), std::move(text)});
@@ -105,28 +110,51 @@ ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t f
             problem("name is not zero-terminated");
         }
     }
-    return dir;
 }
 
-ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRules& rules) {
-    const int64_t size = file.size();
-    uint8_t header[kHeaderBytes] = {};
-    if (size < static_cast<int64_t>(kHeaderBytes) || !file.readAt(0, header, kHeaderBytes)) {
-        return parseArchiveDirectory({}, size, rules);
-    }
-    const int32_t count = ArchiveHeader::fromBytes(header).count;
-    const int64_t directoryEnd =
-        static_cast<int64_t>(kHeaderBytes) + static_cast<int64_t>(std::max(count, 0)) * kEntryBytes;
-    if (count < 0 || directoryEnd > size || directoryEnd > INT32_MAX) {
-        return parseArchiveDirectory(header, size, rules);
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(directoryEnd));
-    if (!file.readAt(0, bytes.data(), bytes.size())) {
-        ArchiveDirectory dir = parseArchiveDirectory(header, size, rules);
+}  // namespace
+
+ArchiveDirectory parseArchiveDirectory(std::span<const uint8_t> bytes, int64_t fileSize,
+                                       const ArchiveRules& rules) {
+    ArchiveDirectory dir;
+    dir.fileSize = fileSize;
+    const int64_t directoryEnd = checkHeader(dir, bytes, rules);
+    if (directoryEnd < 0) return dir;
+    if (static_cast<int64_t>(bytes.size()) < directoryEnd) {
         dir.problems.push_back({-1, {}, "the directory cannot be read"});
         return dir;
     }
-    return parseArchiveDirectory(bytes, size, rules);
+    dir.entries.reserve(static_cast<size_t>(dir.header.count));
+    addEntries(dir, bytes.subspan(kHeaderBytes, static_cast<size_t>(directoryEnd) - kHeaderBytes),
+               directoryEnd, rules);
+    return dir;
+}
+
+// The directory is read a block of entries at a time (memory for the entries alone).
+ArchiveDirectory readArchiveDirectory(const ReadableFile& file, const ArchiveRules& rules) {
+    constexpr size_t kBlock = 4096 * kEntryBytes;
+    ArchiveDirectory dir;
+    dir.fileSize = file.size();
+    uint8_t header[kHeaderBytes] = {};
+    const bool headerRead =
+        dir.fileSize >= static_cast<int64_t>(kHeaderBytes) && file.readAt(0, header, kHeaderBytes);
+    const int64_t directoryEnd = checkHeader(
+        dir, headerRead ? std::span<const uint8_t>(header) : std::span<const uint8_t>(), rules);
+    if (directoryEnd < 0) return dir;
+    dir.entries.reserve(static_cast<size_t>(dir.header.count));
+    std::vector<uint8_t> block(std::min<size_t>(kBlock, static_cast<size_t>(directoryEnd)));
+    for (int64_t at = kHeaderBytes; at < directoryEnd;) {
+        const size_t step = static_cast<size_t>(std::min<int64_t>(kBlock, directoryEnd - at));
+        if (!file.readAt(at, block.data(), step)) {
+            dir.entries.clear();
+            dir.problems.clear();
+            dir.problems.push_back({-1, {}, "the directory cannot be read"});
+            return dir;
+        }
+        addEntries(dir, std::span<const uint8_t>(block.data(), step), directoryEnd, rules);
+        at += static_cast<int64_t>(step);
+    }
+    return dir;
 }
 
 }  // namespace kiv

@@ -22,13 +22,6 @@ bool ArchiveView::open(const std::string& path, std::string* why) {
     return true;
 }
 
-bool ArchiveView::readable(size_t i) const {
-    const ArchiveEntry& e = dir_.entries[i];
-    return e.length >= 0 &&
-           (e.length == 0 ||
-            (e.offset >= 0 && static_cast<int64_t>(e.offset) + e.length <= dir_.fileSize));
-}
-
 std::vector<uint8_t> ArchiveView::item(size_t i) const {
     std::vector<uint8_t> bytes;
     if (!readable(i) || dir_.entries[i].length == 0) return bytes;
@@ -38,10 +31,11 @@ std::vector<uint8_t> ArchiveView::item(size_t i) const {
 }
 
 bool sameBytes(const ReadableFile& a, int64_t atA, const ReadableFile& b, int64_t atB, int64_t n) {
-    constexpr size_t kBlock = 1 << 16;
-    std::vector<uint8_t> left(kBlock), right(kBlock);
+    constexpr int64_t kBlock = 1 << 16;
+    const auto block = static_cast<size_t>(std::clamp<int64_t>(n, 0, kBlock));
+    std::vector<uint8_t> left(block), right(block);
     while (n > 0) {
-        const size_t step = static_cast<size_t>(std::min<int64_t>(n, kBlock));
+        const size_t step = static_cast<size_t>(std::min(n, kBlock));
         if (!a.readAt(atA, left.data(), step) || !b.readAt(atB, right.data(), step)) return false;
         if (std::memcmp(left.data(), right.data(), step) != 0) return false;
         atA += static_cast<int64_t>(step);

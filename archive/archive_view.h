@@ -22,7 +22,12 @@ class ArchiveView {
     const ArchiveEntry& entry(size_t i) const { return dir_.entries[i]; }
     std::string name(size_t i) const { return entryName(dir_.entries[i]); }
     // The entry's data lies inside the file.
-    bool readable(size_t i) const;
+    bool readable(size_t i) const {
+        const ArchiveEntry& e = dir_.entries[i];
+        return e.length >= 0 &&
+               (e.length == 0 ||
+                (e.offset >= 0 && static_cast<int64_t>(e.offset) + e.length <= dir_.fileSize));
+    }
     std::vector<uint8_t> item(size_t i) const;  // empty when not readable
     const ReadableFile& file() const { return file_; }
 

@@ -165,6 +165,12 @@ int main(int argc, char** argv) {
             const Timing both = timed("", "cat a.kiv b.kiv > /dev/null", 3);
             const std::string what = "diff of " + std::to_string(size) + " entries, none in common";
             side(what.c_str(), diff, "reading both files", both);
+            // The same archive with the last byte of its last item changed.
+            run("cp a.kiv c.kiv && printf x | dd of=c.kiv bs=1 seek=$(($(stat -c %s a.kiv) - 1)) "
+                "conv=notrunc");
+            const Timing one = timed("", kivtool + " diff a.kiv c.kiv", 3);
+            const std::string changed = "diff of " + std::to_string(size) + " entries, one changed";
+            side(changed.c_str(), one, "reading both files", both);
         }
         return 0;
     }
