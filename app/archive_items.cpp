@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "grab/item_formats.h"
 
@@ -75,8 +77,47 @@ std::optional<std::vector<size_t>> selectEntries(const ArchiveView& archive,
     return chosen;
 }
 
-std::string safeFileName(const std::string& name, size_t index,
-                         std::unordered_set<std::string>& used) {
+namespace {
+
+uint64_t nameHash(std::string_view name) {
+    uint64_t h = 1469598103934665603ull;
+    for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h ^ h >> 29;
+}
+
+}  // namespace
+
+std::string_view NameSet::at(uint64_t start) const {
+    uint32_t length = 0;
+    std::memcpy(&length, bytes_.data() + start, sizeof length);
+    return std::string_view(bytes_).substr(start + sizeof length, length);
+}
+
+size_t NameSet::slot(std::string_view name) const {
+    const size_t mask = table_.size() - 1;
+    for (size_t k = nameHash(name) & mask;; k = (k + 1) & mask) {
+        if (table_[k] == 0 || at(table_[k] - 1) == name) return k;
+    }
+}
+
+void NameSet::insert(std::string_view name) {
+    // Kept at most half full, so a free slot is always found.
+    if (2 * (count_ + 1) > table_.size()) {
+        std::vector<uint64_t> old(table_.size() * 2);
+        old.swap(table_);
+        for (const uint64_t start : old) {
+            if (start != 0) table_[slot(at(start - 1))] = start;
+        }
+    }
+    const auto length = static_cast<uint32_t>(name.size());
+    const uint64_t start = bytes_.size();
+    bytes_.append(reinterpret_cast<const char*>(&length), sizeof length);
+    bytes_.append(name);
+    table_[slot(name)] = start + 1;
+    ++count_;
+}
+
+std::string safeFileName(const std::string& name, size_t index, NameSet& used) {
     std::string safe;
     for (char c : name) {
         const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -88,10 +129,10 @@ std::string safeFileName(const std::string& name, size_t index,
     if (safe.empty()) safe = numbered;
     // A repeat takes the entry number; should another entry's name already be that, a count
     // follows (each try is a new name, so this ends within used.size() + 1 tries).
-    if (used.count(safe) > 0) {
+    if (used.contains(safe)) {
         const std::string stem = safe + "-" + numbered;
         safe = stem;
-        for (size_t k = 2; used.count(safe) > 0; ++k) safe = stem + "-" + std::to_string(k);
+        for (size_t k = 2; used.contains(safe); ++k) safe = stem + "-" + std::to_string(k);
     }
     used.insert(safe);
     return safe;

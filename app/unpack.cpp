@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <unordered_set>
 
 #include "app/archive_items.h"
 #include "app/jobs.h"
@@ -99,12 +98,11 @@ class Unpacker {
 
     const ArchiveView& archive_;
     std::string folder_;
-    std::vector<EntryPlan> plans_;
     std::array<uint8_t, 768> colours_{};          // the pictures' display colours
     std::vector<std::vector<uint8_t>> palettes_;  // the archive's palette items
     std::vector<std::string> palettePictures_;
-    std::unordered_set<std::string> usedPictures_;  // file names given out in pictures/
-    std::unordered_set<std::string> usedItems_;     // and in items/
+    NameSet usedPictures_;  // file names given out in pictures/
+    NameSet usedItems_;     // and in items/
     GrabCheck check_;
     ProjectFiles files_{folder_};
 
@@ -323,15 +321,18 @@ int Unpacker::run(bool force) {
     }
     // The pictures are shown in the archive's first palette, or grey.
     displayPalette(archive_, colours_);
-    const bool reproducible = planEntries(
-        archive_,
-        {[this](size_t i, const std::vector<uint8_t>& bytes, EntryPlan& plan) {
-             return tryGrab(i, bytes, plan);
-         },
-         [this](size_t i, const std::vector<uint8_t>& bytes) { return itemFile(i, bytes); }},
-        plans_);
-    if (!reproducible) return kToolProblem;
-    return writeProjectScripts(archive_, plans_, files_, jobs);
+    if (!layoutReproducible(archive_)) return kToolProblem;
+    // Each entry is made, written and said in turn: nothing is kept of it after.
+    const EntryMakers makers = {
+        [this](size_t i, const std::vector<uint8_t>& bytes, EntryPlan& plan) {
+            return tryGrab(i, bytes, plan);
+        },
+        [this](size_t i, const std::vector<uint8_t>& bytes) { return itemFile(i, bytes); }};
+    ProjectScripts scripts(archive_, files_);
+    int64_t position = 0;
+    for (size_t i = 0; i < archive_.size(); ++i)
+        scripts.add(i, planEntry(archive_, i, position, makers));
+    return scripts.finish(jobs);
 }
 
 // Unpacks into folder; jobs receives the scripts that rebuild the archive, in order.

@@ -36,8 +36,7 @@ bool linkItemName(const ArchiveEntry& entry) {
     return entry.flags == 0 && scriptableName(entry, 14);
 }
 
-bool planEntries(const ArchiveView& archive, const EntryMakers& makers,
-                 std::vector<EntryPlan>& plans) {
+bool layoutReproducible(const ArchiveView& archive) {
     bool reproducible = true;
     auto impossible = [&](const std::string& what) {
         std::fprintf(stderr, "kivtool: %s: cannot be reproduced: %s\n", archive.path().c_str(),
@@ -50,58 +49,33 @@ bool planEntries(const ArchiveView& archive, const EntryMakers& makers,
     // Where kiv puts each entry's data, and what that asks of zero-length entries.
     const int64_t base = 12 + 28 * static_cast<int64_t>(archive.size());
     int64_t position = 0;
-    plans.assign(archive.size(), EntryPlan{});
     for (size_t i = 0; i < archive.size() && reproducible; ++i) {
         const ArchiveEntry& entry = archive.entry(i);
-        EntryPlan& piece = plans[i];
-        const std::string label =
-            "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) + ")";
+        auto label = [&] {
+            return "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) + ")";
+        };
         if (entry.length > 0) {
             if (entry.offset != base + position) {
-                impossible(label + ": its data is not where kiv puts it (offset " +
+                impossible(label() + ": its data is not where kiv puts it (offset " +
                            std::to_string(entry.offset) + ", not " +
                            std::to_string(base + position) + ")");
                 break;
             }
-            const std::vector<uint8_t> bytes = archive.item(i);
             position += entry.length;
-            if (entry.flags == 0 && scriptableName(entry, 15) && makers.grab(i, bytes, piece))
-                continue;
-            if (linkItemName(entry)) {
-                piece.how = Remake::File;
-                piece.lines = makers.file(i, bytes) + " " + entryName(entry) + "\n";
-                if (piece.report.empty()) {
-                    piece.report = printableName(entryName(entry)) + ": " +
-                                   kindName(itemInfo(archive, i).kind) + ", from " +
-                                   piece.lines.substr(0, piece.lines.find(' '));
-                }
-            } else {
-                piece.how = Remake::Helper;
-                if (piece.report.empty())
-                    piece.report = printableName(entryName(entry)) + ": from a helper archive";
-            }
             continue;
         }
         // Zero-length: a label line gives offset 0, an empty file or a merge the data position.
-        if (entry.offset == 0 && linkLabel(entry)) {
-            piece.how = Remake::Label;
-            piece.lines = entryName(entry) + "\n";
-            piece.report = printableName(entryName(entry)) + " label";
-        } else if (entry.offset == position && linkItemName(entry)) {
-            piece.how = Remake::File;
-            piece.lines = makers.file(i, {}) + " " + entryName(entry) + "\n";
-            piece.report = printableName(entryName(entry)) + ": empty, from " +
-                           piece.lines.substr(0, piece.lines.find(' '));
-        } else if (entry.offset == 0 && position > 0 && entryName(entry).size() < 4 &&
-                   !entryName(entry).empty() && entryName(entry).back() == ':') {
-            impossible(label +
+        const std::string name = entryName(entry);
+        if ((entry.offset == 0 && linkLabel(entry)) ||
+            (entry.offset == position && linkItemName(entry)))
+            continue;
+        if (entry.offset == 0 && position > 0 && name.size() < 4 && !name.empty() &&
+            name.back() == ':') {
+            impossible(label() +
                        ": a label of fewer than 4 characters at offset 0, which no link "
                        "line makes (the link job ignores lines that short)");
-        } else if (entry.offset == position) {
-            piece.how = Remake::Helper;
-            piece.report = label + ": empty, from a helper archive";
-        } else {
-            impossible(label + ": a zero-length entry at offset " + std::to_string(entry.offset) +
+        } else if (entry.offset != position) {
+            impossible(label() + ": a zero-length entry at offset " + std::to_string(entry.offset) +
                        ", which is neither 0 for a label nor its data position " +
                        std::to_string(position));
         }
@@ -111,6 +85,48 @@ bool planEntries(const ArchiveView& archive, const EntryMakers& makers,
                    " bytes lie after the last item's data");
     }
     return reproducible;
+}
+
+EntryPlan planEntry(const ArchiveView& archive, size_t i, int64_t& position,
+                    const EntryMakers& makers) {
+    const ArchiveEntry& entry = archive.entry(i);
+    EntryPlan piece;
+    if (entry.length > 0) {
+        const std::vector<uint8_t> bytes = archive.item(i);
+        position += entry.length;
+        if (entry.flags == 0 && scriptableName(entry, 15) && makers.grab(i, bytes, piece))
+            return piece;
+        if (linkItemName(entry)) {
+            piece.how = Remake::File;
+            piece.lines = makers.file(i, bytes) + " " + entryName(entry) + "\n";
+            if (piece.report.empty()) {
+                piece.report = printableName(entryName(entry)) + ": " +
+                               kindName(itemInfo(archive, i).kind) + ", from " +
+                               piece.lines.substr(0, piece.lines.find(' '));
+            }
+        } else {
+            piece.how = Remake::Helper;
+            if (piece.report.empty())
+                piece.report = printableName(entryName(entry)) + ": from a helper archive";
+        }
+        return piece;
+    }
+    // Zero-length (where the layout check allows it): a label, an empty file, or a helper's.
+    if (entry.offset == 0 && linkLabel(entry)) {
+        piece.how = Remake::Label;
+        piece.lines = entryName(entry) + "\n";
+        piece.report = printableName(entryName(entry)) + " label";
+    } else if (entry.offset == position && linkItemName(entry)) {
+        piece.how = Remake::File;
+        piece.lines = makers.file(i, {}) + " " + entryName(entry) + "\n";
+        piece.report = printableName(entryName(entry)) + ": empty, from " +
+                       piece.lines.substr(0, piece.lines.find(' '));
+    } else {
+        piece.how = Remake::Helper;
+        piece.report = "entry " + std::to_string(i + 1) + " (" + printableName(entryName(entry)) +
+                       "): empty, from a helper archive";
+    }
+    return piece;
 }
 
 }  // namespace kiv

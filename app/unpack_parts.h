@@ -7,9 +7,11 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/archive_view.h"
+#include "common/file_output.h"
 
 namespace kiv {
 
@@ -52,15 +54,53 @@ struct EntryMakers {
 
 // The layout check: every entry's data where kiv puts it, zero-length entries where a label or
 // an empty file leaves them, nothing after the last item. Says on standard error what cannot be
-// reproduced and gives false then; plans receives how each entry comes back.
-bool planEntries(const ArchiveView& archive, const EntryMakers& makers,
-                 std::vector<EntryPlan>& plans);
+// reproduced and gives false then. Reads no item.
+bool layoutReproducible(const ArchiveView& archive);
 
-// The scripts: each run of grabbed entries one grab script, each run of helper entries one
-// helper archive, both merged by the link script where their entries stand; then build.sh and
-// the report. jobs receives the scripts in the order they run. Returns the exit status.
-int writeProjectScripts(const ArchiveView& archive, const std::vector<EntryPlan>& plans,
-                        ProjectFiles& files, std::vector<std::string>& jobs);
+// How entry i of an archive that passed the layout check comes back; position is where its data
+// lies among the items' (moved past it).
+EntryPlan planEntry(const ArchiveView& archive, size_t i, int64_t& position,
+                    const EntryMakers& makers);
+
+// A text file of the project written as it is made, 64 KiB at a time; a failure is said once
+// and fails the unpack.
+class ProjectText {
+  public:
+    ProjectText(ProjectFiles& files, const std::string& name);
+    void add(std::string_view text);
+    void finish();
+
+  private:
+    void fail(const std::string& why);
+    ProjectFiles& files_;
+    std::string name_;
+    OutputFile file_;
+    std::string pending_;
+    bool failed_ = false;
+};
+
+// The scripts, written as the entries come in order: each run of grabbed entries one grab
+// script, each run of helper entries one helper archive, both merged by the link script where
+// their entries stand; then build.sh. Each entry's report is said as it comes.
+class ProjectScripts {
+  public:
+    ProjectScripts(const ArchiveView& archive, ProjectFiles& files);
+    void add(size_t i, const EntryPlan& plan);
+    // Ends the scripts; jobs receives them in the order they run. Returns the exit status.
+    int finish(std::vector<std::string>& jobs);
+
+  private:
+    void endRun();
+    const ArchiveView& archive_;
+    ProjectFiles& files_;
+    std::string archiveFile_, name_, prefix_, shown_;
+    ProjectText link_;
+    std::vector<std::string> jobs_;
+    Remake run_ = Remake::Impossible;  // the kind of the run being gathered: Grab, Helper or none
+    size_t runBegin_ = 0, runEnd_ = 0;
+    std::string runLines_;  // a grab run's lines (its script says where it ends)
+    int grabs_ = 0, helpers_ = 0;
+};
 
 // A text as one word of a POSIX shell: in single quotes, each ' as '\''.
 std::string shellQuoted(const std::string& text);

@@ -57,64 +57,102 @@ std::string shellQuoted(const std::string& text) {
     return out + "'";
 }
 
-int writeProjectScripts(const ArchiveView& archive, const std::vector<EntryPlan>& plans,
-                        ProjectFiles& files, std::vector<std::string>& jobs) {
-    // The scripts: each run of grabbed entries one grab script, each run of helper entries one
-    // helper archive, both merged by the link script where their entries stand. The grab
-    // scripts' archives must not be the link job's own: an archive called grabNN takes partNN.
-    const std::string archiveFile = std::filesystem::path(archive.path()).filename().string();
-    const std::string name = archiveFile.substr(0, archiveFile.find('.'));
-    const std::string prefix =
-        equalsIgnoreCase(name.substr(0, 4).c_str(), "grab") ? "part" : "grab";
-    const std::string shown = printableName(name);
-    std::string link = "; Rebuilds " + shown +
-                       ".kiv: run kiv on every .scp of this folder, then on " + shown +
-                       ".lnk (build.sh lists the jobs).\n";
-    int grabs = 0, helpers = 0;
-    for (size_t i = 0; i < plans.size();) {
-        const Remake how = plans[i].how;
-        size_t end = i + 1;
-        if (how == Remake::Grab || how == Remake::Helper) {
-            while (end < plans.size() && plans[end].how == how) ++end;
-        }
-        if (how == Remake::Grab) {
-            char script[32];
-            std::snprintf(script, sizeof script, "%s%02d", prefix.c_str(), ++grabs);
-            std::string text = "; Grabs entries " + std::to_string(i + 1) + " to " +
-                               std::to_string(end) + " of " + printableName(archiveFile) + ".\n";
-            for (size_t k = i; k < end; ++k) text += plans[k].lines;
-            files.text(std::string(script) + ".scp", text);
-            jobs.push_back(std::string(script) + ".scp");
-            link += std::string(script) + ".kiv\n";
-        } else if (how == Remake::Helper) {
-            char helper[40];
-            std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers);
-            files.bytes(helper, helperArchive(archive, i, end));
-            link += std::string(helper) + "\n";
-        } else {
-            link += plans[i].lines;
-        }
-        i = end;
+ProjectText::ProjectText(ProjectFiles& files, const std::string& name)
+    : files_(files), name_(name) {
+    if (!file_.open(files_.folder() + "/" + name_)) fail(file_.reason());
+}
+
+void ProjectText::fail(const std::string& why) {
+    if (!failed_) {
+        std::fprintf(stderr, "kivtool: cannot write %s/%s: %s\n", files_.folder().c_str(),
+                     name_.c_str(), why.c_str());
+        files_.failed();
     }
-    files.text(name + ".lnk", link);
-    jobs.push_back(name + ".lnk");
-    std::string build = "#!/bin/sh\n# Rebuilds " + shown +
+    failed_ = true;
+    pending_.clear();
+}
+
+void ProjectText::add(std::string_view text) {
+    if (failed_) return;
+    pending_ += text;
+    if (pending_.size() >= (size_t{1} << 16)) {
+        if (!file_.write(pending_)) fail(file_.reason());
+        pending_.clear();
+    }
+}
+
+void ProjectText::finish() {
+    if (failed_) return;
+    if (!file_.write(pending_) || !file_.commit()) fail(file_.reason());
+    pending_.clear();
+}
+
+// The grab scripts' archives must not be the link job's own: an archive called grabNN takes
+// partNN.
+ProjectScripts::ProjectScripts(const ArchiveView& archive, ProjectFiles& files)
+    : archive_(archive),
+      files_(files),
+      archiveFile_(std::filesystem::path(archive.path()).filename().string()),
+      name_(archiveFile_.substr(0, archiveFile_.find('.'))),
+      prefix_(equalsIgnoreCase(name_.substr(0, 4).c_str(), "grab") ? "part" : "grab"),
+      shown_(printableName(name_)),
+      link_(files, name_ + ".lnk") {
+    link_.add("; Rebuilds " + shown_ + ".kiv: run kiv on every .scp of this folder, then on " +
+              shown_ + ".lnk (build.sh lists the jobs).\n");
+}
+
+void ProjectScripts::add(size_t i, const EntryPlan& plan) {
+    if (run_ != plan.how) endRun();
+    if (plan.how == Remake::Grab || plan.how == Remake::Helper) {
+        if (run_ != plan.how) runBegin_ = i;
+        run_ = plan.how;
+        runEnd_ = i + 1;
+        if (plan.how == Remake::Grab) runLines_ += plan.lines;
+    } else {
+        link_.add(plan.lines);
+    }
+    if (!plan.report.empty()) outputPrint("%s\n", plan.report.c_str());
+}
+
+void ProjectScripts::endRun() {
+    if (run_ == Remake::Grab) {
+        char script[32];
+        std::snprintf(script, sizeof script, "%s%02d", prefix_.c_str(), ++grabs_);
+        const std::string head = "; Grabs entries " + std::to_string(runBegin_ + 1) + " to " +
+                                 std::to_string(runEnd_) + " of " + printableName(archiveFile_) +
+                                 ".\n";
+        files_.text(std::string(script) + ".scp", head + runLines_);
+        jobs_.push_back(std::string(script) + ".scp");
+        link_.add(std::string(script) + ".kiv\n");
+    } else if (run_ == Remake::Helper) {
+        char helper[40];
+        std::snprintf(helper, sizeof helper, "helpers/part%02d.kiv", ++helpers_);
+        files_.bytes(helper, helperArchive(archive_, runBegin_, runEnd_));
+        link_.add(std::string(helper) + "\n");
+    }
+    run_ = Remake::Impossible;
+    runLines_.clear();
+}
+
+int ProjectScripts::finish(std::vector<std::string>& jobs) {
+    endRun();
+    link_.finish();
+    jobs_.push_back(name_ + ".lnk");
+    std::string build = "#!/bin/sh\n# Rebuilds " + shown_ +
                         ".kiv from this project: every grab script, then the link script.\n"
                         "set -e\ncd \"$(dirname \"$0\")\"\nKIV=${KIV:-kiv}\n";
-    for (const std::string& job : jobs)
+    for (const std::string& job : jobs_)
         build += "\"$KIV\" -q -- " + shellQuoted(job) + " > /dev/null\n";
-    files.text("build.sh", build);
-    if (!files.trouble()) chmod((files.folder() + "/build.sh").c_str(), 0755);
-    for (const EntryPlan& piece : plans) {
-        if (!piece.report.empty()) outputPrint("%s\n", piece.report.c_str());
-    }
-    if (files.trouble()) {
+    files_.text("build.sh", build);
+    if (!files_.trouble()) chmod((files_.folder() + "/build.sh").c_str(), 0755);
+    jobs = jobs_;
+    if (files_.trouble()) {
         std::fprintf(stderr, "kivtool: %s: the project in %s is incomplete\n",
-                     archive.path().c_str(), files.folder().c_str());
+                     archive_.path().c_str(), files_.folder().c_str());
         return kToolProblem;
     }
-    outputPrint("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive.path().c_str(),
-                archive.size(), files.folder().c_str(), shown.c_str());
+    outputPrint("%s: %zu entries in %s; build.sh rebuilds %s.kiv there\n", archive_.path().c_str(),
+                archive_.size(), files_.folder().c_str(), shown_.c_str());
     return kToolOk;
 }
 

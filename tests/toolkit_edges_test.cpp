@@ -234,6 +234,10 @@ TEST(ToolkitEdges, List) {
 TEST(ToolkitEdges, Extract) {
     const Bytes three = buildArchive(
         {{"a", patternBytes(3, 1)}, {"b", patternBytes(4, 2)}, {"c", patternBytes(5, 3)}});
+    std::vector<EntrySpec> many;  // 20 names, then a numbered name taken before its repeat
+    for (int k = 0; k < 20; ++k) many.push_back({numbered("n", k), Bytes(1, 1)});
+    many.push_back({"n3-entry-22", Bytes(1, 2)});
+    many.push_back({"n3", Bytes(1, 3)});
     runTable(
         "extract",
         {
@@ -250,6 +254,12 @@ TEST(ToolkitEdges, Extract) {
              0,
              {"x/a\nx/a-entry-3\nx/a-entry-3-2\n"},
              {}},
+            {"a repeat after many names",
+             buildArchive(many),
+             {"-o", "x"},
+             0,
+             {"x/n19\nx/n3-entry-22\nx/n3-entry-22-2\n"},
+             {"x/n3-entry-22\nx/n3-entry-22\n"}},
             {"#0", three, {"#0"}, 2, {"no entry numbered #0"}, {}},
             {"a number too large for any count",
              three,
@@ -586,6 +596,16 @@ TEST(ToolkitEdges, UnpackAndRebuild) {
          buildArchive({{"ab:", {}}, {"one", patternBytes(4, 1)}}), 0, 0, ""},
         {"a 3-character label at 0 after data", "short.kiv", labelAtZero, 1, 1,
          "entry 2 (ab:): a label of fewer than 4 characters at offset 0"},
+        {"an empty entry with flags after data", "flagged.kiv",
+         buildArchive({{"one", patternBytes(4, 1)}, {"e", {}, 3}}), 0, 0,
+         "entry 2 (e): empty, from a helper archive"},
+        {"a label at 0 after data", "label.kiv",
+         with(buildArchive({{"one", patternBytes(4, 1)}, {"abc:", {}}}), offsetAt(1), 0), 0, 0,
+         "abc: label"},
+        {"an empty entry neither at 0 nor at its data position", "astray.kiv",
+         with(buildArchive({{"one", patternBytes(4, 1)}, {"e", {}}}), offsetAt(1), 3), 1, 1,
+         "entry 2 (e): a zero-length entry at offset 3, which is neither 0 for a label nor its "
+         "data position 4"},
         {"bytes after the last item", "tail.kiv",
          plus(buildArchive({{"one", patternBytes(4, 1)}}), {7}), 1, 1,
          "1 bytes lie after the last item's data"},
@@ -602,6 +622,10 @@ TEST(ToolkitEdges, UnpackAndRebuild) {
         EXPECT_EQ(rebuilt.status, row.rebuild) << rebuilt.output << rebuilt.errors;
         if (row.rebuild == 0) {
             EXPECT_NE(rebuilt.output.find("rebuilt byte for byte"), std::string::npos);
+        }
+        // An archive that cannot come back leaves none of its items in the project.
+        if (row.unpack != 0) {
+            EXPECT_TRUE(folderEntries("project/items").empty());
         }
         // The listed jobs, run by a shell from another folder, rebuild it too.
         if (row.unpack == 0) {

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
-#include <unordered_set>
 #include <utility>
 
 #include "app/kivtool/kivtool.h"
@@ -560,7 +559,7 @@ std::vector<bool> pairsInOrder(const std::vector<std::pair<size_t, size_t>>& pai
 struct ImageOutput {
     std::string folder;
     std::array<uint8_t, 768> coloursA{}, coloursB{};
-    std::unordered_set<std::string> used;
+    NameSet used;
 };
 
 // How two graphic items of one kind differ: their size, the pixels that differ; the pictures

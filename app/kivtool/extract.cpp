@@ -1,9 +1,9 @@
 // kivtool extract ARCHIVE [NAME...] [-o DIR]
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
-#include <unordered_set>
 
 #include "app/kivtool/kivtool.h"
 #include "common/file_output.h"
@@ -27,6 +27,28 @@ bool linkTo(const std::string& existing, const std::string& file) {
         return false;
     }
     return true;
+}
+
+// Where an entry's data lies, as one number.
+uint64_t dataPlace(const ArchiveEntry& entry) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(entry.offset)) << 32 |
+           static_cast<uint32_t>(entry.length);
+}
+
+// The places of data that more than one of the chosen entries with data hold, sorted.
+std::vector<uint64_t> sharedData(const ArchiveView& archive, const std::vector<size_t>& chosen) {
+    std::vector<uint64_t> places;
+    for (const size_t i : chosen) {
+        if (archive.readable(i) && archive.entry(i).length > 0)
+            places.push_back(dataPlace(archive.entry(i)));
+    }
+    std::sort(places.begin(), places.end());
+    std::vector<uint64_t> shared;
+    for (size_t k = 1; k < places.size(); ++k) {
+        if (places[k] == places[k - 1] && (shared.empty() || shared.back() != places[k]))
+            shared.push_back(places[k]);
+    }
+    return shared;
 }
 
 }  // namespace
@@ -66,11 +88,12 @@ static int extractItems(int argc, char** argv) {
         std::fprintf(stderr, "kivtool: cannot make the folder %s\n", folder.c_str());
         return kToolTrouble;
     }
-    std::unordered_set<std::string> used;
+    NameSet used;
     // Entries that share their data (the same offset and length) are written once: the others
     // become hard links to the first file, so that many names of one large item cost its size
-    // once, not once each.
-    std::map<std::pair<int32_t, int32_t>, std::pair<size_t, std::string>> written;
+    // once, not once each. Only data that is shared is remembered.
+    const std::vector<uint64_t> shared = sharedData(archive, *chosen);
+    std::map<uint64_t, std::pair<size_t, std::string>> written;
     int status = kToolOk;
     for (size_t i : *chosen) {
         if (isLabel(archive.entry(i))) continue;
@@ -81,19 +104,21 @@ static int extractItems(int argc, char** argv) {
         }
         const std::string file = inFolder(folder, safeFileName(archive.name(i), i, used));
         const ArchiveEntry& entry = archive.entry(i);
-        const auto shared = written.find({entry.offset, entry.length});
-        if (entry.length > 0 && shared != written.end() && linkTo(shared->second.second, file)) {
+        const uint64_t place = dataPlace(entry);
+        const bool isShared =
+            entry.length > 0 && std::binary_search(shared.begin(), shared.end(), place);
+        const auto first = isShared ? written.find(place) : written.end();
+        if (first != written.end() && linkTo(first->second.second, file)) {
             std::fprintf(stderr,
                          "kivtool: entry %zu (%s) shares its data with entry %zu: %s is a "
                          "hard link to %s\n",
-                         i + 1, shownName(archive, i).c_str(), shared->second.first + 1,
-                         file.c_str(), shared->second.second.c_str());
+                         i + 1, shownName(archive, i).c_str(), first->second.first + 1,
+                         file.c_str(), first->second.second.c_str());
             std::printf("%s\n", file.c_str());
             continue;
         }
         std::string why;
-        if (entry.length > 0)
-            written.emplace(std::make_pair(entry.offset, entry.length), std::make_pair(i, file));
+        if (isShared) written.emplace(place, std::make_pair(i, file));
         if (!writeWholeFile(file, archive.item(i), &why)) {
             notWritten(archive, i, file + ": " + why);
             status = kToolProblem;

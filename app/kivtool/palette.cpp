@@ -88,8 +88,7 @@ static int completePaletteCommand(int argc, char** argv) {
     if (format != "raw" && format != "jasc" && format != "gimp")
         return usageError("--format " + format + ": the formats are raw, jasc and gimp");
     ColourMetric metric = ColourMetric::OkLab;
-    if (line.has(kMetricOption) &&
-        !parseColourMetric(line.value(kMetricOption), metric))
+    if (line.has(kMetricOption) && !parseColourMetric(line.value(kMetricOption), metric))
         return usageError("--match " + line.value(kMetricOption) +
                           ": the metrics are oklab, rgb and ciede2000");
     std::bitset<256> keep;

@@ -2,7 +2,6 @@
 // --table WxH]
 #include <algorithm>
 #include <cstdio>
-#include <unordered_set>
 
 #include "app/kivtool/kivtool.h"
 #include "picture/png_picture.h"
@@ -38,7 +37,7 @@ std::string whyNoPicture(const ArchiveView& archive, size_t i, const ItemInfo& i
 
 // A palette set as a strip: palette p is row p, entry e column e, each scale pixels a side.
 bool drawPaletteSet(const ArchiveView& archive, size_t i, const std::vector<uint8_t>& bytes,
-                    int scale, const std::string& folder, std::unordered_set<std::string>& used) {
+                    int scale, const std::string& folder, NameSet& used) {
     if (bytes.empty() || bytes.size() % 768 != 0) {
         notWritten(archive, i,
                    "a raw item of " + std::to_string(bytes.size()) +
@@ -156,7 +155,7 @@ std::string takeRenderWords(const SubcommandLine& w, RenderWords& r) {
 struct RenderTarget {
     std::string folder;
     std::array<uint8_t, 768> colours{};
-    std::unordered_set<std::string> used;
+    NameSet used;
     bool named = false;  // names were given: every item asked for is said
 };
 
