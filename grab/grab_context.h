@@ -22,7 +22,7 @@ struct PcxLoaderState {
     int32_t pictureHeight = 0;
     int32_t bytesPerLine = 0;
     bool hasDisplayBitmap = false;
-    PictureFile file;  // the last file read, kept so that loads reuse the memory
+    Picture picture;  // the last file read, kept so that loads reuse the memory
 };
 
 class PictureMapper;

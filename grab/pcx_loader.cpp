@@ -12,8 +12,8 @@
 #include "common/file_access.h"
 #include "common/script_text.h"
 #include "grab/commands.h"
-#include "picture/pcx_decoder.h"
 #include "grab/picture_mapping.h"
+#include "picture/pcx_decoder.h"
 #include "picture/png_picture.h"
 
 namespace kiv {
@@ -89,6 +89,50 @@ void warnOtherTransparentEntry(const GrabContext& ctx, const char* path, const P
     }
 }
 
+// What is said of a file that holds no picture LOADPCX takes.
+void refused(const GrabContext& ctx, const char* path, const Picture& picture) {
+    const std::vector<uint8_t>& bytes = picture.file.bytes;
+    if (picture.png) {
+        // Refused as the original refused every PNG; the diagnostic says what to do.
+        outputError(picture.pcxProblem == PcxProblem::ShortHeader ? "Error Reading\n"
+                                                                  : "Not a 256 Color PCX File\n");
+        diagnose(Severity::Error, "LOADPCX %s: %s", path, picture.why.c_str());
+        if (picture.pngColourType >= 0 && !isIndexedPngType(picture.pngColourType))
+            diagnose(Severity::Note, "or %s to map it onto a palette at load", ctx.choosePalette);
+        return;
+    }
+    const auto size = static_cast<long long>(picture.file.size);
+    switch (picture.pcxProblem) {
+        case PcxProblem::ShortHeader:
+            outputError("Error Reading\n");
+            diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header", path,
+                     size);
+            break;
+        case PcxProblem::NotPcx256:
+            outputError("Not a 256 Color PCX File\n");
+            diagnose(Severity::Error,
+                     "LOADPCX %s: not a 256-colour PCX picture (it begins %u %u, not 10 5)", path,
+                     bytes[0], bytes[1]);
+            break;
+        case PcxProblem::NoTrailer:
+            outputErrorLine("Error Seeking to Palette");
+            diagnose(Severity::Error,
+                     "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
+                     "picture's end",
+                     path, size);
+            break;
+        case PcxProblem::BadPalette:
+            outputErrorLine("Error Reading Palette");
+            diagnose(Severity::Error,
+                     "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
+                     "not 12)",
+                     path, picture.file.trailer[0]);
+            break;
+        case PcxProblem::None:
+            break;
+    }
+}
+
 }  // namespace
 
 bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height) {
@@ -101,9 +145,10 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
     }
     // Named as an input even when it cannot be read: a build tool reruns the job once it can.
     if (path != nullptr) ctx.inputs.push_back(resolveScriptPath(path));
-    PictureFile& file = state.file;
+    Picture& picture = state.picture;
     std::string reason;
-    if (path == nullptr || !loadPicture(resolveScriptPath(path), file, reason)) {
+    if (path == nullptr || !loadPicture(resolveScriptPath(path), ctx.trueColour != nullptr,
+                                        static_cast<int64_t>(kPictureBytes), picture, reason)) {
         outputError("Error Opening %s\n", path != nullptr ? path : "(no file name)");
         diagnose(Severity::Error, "LOADPCX %s: %s", path != nullptr ? path : "(no file name)",
                  path != nullptr ? reason.c_str() : "no file name given");
@@ -138,9 +183,6 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             }
         }
     } else {
-        const std::vector<uint8_t>& bytes = file.bytes;
-        const std::vector<uint8_t>& trailer = file.trailer;
-        const PcxFile pcx = file.pcx();
         // A picture that passed its checks: its display, its pixels and its palette.
         auto accept = [&](int32_t w, int32_t h, int32_t lineBytes,
                           const std::array<uint8_t, 768>& colours, auto decode) {
@@ -171,10 +213,6 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             }
             loaded = true;
         };
-        PcxInfo info;
-        const PcxProblem problem = readPcxInfo(pcx, info);
-        PngPicture png;
-        std::string pngWhy;
         // Under --palette an indexed picture keeps its indices or is mapped by colour; the
         // palette is then the chosen one, as for true-colour pictures.
         auto ontoPalette = [&](int32_t w, int32_t h, int32_t lineBytes,
@@ -197,93 +235,48 @@ bool loadPcx(GrabContext& ctx, const char* path, int32_t& width, int32_t& height
             accept(w, h, lineBytes, ctx.trueColour->palette().colours,
                    [&](uint8_t* out) { std::copy(indices.begin(), indices.end(), out); });
         };
-        std::array<uint8_t, 256> opaque;
-        opaque.fill(255);
-        if (hasPngSignature(bytes) &&
-            readIndexedPng(bytes, static_cast<int64_t>(kPictureBytes), png, &pngWhy)) {
-            // An indexed PNG: its palette plays the part of the PCX trailer, its pixel values are
-            // the palette indices.
-            auto copyPixels = [&](uint8_t* out) {
-                std::copy(png.pixels.begin(), png.pixels.end(), out);
-            };
-            if (ctx.trueColour != nullptr) {
-                ontoPalette(png.width, png.height, png.width, png.colours, png.alphas, copyPixels);
-            } else {
-                warnOtherTransparentEntry(ctx, path, png);
-                accept(png.width, png.height, png.width, png.colours, copyPixels);
-            }
-        } else if (hasPngSignature(bytes) && png.colourType >= 0 &&
-                   !isIndexedPngType(png.colourType) && ctx.trueColour != nullptr) {
-            // A true-colour picture mapped onto the chosen palette, which becomes its palette.
-            PictureMapper& mapper = *ctx.trueColour;
-            TrueColourPicture rgba;
-            std::vector<uint8_t> indices;
-            MappingReport report;
-            std::string why;
-            if (!readTrueColourPng(bytes, static_cast<int64_t>(kPictureBytes), rgba, &why) ||
-                !mapper.map(rgba, indices, ctx.noteMappings ? &report : nullptr, &why)) {
-                outputError("Not a 256 Color PCX File\n");
-                diagnose(Severity::Error, "LOADPCX %s: %s", path, why.c_str());
-            } else {
-                accept(rgba.width, rgba.height, rgba.width, mapper.palette().colours,
+        auto decode = [&](uint8_t* out) { picture.pixels(out); };
+        switch (picture.holds) {
+            case PictureHolds::Indexed:
+                // An indexed PNG's palette plays the part of the PCX trailer, its pixel values
+                // are the palette indices.
+                if (ctx.trueColour != nullptr) {
+                    ontoPalette(picture.width, picture.height, picture.lineBytes, picture.colours,
+                                picture.alphas, decode);
+                } else {
+                    if (picture.png) warnOtherTransparentEntry(ctx, path, picture.indexedPng);
+                    accept(picture.width, picture.height, picture.lineBytes, picture.colours,
+                           decode);
+                }
+                break;
+            case PictureHolds::TrueColour: {
+                // A true-colour picture mapped onto the chosen palette, which becomes its palette.
+                PictureMapper& mapper = *ctx.trueColour;
+                std::vector<uint8_t> indices;
+                MappingReport report;
+                std::string why;
+                if (!mapper.map(picture.rgba, indices, ctx.noteMappings ? &report : nullptr,
+                                &why)) {
+                    outputError("Not a 256 Color PCX File\n");
+                    diagnose(Severity::Error, "LOADPCX %s: %s", path, why.c_str());
+                    break;
+                }
+                accept(picture.rgba.width, picture.rgba.height, picture.rgba.width,
+                       mapper.palette().colours,
                        [&](uint8_t* out) { std::copy(indices.begin(), indices.end(), out); });
                 if (loaded && ctx.noteMappings) {
                     diagnose(Severity::Note, "%s mapped onto %s: %s", path,
                              mapper.palette().name.c_str(), mappingSummary(report).c_str());
                 }
+                break;
             }
-        } else if (hasPngSignature(bytes)) {
-            // Refused as the original refused every PNG; the diagnostic says what to do.
-            if (problem == PcxProblem::ShortHeader) {
-                outputError("Error Reading\n");
-            } else {
+            case PictureHolds::BadTrueColour:
                 outputError("Not a 256 Color PCX File\n");
-            }
-            diagnose(Severity::Error, "LOADPCX %s: %s", path, pngWhy.c_str());
-            if (png.colourType >= 0 && !isIndexedPngType(png.colourType)) {
-                diagnose(Severity::Note, "or %s to map it onto a palette at load",
-                         ctx.choosePalette);
-            }
-        } else {
-            switch (problem) {
-                case PcxProblem::ShortHeader:
-                    outputError("Error Reading\n");
-                    diagnose(Severity::Error, "LOADPCX %s: %lld bytes, shorter than a PCX header",
-                             path, static_cast<long long>(file.size));
-                    break;
-                case PcxProblem::NotPcx256:
-                    outputError("Not a 256 Color PCX File\n");
-                    diagnose(Severity::Error,
-                             "LOADPCX %s: not a 256-colour PCX picture (it begins %u %u, not 10 5)",
-                             path, bytes[0], bytes[1]);
-                    break;
-                case PcxProblem::NoTrailer:
-                    outputErrorLine("Error Seeking to Palette");
-                    diagnose(Severity::Error,
-                             "LOADPCX %s: %lld bytes, shorter than the 769-byte palette at a PCX "
-                             "picture's end",
-                             path, static_cast<long long>(file.size));
-                    break;
-                case PcxProblem::BadPalette:
-                    outputErrorLine("Error Reading Palette");
-                    diagnose(
-                        Severity::Error,
-                        "LOADPCX %s: no 256-colour palette at its end (the byte before it is %u, "
-                        "not 12)",
-                        path, trailer[0]);
-                    break;
-                case PcxProblem::None: {
-                    auto decode = [&](uint8_t* out) { decodePcxPixels(pcx, info, out); };
-                    if (ctx.trueColour != nullptr) {
-                        ontoPalette(info.width, info.height, info.bytesPerLine, info.fileColours,
-                                    opaque, decode);
-                    } else {
-                        accept(info.width, info.height, info.bytesPerLine, info.fileColours,
-                               decode);
-                    }
-                    break;
-                }
-            }
+                diagnose(Severity::Error, "LOADPCX %s: %s", path, picture.why.c_str());
+                break;
+            case PictureHolds::NotAPicture:
+                refused(ctx, path, picture);
+                break;
         }
     }
     width = state.pictureWidth;
