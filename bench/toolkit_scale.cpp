@@ -3,7 +3,8 @@
 // for diff. Each
 // side runs the same number of times; the median and the minimum of both are printed.
 //   kiv_scale_bench [N]   N entries for extract, unpack, --depfile and diff (default 100000)
-//   kiv_scale_bench N --diff   diff alone at 10,000, 100,000 and 1,000,000 entries
+//   kiv_scale_bench N --diff   diff alone at 10,000, 100,000 and 1,000,000 entries, of two
+//                              disjoint archives and of two that differ in one byte
 //   kiv_scale_bench N --jobs   200 grab scripts: kiv -j 2 against a loop of kiv and make -j 2
 #include <spawn.h>
 #include <sys/resource.h>

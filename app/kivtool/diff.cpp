@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string_view>
 #include <thread>
 #include <tuple>
@@ -46,12 +47,26 @@ std::string described(const ArchiveView& archive, size_t i, const ItemInfo& info
     return std::string(kindName(info.kind)) + " of " + std::to_string(bytes) + " bytes";
 }
 
-// Runs work for A on this thread and for B on another at once.
+// Runs work for A on this thread and for B on another at once; what the other throws (memory
+// running out) is thrown here after both ended.
 template <typename Work>
 void onBoth(Work work) {
-    std::thread other([&work] { work(false); });
-    work(true);
+    std::exception_ptr failed;
+    std::thread other([&work, &failed] {
+        try {
+            work(false);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        work(true);
+    } catch (...) {
+        other.join();
+        throw;
+    }
     other.join();
+    if (failed) std::rethrow_exception(failed);
 }
 
 // (key, entry) pairs, sorted by key with ties in entry order, in time linear in the count for
