@@ -6,7 +6,10 @@
 
 namespace kiv {
 
-bool loadPicture(const std::string& path, PictureFile& file, std::string& reason) {
+namespace {
+
+// The file's first bytes and its PCX trailer.
+bool readPictureFile(const std::string& path, PictureFile& file, std::string& reason) {
     ReadableFile source;
     if (!source.open(path)) {
         reason = source.reason();
@@ -23,9 +26,11 @@ bool loadPicture(const std::string& path, PictureFile& file, std::string& reason
     return true;
 }
 
+}  // namespace
+
 bool loadPicture(const std::string& path, bool trueColour, int64_t pixelLimit, Picture& picture,
                  std::string& reason) {
-    if (!loadPicture(path, picture.file, reason)) return false;
+    if (!readPictureFile(path, picture.file, reason)) return false;
     const std::vector<uint8_t>& bytes = picture.file.bytes;
     picture.png = hasPngSignature(bytes);
     picture.holds = PictureHolds::NotAPicture;

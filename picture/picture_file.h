@@ -54,11 +54,8 @@ struct Picture {
     void pixels(uint8_t* out) const;
 };
 
-// Opens path (a regular file; a folder, a FIFO or a device is refused) and reads it into file,
-// reusing its buffers. False with the reason when it cannot be read.
-bool loadPicture(const std::string& path, PictureFile& file, std::string& reason);
-
-// Reads path and says what it holds: a PNG is decoded when it has at most pixelLimit pixels (a
+// Reads path (a regular file; a folder, a FIFO or a device is refused) into picture.file, reusing
+// its buffers, and says what it holds: a PNG is decoded when it has at most pixelLimit pixels (a
 // true-colour one only when trueColour is asked for); a PCX's pixels wait for pixels(), so its
 // size can be checked first. False with the reason when the file cannot be read.
 bool loadPicture(const std::string& path, bool trueColour, int64_t pixelLimit, Picture& picture,

@@ -134,61 +134,6 @@ class ContentHash {
     unsigned held_ = 0;
 };
 
-// Keys of items made from a hash of their bytes, length and flags; the bytes read through a
-// window of 1 MiB, so items taken in the order of their data are read in large reads, once.
-class ItemKeys {
-  public:
-    explicit ItemKeys(const ArchiveView& v) : v_(v), window_(size_t{1} << 20) {}
-    uint64_t key(const ArchiveEntry& e) {
-        ContentHash hash;
-        for (int64_t done = 0; done < e.length;) {
-            const int64_t at = e.offset + done;
-            if (at < from_ || at >= from_ + held_) {
-                const int64_t want = std::min<int64_t>(static_cast<int64_t>(window_.size()),
-                                                       v_.directory().fileSize - at);
-                from_ = at, held_ = 0;
-                if (!v_.file().readAt(at, window_.data(), static_cast<size_t>(want))) break;
-                held_ = want;
-            }
-            const int64_t step = std::min(e.length - done, from_ + held_ - at);
-            hash.add(window_.data() + (at - from_), static_cast<size_t>(step));
-            done += step;
-        }
-        // An item that cannot be read keys by its shape alone; comparing the bytes will fail.
-        const uint64_t shape = static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
-                               static_cast<uint32_t>(e.flags);
-        return hash.value() ^ shape * 0x9E3779B97F4A7C15ull;
-    }
-
-  private:
-    const ArchiveView& v_;
-    std::vector<uint8_t> window_;
-    int64_t from_ = 0, held_ = 0;  // the window holds bytes from_ to from_ + held_
-};
-
-// Keys of the entries of an archive that may have been renamed (without partner, data in the
-// file). Items are hashed in the order of their data: those that come in order at once, the
-// others after, sorted by offset.
-std::vector<Keyed> contentKeys(const ArchiveView& v, const std::vector<bool>& paired) {
-    ItemKeys items(v);
-    std::vector<Keyed> keyed, late;
-    keyed.reserve(v.size());
-    int64_t last = 0;
-    for (size_t i = 0; i < v.size(); ++i) {
-        const ArchiveEntry& e = v.entry(i);
-        if (paired[i] || e.length == 0 || !v.readable(i)) continue;
-        if (e.offset >= last) {
-            keyed.push_back({items.key(e), static_cast<uint32_t>(i)});
-            last = e.offset;
-        } else {
-            late.push_back({static_cast<uint64_t>(e.offset) << 32, static_cast<uint32_t>(i)});
-        }
-    }
-    sortByKey(late);
-    for (const Keyed& k : late) keyed.push_back({items.key(v.entry(k.entry)), k.entry});
-    return keyed;
-}
-
 // A window of 1 MiB on an archive, for items taken mostly in the order of their data.
 class Window {
   public:
@@ -214,6 +159,61 @@ class Window {
     std::vector<uint8_t> bytes_;
     int64_t from_ = 0, held_ = 0;  // the window holds bytes from_ to from_ + held_
 };
+
+// Keys of items made from a hash of their bytes, length and flags. Items taken in the order of
+// their data are read through a window, in large reads, once; the others are read apart.
+class ItemKeys {
+  public:
+    explicit ItemKeys(const ArchiveView& v) : v_(v), window_(v) {}
+    uint64_t key(const ArchiveEntry& e) {
+        ContentHash hash;
+        if (const uint8_t* bytes = window_.at(e.offset, e.length)) {
+            hash.add(bytes, static_cast<size_t>(e.length));
+        } else {
+            std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(e.length, 1 << 16)));
+            for (int64_t done = 0; done < e.length;) {
+                const size_t step = static_cast<size_t>(
+                    std::min(e.length - done, static_cast<int64_t>(block.size())));
+                if (!v_.file().readAt(e.offset + done, block.data(), step)) break;
+                hash.add(block.data(), step);
+                done += static_cast<int64_t>(step);
+            }
+        }
+        // An item that cannot be read keys by what was read and its shape; comparing the bytes
+        // will fail.
+        const uint64_t shape = static_cast<uint64_t>(static_cast<uint32_t>(e.length)) << 32 |
+                               static_cast<uint32_t>(e.flags);
+        return hash.value() ^ shape * 0x9E3779B97F4A7C15ull;
+    }
+
+  private:
+    const ArchiveView& v_;
+    Window window_;
+};
+
+// Keys of the entries of an archive that may have been renamed (without partner, data in the
+// file). Items are hashed in the order of their data: those that come in order at once, the
+// others after, sorted by offset.
+std::vector<Keyed> contentKeys(const ArchiveView& v, const std::vector<bool>& paired) {
+    ItemKeys items(v);
+    std::vector<Keyed> keyed, late;
+    keyed.reserve(v.size());
+    int64_t last = 0;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const ArchiveEntry& e = v.entry(i);
+        if (paired[i] || e.length == 0 || !v.readable(i)) continue;
+        if (e.offset >= last) {
+            keyed.push_back({items.key(e), static_cast<uint32_t>(i)});
+            last = e.offset;
+        } else {
+            late.push_back({static_cast<uint64_t>(e.offset) << 32, static_cast<uint32_t>(i)});
+        }
+    }
+    sortByKey(late);
+    ItemKeys again(v);  // a window from the start again
+    for (const Keyed& k : late) keyed.push_back({again.key(v.entry(k.entry)), k.entry});
+    return keyed;
+}
 
 // Whether the two entries of each pair hold the same data (inside their files, of one length,
 // the same bytes). Pairs are compared in the order of A's data through a window on each file;
